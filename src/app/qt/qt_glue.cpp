@@ -1,0 +1,64 @@
+#include "app/qt/qt_glue.h"
+
+#include "platform/message_queue.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QThread>
+
+#include <atomic>
+
+namespace kavo {
+namespace {
+
+const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Lives on the user-interface thread; one drain event at a time is enough, since a drain takes
+// everything queued when it runs.
+class Drainer : public QObject {
+public:
+    std::atomic<bool> pending{false};
+
+    bool event(QEvent* e) override {
+        if (e->type() != kDrainEvent) return QObject::event(e);
+        pending = false;
+        DispatchPendingMessages();
+        return true;
+    }
+};
+
+Drainer* drainer = nullptr;
+
+}  // namespace
+
+void InstallQtMessageGlue() {
+    if (drainer) return;
+    drainer = new Drainer;
+    Drainer* target = drainer;
+    SetThreadWakeHook([target] {
+        if (!target->pending.exchange(true)) {
+            QCoreApplication::postEvent(target, new QEvent(kDrainEvent));
+        }
+    });
+    SetProcessMessagesHook([] {
+        auto* app = QCoreApplication::instance();
+        if (app && QThread::currentThread() == app->thread()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        }
+    });
+    // Anything queued before the hook existed must not wait for the next arrival.
+    if (PendingMessageCount() > 0 && !target->pending.exchange(true)) {
+        QCoreApplication::postEvent(target, new QEvent(kDrainEvent));
+    }
+}
+
+void RemoveQtMessageGlue() {
+    if (!drainer) return;
+    SetThreadWakeHook(nullptr);
+    SetProcessMessagesHook(nullptr);
+    delete drainer;
+    drainer = nullptr;
+}
+
+}  // namespace kavo
