@@ -1,0 +1,60 @@
+#include "app/usb_download.h"
+
+#include "app/copy_file.h"
+#include "app/volume_watcher.h"
+
+#include <filesystem>
+
+namespace kavo {
+
+TUsbDownload::TUsbDownload(TDiskInfo& diskInfo, TUsbDownloadHooks hooks)
+    : diskInfo_(diskInfo), hooks_(std::move(hooks)) {}
+
+std::string TUsbDownload::FileNamePart(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string TUsbDownload::DownFolder(const std::string& rootFolder) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path root(rootFolder);
+    if (fs::is_directory(root / "Down", ec)) return (root / "Down").string();
+    // The terminal may have written the name as DOWN; FAT itself ignores case, a FUSE driver or
+    // a mount option may not.
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() == 4 && (name[0] | 0x20) == 'd' && (name[1] | 0x20) == 'o' &&
+            (name[2] | 0x20) == 'w' && (name[3] | 0x20) == 'n') {
+            std::error_code dirEc;
+            if (it->is_directory(dirEc)) return it->path().string();
+        }
+    }
+    return {};
+}
+
+void TUsbDownload::DeviceChange(std::uint32_t event, const std::string& rootFolder) {
+    if (!hooks_.usbMode || !hooks_.usbMode()) return;
+    if (event == DBT_DEVICEARRIVAL) {
+        Arrival(rootFolder);
+    } else if (event == DBT_DEVICEREMOVECOMPLETE) {
+        // Any volume, not only the terminal's: the terminal leaves when it restarts with the new
+        // firmware, and that ends the run.
+        if (hooks_.destroyWindow) hooks_.destroyWindow();
+        if (hooks_.exitProcess) hooks_.exitProcess(1);
+    }
+}
+
+void TUsbDownload::Arrival(const std::string& rootFolder) {
+    std::string folder = DownFolder(rootFolder);
+    if (folder.empty()) return;  // not a terminal
+    diskInfo_.SetRootFolder(rootFolder);
+    if (diskInfo_.FileSystemName() != "FAT") return;
+    std::string source = hooks_.fileName ? hooks_.fileName() : std::string();
+    // The result is not needed: the terminal is told in any case, and a failed copy leaves no
+    // partial file behind for it to find.
+    CopyFileTo(source, folder + "/" + FileNamePart(source));
+    if (hooks_.sendCmd) hooks_.sendCmd(kFirmwareReadyCmd, u"E");
+}
+
+}  // namespace kavo

@@ -1,0 +1,317 @@
+#include "app/volume_watcher.h"
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace kavo {
+
+char UnitMaskDriveLetter(std::uint32_t unitMask) {
+    for (int bit = 25; bit >= 0; --bit) {
+        if (unitMask & (std::uint32_t{1} << bit)) {
+            return static_cast<char>('A' + bit);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+std::uint32_t ReadLe32(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return std::uint32_t{bytes[offset]} | std::uint32_t{bytes[offset + 1]} << 8 |
+           std::uint32_t{bytes[offset + 2]} << 16 | std::uint32_t{bytes[offset + 3]} << 24;
+}
+
+bool IsOctalDigit(char c) { return c >= '0' && c <= '7'; }
+
+// Splits at blanks; the table has no empty fields, so runs of blanks count as one.
+std::vector<std::string_view> SplitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        while (pos < line.size() && line[pos] == ' ') ++pos;
+        if (pos >= line.size()) break;
+        std::size_t end = line.find(' ', pos);
+        if (end == std::string_view::npos) end = line.size();
+        fields.push_back(line.substr(pos, end - pos));
+        pos = end;
+    }
+    return fields;
+}
+
+bool ParseNumber(std::string_view text, unsigned long max, unsigned long& value) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (v > max) return false;
+    value = v;
+    return true;
+}
+
+bool IsFuseType(std::string_view fsType) {
+    // fusectl is the control file system of FUSE itself; the portal and desktop helpers are FUSE
+    // file systems that stand for no volume.
+    if (fsType == "fuse" || fsType == "fuseblk") return true;
+    if (!fsType.starts_with("fuse.")) return false;
+    return fsType != "fuse.portal" && fsType != "fuse.gvfsd-fuse" && fsType != "fuse.lxcfs" &&
+           fsType != "fuse.xdg-document-portal";
+}
+
+}  // namespace
+
+char BroadcastDriveLetter(std::span<const std::uint8_t> record) {
+    if (record.size() < 16) return 0;
+    if (ReadLe32(record, 4) != DBT_DEVTYP_VOLUME) return 0;
+    return UnitMaskDriveLetter(ReadLe32(record, 12));
+}
+
+std::string UnescapeMountField(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && IsOctalDigit(field[i + 1]) &&
+            IsOctalDigit(field[i + 2]) && IsOctalDigit(field[i + 3])) {
+            int value = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
+            if (value <= 0xFF) {
+                out.push_back(static_cast<char>(value));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(field[i]);
+    }
+    return out;
+}
+
+std::optional<TMountEntry> ParseMountInfoLine(std::string_view line) {
+    // 36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw,errors=continue
+    // (1)(2)(3)   (4)   (5)      (6)      (7...)  (8) (9)   (10)         (11)
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::vector<std::string_view> fields = SplitFields(line);
+    std::size_t separator = 0;
+    for (std::size_t i = 6; i < fields.size(); ++i) {
+        if (fields[i] == "-") {
+            separator = i;
+            break;
+        }
+    }
+    // Six fixed fields before the optional ones, then "-" and at least type and source.
+    if (separator < 6 || fields.size() < separator + 3) return std::nullopt;
+
+    TMountEntry entry;
+    unsigned long mountId = 0, parentId = 0, major = 0, minor = 0;
+    std::string_view device = fields[2];
+    std::size_t colon = device.find(':');
+    if (!ParseNumber(fields[0], 0x7FFFFFFF, mountId) ||
+        !ParseNumber(fields[1], 0x7FFFFFFF, parentId) || colon == std::string_view::npos ||
+        !ParseNumber(device.substr(0, colon), 0xFFFFFFFF, major) ||
+        !ParseNumber(device.substr(colon + 1), 0xFFFFFFFF, minor)) {
+        return std::nullopt;
+    }
+    entry.mountId = static_cast<int>(mountId);
+    entry.parentId = static_cast<int>(parentId);
+    entry.major = static_cast<unsigned>(major);
+    entry.minor = static_cast<unsigned>(minor);
+    entry.root = UnescapeMountField(fields[3]);
+    entry.mountPoint = UnescapeMountField(fields[4]);
+    entry.mountOptions = std::string(fields[5]);
+    entry.fsType = UnescapeMountField(fields[separator + 1]);
+    entry.source = UnescapeMountField(fields[separator + 2]);
+    if (fields.size() > separator + 3) entry.superOptions = std::string(fields[separator + 3]);
+    return entry;
+}
+
+std::vector<TMountEntry> ParseMountInfo(std::string_view text) {
+    std::vector<TMountEntry> table;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        if (auto entry = ParseMountInfoLine(text.substr(pos, end - pos))) {
+            table.push_back(std::move(*entry));
+        }
+        pos = end + 1;
+    }
+    return table;
+}
+
+bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index) {
+    if (index >= table.size()) return false;
+    const TMountEntry& entry = table[index];
+    bool fuse = IsFuseType(entry.fsType);
+    // Pseudo file systems live on anonymous devices (major 0); a block-device file system has a
+    // real device number, except those that hand out anonymous ones of their own (btrfs
+    // sub-volumes), which still name their device as the source.
+    bool block = entry.major != 0 || entry.source.starts_with("/dev/");
+    if (!fuse && !block) return false;
+    if (entry.root != "/") return false;  // a folder of a file system mounted elsewhere
+    // A second mount of the same file system (mount --bind of its root) is not a volume of its
+    // own; the first one in the table is.
+    for (std::size_t i = 0; i < index; ++i) {
+        if (table[i].major == entry.major && table[i].minor == entry.minor) return false;
+    }
+    return true;
+}
+
+std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
+                                              const std::vector<TMountEntry>& after) {
+    std::set<int> beforeIds, afterIds;
+    for (const TMountEntry& e : before) beforeIds.insert(e.mountId);
+    for (const TMountEntry& e : after) afterIds.insert(e.mountId);
+
+    std::vector<TVolumeNotice> notices;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        if (!afterIds.contains(before[i].mountId) && IsVolumeEntry(before, i)) {
+            notices.push_back({DBT_DEVICEREMOVECOMPLETE, before[i].mountPoint, before[i].source,
+                               before[i].fsType});
+        }
+    }
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        if (!beforeIds.contains(after[i].mountId) && IsVolumeEntry(after, i)) {
+            notices.push_back(
+                {DBT_DEVICEARRIVAL, after[i].mountPoint, after[i].source, after[i].fsType});
+        }
+    }
+    return notices;
+}
+
+namespace {
+
+// Reads the whole table from the start of an open mountinfo file; false on a read error.
+bool ReadTable(int fd, std::string& text) {
+    text.clear();
+    if (lseek(fd, 0, SEEK_SET) < 0) return false;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+TVolumeWatcher::TVolumeWatcher(Callback callback, std::string mountInfoPath)
+    : callback_(std::move(callback)), path_(std::move(mountInfoPath)) {
+    window_ = CreateMessageWindow(
+        [this](std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+            return HandleMessage(msg, wParam, lParam);
+        });
+}
+
+TVolumeWatcher::~TVolumeWatcher() {
+    Stop();
+    DestroyMessageWindow(window_);
+}
+
+bool TVolumeWatcher::Start() {
+    if (Running()) return true;
+    lastError_.clear();
+    int mountFd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (mountFd < 0) {
+        lastError_ = "cannot open " + path_ + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    if (!ReadTable(mountFd, text)) {
+        lastError_ = "cannot read " + path_ + ": " + std::strerror(errno);
+        close(mountFd);
+        return false;
+    }
+    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        lastError_ = std::string("cannot create an event: ") + std::strerror(errno);
+        close(mountFd);
+        return false;
+    }
+    table_ = ParseMountInfo(text);
+    mountFd_ = mountFd;
+    wakeFd_ = wakeFd;
+    thread_ = std::jthread([this, mountFd, wakeFd](std::stop_token stop) {
+        Run(std::move(stop), mountFd, wakeFd);
+    });
+    return true;
+}
+
+void TVolumeWatcher::Stop() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        std::uint64_t one = 1;
+        // The eventfd cannot overflow with one write per stop; a failure would leave the thread
+        // in poll(), so it is checked.
+        while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+        thread_.join();
+    }
+    if (mountFd_ >= 0) close(mountFd_);
+    if (wakeFd_ >= 0) close(wakeFd_);
+    mountFd_ = wakeFd_ = -1;
+    std::lock_guard lock(mutex_);
+    pending_.clear();
+}
+
+void TVolumeWatcher::Run(std::stop_token stop, int mountFd, int wakeFd) {
+    while (!stop.stop_requested()) {
+        pollfd fds[2] = {{mountFd, POLLPRI, 0}, {wakeFd, POLLIN, 0}};
+        int n = poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // nothing sensible left to wait on
+        }
+        if (fds[1].revents != 0 || stop.stop_requested()) return;
+        // A mount table flags a change with POLLERR|POLLPRI; a file that cannot be polled at
+        // all would report POLLNVAL forever, so that ends the watch instead of spinning.
+        if (fds[0].revents & POLLNVAL) return;
+        if (!(fds[0].revents & (POLLPRI | POLLERR))) continue;
+
+        std::string text;
+        if (!ReadTable(mountFd, text)) continue;
+        std::vector<TMountEntry> table = ParseMountInfo(text);
+        std::vector<TVolumeNotice> notices = CompareMountTables(table_, table);
+        table_ = std::move(table);
+        for (TVolumeNotice& notice : notices) {
+            LPARAM number;
+            std::uint32_t event = notice.event;
+            {
+                std::lock_guard lock(mutex_);
+                number = nextNumber_++;
+                pending_.emplace(number, std::move(notice));
+            }
+            if (!PostMessage(window_, WM_DEVICECHANGE, event, number)) {
+                std::lock_guard lock(mutex_);
+                pending_.erase(number);
+            }
+        }
+    }
+}
+
+std::optional<TVolumeNotice> TVolumeWatcher::TakeNotice(LPARAM number) {
+    std::lock_guard lock(mutex_);
+    auto it = pending_.find(number);
+    if (it == pending_.end()) return std::nullopt;
+    TVolumeNotice notice = std::move(it->second);
+    pending_.erase(it);
+    return notice;
+}
+
+LRESULT TVolumeWatcher::HandleMessage(std::uint32_t msg, WPARAM, LPARAM lParam) {
+    if (msg != WM_DEVICECHANGE) return 0;
+    std::optional<TVolumeNotice> notice = TakeNotice(lParam);
+    if (notice && callback_) callback_(*notice);
+    return 0;
+}
+
+}  // namespace kavo

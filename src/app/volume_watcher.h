@@ -1,0 +1,137 @@
+// Volume arrival and removal notices for the USB download mode.
+//
+// On Windows every top-level window hears of new and removed volumes through WM_DEVICECHANGE with
+// a broadcast record whose unit mask names the drive letter. On Linux the mount table is the
+// source: the kernel flags /proc/self/mountinfo with POLLPRI whenever a mount is added or removed,
+// so a watcher thread waits in poll(), re-reads the table and compares it with the previous one.
+// Each volume that appeared or went away becomes a WM_DEVICECHANGE message (DBT_DEVICEARRIVAL or
+// DBT_DEVICEREMOVECOMPLETE) on the thread that created the watcher, carrying a TVolumeNotice with
+// the volume's root folder.
+//
+// A volume is a mount of a block device or a FUSE file system (a terminal's FAT image mounted with
+// a FUSE driver counts). Pseudo file systems (proc, sysfs, tmpfs, cgroup, ...) and bind mounts
+// (a sub-folder mounted elsewhere, or a second mount of a device already in the table) are not
+// volumes.
+//
+// The parsing and comparing functions are pure and accept any input without failing, so that the
+// watcher never trips over an odd line of the table.
+#pragma once
+
+#include "platform/message_queue.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace kavo {
+
+// The device-change message and the parts of its broadcast record that the tool reads.
+constexpr std::uint32_t WM_DEVICECHANGE = 0x0219;
+constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
+constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
+constexpr std::uint32_t DBT_DEVTYP_VOLUME = 2;
+
+// The letter of a Windows unit mask: among bits 0 (A) to 25 (Z) the highest set bit wins; 0 when
+// none of these bits is set.
+char UnitMaskDriveLetter(std::uint32_t unitMask);
+
+// The letter of a Windows volume broadcast record (little-endian: size at 0, device type at 4,
+// reserved at 8, unit mask at 12). 0 when the record is shorter than 16 bytes, is not about a
+// volume, or names no drive.
+char BroadcastDriveLetter(std::span<const std::uint8_t> record);
+
+// One line of /proc/<pid>/mountinfo.
+struct TMountEntry {
+    int mountId = 0;
+    int parentId = 0;
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::string root;        // the folder of the file system that is mounted here ("/" = all of it)
+    std::string mountPoint;  // where it is mounted, unescaped
+    std::string mountOptions;
+    std::string fsType;  // "vfat", "fuse", "fuseblk", "fuse.sshfs", ...
+    std::string source;  // "/dev/sdb1", or whatever a FUSE driver gave as its fsname
+    std::string superOptions;
+};
+
+// Turns the octal escapes of the table ("\040" for a blank, "\011", "\012", "\134") back into
+// bytes; anything else, also a broken escape, is kept as it stands.
+std::string UnescapeMountField(std::string_view field);
+// One line; nothing when the line is malformed.
+std::optional<TMountEntry> ParseMountInfoLine(std::string_view line);
+// The whole table, in its order; malformed lines are skipped.
+std::vector<TMountEntry> ParseMountInfo(std::string_view text);
+
+// Whether the entry at `index` of `table` is a volume (see the top of this file).
+bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index);
+
+// What the watcher tells: a volume and where its root folder is.
+struct TVolumeNotice {
+    std::uint32_t event = 0;  // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE
+    std::string rootFolder;   // the mount point
+    std::string source;
+    std::string fsType;
+};
+
+// The volumes that went away (first, in the old table's order) and those that arrived (in the new
+// table's order) between two tables. A mount is identified by its mount id: one that was in the
+// old table is never an arrival, one that is still in the new table never a removal.
+std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
+                                              const std::vector<TMountEntry>& after);
+
+// Watches the mount table on a thread of its own and reports changes on the thread that created
+// it, through that thread's message queue (a message loop or ProcessMessages must run there).
+//
+// Thread safety: construct, Start, Stop and destroy on the owning thread. The callback runs on the
+// owning thread only, from its message loop.
+class TVolumeWatcher {
+public:
+    using Callback = std::function<void(const TVolumeNotice&)>;
+
+    // `mountInfoPath` is the table to watch; tests may pass another one.
+    explicit TVolumeWatcher(Callback callback,
+                            std::string mountInfoPath = "/proc/self/mountinfo");
+    ~TVolumeWatcher();
+    TVolumeWatcher(const TVolumeWatcher&) = delete;
+    TVolumeWatcher& operator=(const TVolumeWatcher&) = delete;
+
+    // Reads the table as the starting point and starts the watcher thread. Returns false (and
+    // LastError() says why) when the table cannot be read. Starting a running watcher does nothing.
+    bool Start();
+    // Stops and joins the thread; notices not yet delivered are dropped.
+    void Stop();
+    bool Running() const { return thread_.joinable(); }
+    const std::string& LastError() const { return lastError_; }
+
+    // The window that receives WM_DEVICECHANGE with wParam = the event code and lParam = the
+    // number of the notice; TakeNotice hands the notice out once.
+    HWND Window() const { return window_; }
+    std::optional<TVolumeNotice> TakeNotice(LPARAM number);
+
+private:
+    void Run(std::stop_token stop, int mountFd, int wakeFd);
+    LRESULT HandleMessage(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
+
+    Callback callback_;
+    std::string path_;
+    HWND window_ = 0;
+    std::string lastError_;
+    std::vector<TMountEntry> table_;  // watcher thread only, once started
+
+    std::mutex mutex_;
+    std::map<LPARAM, TVolumeNotice> pending_;
+    LPARAM nextNumber_ = 1;
+
+    int mountFd_ = -1;
+    int wakeFd_ = -1;
+    std::jthread thread_;
+};
+
+}  // namespace kavo
