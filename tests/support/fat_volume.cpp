@@ -1,0 +1,156 @@
+#include "fat_volume.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kavo::test {
+
+namespace {
+
+std::string FindProgram(const std::string& name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
+    std::stringstream folders(path);
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (folder.empty()) continue;
+        std::string candidate = folder + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
+std::string Unescape(const std::string& field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                            (field[i + 3] - '0')));
+            i += 3;
+        } else {
+            out.push_back(field[i]);
+        }
+    }
+    return out;
+}
+
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunProgram(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    std::string program = argv[0].find('/') == std::string::npos ? FindProgram(argv[0]) : argv[0];
+    if (program.empty()) return -1;
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(program.c_str(), args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool IsMountPoint(const std::string& mountPoint) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::stringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        if (Unescape(point) == mountPoint) return true;
+    }
+    return false;
+}
+
+std::string FatVolume::Unavailable() {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse (FUSE is missing here)";
+    if (FindProgram("fusefat").empty()) return "fusefat is not installed";
+    if (FindProgram("mkfs.vfat").empty()) return "mkfs.vfat is not installed";
+    if (FindProgram("fusermount").empty() && FindProgram("fusermount3").empty()) {
+        return "fusermount is not installed";
+    }
+    return {};
+}
+
+FatVolume::FatVolume(const Options& options) {
+    char pattern[] = "/tmp/kavo-fat-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    image_ = folder_ + "/fat" + std::to_string(options.fatBits) + ".img";
+    root_ = folder_ + "/" + options.mountName;
+    std::filesystem::create_directories(root_);
+    std::vector<std::string> argv{"mkfs.vfat", "-F", std::to_string(options.fatBits)};
+    if (!options.label.empty()) argv.insert(argv.end(), {"-n", options.label});
+    if (!options.volumeId.empty()) argv.insert(argv.end(), {"-i", options.volumeId});
+    argv.insert(argv.end(), {"-C", image_, std::to_string(options.sizeKiB)});
+    if (RunProgram(argv) != 0) {
+        std::filesystem::remove_all(folder_);
+        throw std::runtime_error("mkfs.vfat failed for " + image_);
+    }
+}
+
+FatVolume::~FatVolume() {
+    if (mounted_ && !Unmount()) {
+        // Detach it at least, so that no test leaves a mount behind.
+        RunProgram({"fusermount", "-u", "-z", root_});
+        RunProgram({"umount", "-l", root_});
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+}
+
+void FatVolume::Mount() {
+    if (mounted_) return;
+    if (RunProgram({"fusefat", "-o", "rw+,fsname=" + image_, image_, root_}) != 0) {
+        throw std::runtime_error("fusefat could not mount " + image_);
+    }
+    mounted_ = true;
+    if (!WaitFor([&] { return IsMountPoint(root_); }, std::chrono::seconds(10))) {
+        throw std::runtime_error("the mount of " + image_ + " did not appear");
+    }
+}
+
+bool FatVolume::Unmount() {
+    if (!mounted_) return true;
+    bool done = false;
+    for (int attempt = 0; attempt < 50 && !done; ++attempt) {
+        done = RunProgram({"fusermount", "-u", root_}) == 0 || RunProgram({"umount", root_}) == 0;
+        if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(100));  // busy: retry
+    }
+    if (!done) return false;
+    mounted_ = false;
+    return WaitFor([&] { return !IsMountPoint(root_); }, std::chrono::seconds(10));
+}
+
+}  // namespace kavo::test
