@@ -1,11 +1,20 @@
 #include "serial/port_map.h"
 
+#include "platform/profile.h"
+#include "platform/settings_folder.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
+#include <system_error>
 
 namespace kavo {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -17,6 +26,56 @@ bool ParseNumber(const std::string& text, int& value) {
         value = value * 10 + (c - '0');
     }
     return value >= 1 && value <= kMaxComNumber;
+}
+
+// The number after `prefix` in `name` ("ttyUSB3" -> 3), or -1.
+int IndexAfter(const std::string& name, const std::string& prefix) {
+    if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size()) return -1;
+    int value = 0;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i])) || value > 100000) return -1;
+        value = value * 10 + (name[i] - '0');
+    }
+    return value;
+}
+
+std::string ReadFirstLine(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+// "by-id name, vendor:product manufacturer product" as far as sysfs and /dev tell.
+std::string Describe(const fs::path& ttyDir, const std::string& name, const fs::path& devFolder) {
+    std::error_code ec;
+    std::string byId;
+    for (const auto& entry : fs::directory_iterator(devFolder / "serial" / "by-id", ec)) {
+        std::error_code ec2;
+        fs::path target = fs::read_symlink(entry.path(), ec2);
+        if (!ec2 && target.filename() == name) {
+            byId = entry.path().filename().string();
+            break;
+        }
+    }
+    std::string usb;
+    fs::path dir = fs::canonical(ttyDir / "device", ec);
+    for (int up = 0; !ec && up < 6 && !dir.empty() && dir != dir.root_path(); ++up) {
+        if (fs::exists(dir / "idVendor", ec)) {
+            usb = ReadFirstLine(dir / "idVendor") + ":" + ReadFirstLine(dir / "idProduct");
+            for (const char* field : {"manufacturer", "product"}) {
+                std::string text = ReadFirstLine(dir / field);
+                if (!text.empty()) usb += " " + text;
+            }
+            break;
+        }
+        dir = dir.parent_path();
+    }
+    if (!byId.empty() && !usb.empty()) return byId + ", " + usb;
+    if (!byId.empty() || !usb.empty()) return byId.empty() ? usb : byId;
+    fs::path driver = fs::read_symlink(ttyDir / "device" / "driver", ec);
+    return ec ? std::string() : driver.filename().string();
 }
 
 }  // namespace
@@ -53,9 +112,101 @@ int ComNumberFromDeviceName(const std::string& name) {
     return number;
 }
 
+std::vector<PortEntry> ReadPortsFile(const std::string& path) {
+    std::map<int, PortEntry> byNumber;
+    for (const auto& [key, value] : ReadProfileSection("PORTS", path)) {
+        int number = ComNumberFromDeviceName(key);
+        if (number == 0 || value.empty() || key.rfind("\\", 0) == 0) continue;
+        if (!byNumber.count(number)) byNumber[number] = PortEntry{number, value, "ports.ini"};
+    }
+    std::vector<PortEntry> entries;
+    for (auto& [n, e] : byNumber) entries.push_back(e);
+    return entries;
+}
+
+std::vector<PortEntry> DefaultSerialPorts(const std::string& ttyClassFolder,
+                                          const std::string& devFolder) {
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(ttyClassFolder, ec)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+
+    std::map<int, PortEntry> byNumber;
+    std::vector<std::string> others;  // hardware ports without a block of their own, and overflow
+    for (const std::string& name : names) {
+        const fs::path dir = fs::path(ttyClassFolder) / name;
+        std::error_code ec2;
+        if (!fs::exists(dir / "device", ec2)) continue;  // consoles, pty masters and the like
+        int number = 0;
+        if (int k = IndexAfter(name, "ttyS"); k >= 0) {
+            std::string type = ReadFirstLine(dir / "type");
+            if (type.empty() || type == "0") continue;  // no UART behind it
+            number = k < 10 ? k + 1 : 0;
+        } else if (int u = IndexAfter(name, "ttyUSB"); u >= 0) {
+            number = u < 20 ? 11 + u : 0;
+        } else if (int a = IndexAfter(name, "ttyACM"); a >= 0) {
+            number = a < 20 ? 31 + a : 0;
+        }
+        if (number == 0) {
+            others.push_back(name);
+            continue;
+        }
+        byNumber[number] = PortEntry{number, (fs::path(devFolder) / name).string(),
+                                     Describe(dir, name, devFolder)};
+    }
+    for (const std::string& name : others) {
+        bool usbLike = IndexAfter(name, "ttyUSB") >= 0 || IndexAfter(name, "ttyACM") >= 0 ||
+                       IndexAfter(name, "ttyS") >= 0;
+        auto firstFree = [&byNumber](int from, int to) {
+            for (int n = from; n <= to; ++n) {
+                if (!byNumber.count(n)) return n;
+            }
+            return 0;
+        };
+        int number = usbLike ? 0 : firstFree(1, 10);
+        if (number == 0) number = firstFree(51, kMaxComNumber);
+        if (number == 0) continue;
+        const fs::path dir = fs::path(ttyClassFolder) / name;
+        byNumber[number] = PortEntry{number, (fs::path(devFolder) / name).string(),
+                                     Describe(dir, name, devFolder)};
+    }
+    std::vector<PortEntry> entries;
+    for (auto& [n, e] : byNumber) entries.push_back(e);
+    return entries;
+}
+
+std::vector<PortEntry> MergePortSources(const std::vector<PortEntry>& fromVariable,
+                                        const std::vector<PortEntry>& fromFile,
+                                        const std::vector<PortEntry>& fromDevices) {
+    std::map<int, PortEntry> byNumber;
+    std::set<std::string> explicitDevices;
+    auto identity = [](const std::string& path) {
+        std::error_code ec;
+        fs::path real = fs::canonical(path, ec);
+        return ec ? path : real.string();
+    };
+    for (const auto* source : {&fromVariable, &fromFile}) {
+        for (const PortEntry& e : *source) {
+            if (byNumber.count(e.number)) continue;
+            byNumber[e.number] = e;
+            explicitDevices.insert(identity(e.path));
+        }
+    }
+    for (const PortEntry& e : fromDevices) {
+        if (byNumber.count(e.number) || explicitDevices.count(identity(e.path))) continue;
+        byNumber[e.number] = e;
+    }
+    std::vector<PortEntry> entries;
+    for (auto& [n, e] : byNumber) entries.push_back(e);
+    return entries;
+}
+
 std::vector<PortEntry> ListComPorts() {
     const char* variable = std::getenv("KAVODOWN_PORTS");
-    return variable ? ParsePortsVariable(variable) : std::vector<PortEntry>{};
+    return MergePortSources(variable ? ParsePortsVariable(variable) : std::vector<PortEntry>{},
+                            ReadPortsFile(SettingsFolder() + "ports.ini"), DefaultSerialPorts());
 }
 
 std::string ComPortPath(int number) {

@@ -1,0 +1,363 @@
+#include "app/qt/main_window.h"
+
+#include "app/qt/button_pictures.h"
+#include "app/uutil.h"
+#include "platform/settings_folder.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+namespace kavo {
+namespace {
+
+QFont GulimFont(int pixels) {
+    QFont font;
+    // "굴림" where the machine has it; a Hangul font of the system otherwise.
+    font.setFamilies({QStringLiteral("굴림"), QStringLiteral("Gulim"), QStringLiteral("NanumGothic"),
+                      QStringLiteral("NanumBarunGothic")});
+    font.setPixelSize(pixels);
+    return font;
+}
+
+std::string Bytes(const QString& text) { return text.toStdString(); }
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(
+        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return std::toupper(static_cast<unsigned char>(x)) <
+                   std::toupper(static_cast<unsigned char>(y));
+        });
+}
+
+// Round to the nearest integer, a half to the even neighbour.
+int RoundHalfEven(std::int64_t numerator, std::int64_t denominator) {
+    std::int64_t q = numerator / denominator, r = numerator % denominator;
+    if (2 * r > denominator || (2 * r == denominator && q % 2 != 0)) ++q;
+    return static_cast<int>(q);
+}
+
+}  // namespace
+
+// The serial port as the packet methods see it.
+class TFMain::PortAdapter : public TerminalPort {
+public:
+    bool IsOpen() const override { return false; }
+    void SendString(const std::string&) override {}
+    int OutputUsed() override { return 0; }
+    bool InputReady() override { return false; }
+    unsigned char ReadChar() override { return 0; }
+    int comNumber = 0;
+};
+
+TFMain::TFMain(const QStringList& arguments, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::MSWindowsFixedSizeDialogHint),
+      portAdapter_(std::make_unique<PortAdapter>()),
+      link_(std::make_unique<TerminalLink>(*portAdapter_)) {
+    BuildControls();
+    FormCreate(arguments);
+}
+
+TFMain::~TFMain() { FormDestroy(); }
+
+void TFMain::BuildControls() {
+    setObjectName(QStringLiteral("FMain"));
+    setWindowTitle(QStringLiteral("Kavo Serial Download 2.0"));
+    setFixedSize(511, 215);
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0));
+    // Disabled captions in dark grey, as the classic look has them; the default is lost on silver.
+    pal.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+    pal.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+    pal.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
+    setPalette(pal);
+    setFont(GulimFont(13));
+
+    auto name = [](QWidget* w, const char* n) { w->setObjectName(QLatin1String(n)); };
+
+    GroupBox1 = new QGroupBox(QStringLiteral(" 연결 "), this);
+    name(GroupBox1, "GroupBox1");
+    GroupBox1->setGeometry(8, 8, 489, 65);
+
+    Label1 = new QLabel(QStringLiteral("포트"), GroupBox1);
+    name(Label1, "Label1");
+    Label1->move(24, 24);
+    Label1->adjustSize();
+
+    CB_PORT = new QComboBox(GroupBox1);
+    name(CB_PORT, "CB_PORT");
+    CB_PORT->setEditable(true);
+    CB_PORT->setInsertPolicy(QComboBox::NoInsert);
+    CB_PORT->setGeometry(71, 20, 41, 21);
+    connect(CB_PORT, &QComboBox::textActivated, this, [this] { Guard([this] { CB_PORTChange(); }); });
+    connect(CB_PORT->lineEdit(), &QLineEdit::textEdited, this, [this] { Guard([this] { CB_PORTChange(); }); });
+
+    Lab_Msg = new QLabel(GroupBox1);
+    name(Lab_Msg, "Lab_Msg");
+    Lab_Msg->move(144, 25);
+    QFont msgFont = GulimFont(13);
+    msgFont.setBold(true);
+    Lab_Msg->setFont(msgFont);
+    QPalette red = Lab_Msg->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    Lab_Msg->setPalette(red);
+    Lab_Msg->resize(230, 16);
+
+    BT_EXIT = new QPushButton(ExitPicture(), QStringLiteral("종료"), GroupBox1);
+    name(BT_EXIT, "BT_EXIT");
+    BT_EXIT->setGeometry(384, 17, 85, 34);
+    BT_EXIT->setIconSize(QSize(24, 24));
+    connect(BT_EXIT, &QPushButton::clicked, this, [this] { Guard([this] { BT_EXITClick(); }); });
+
+    GroupBox2 = new QGroupBox(QStringLiteral(" 파일선택 "), this);
+    name(GroupBox2, "GroupBox2");
+    GroupBox2->setGeometry(8, 80, 489, 73);
+
+    EDT_FName = new QLineEdit(GroupBox2);
+    name(EDT_FName, "EDT_FName");
+    EDT_FName->setGeometry(15, 23, 426, 18);
+    EDT_FName->setFont(GulimFont(12));
+
+    BT_FILE = new QPushButton(FilePicture(), QString(), GroupBox2);
+    name(BT_FILE, "BT_FILE");
+    BT_FILE->setGeometry(448, 24, 33, 33);
+    BT_FILE->setIconSize(QSize(24, 24));
+    connect(BT_FILE, &QPushButton::clicked, this, [this] { Guard([this] { BT_FILEClick(); }); });
+
+    Pbar = new QProgressBar(GroupBox2);
+    name(Pbar, "Pbar");
+    Pbar->setGeometry(16, 53, 425, 12);
+    Pbar->setRange(0, 100);
+    Pbar->setValue(0);
+    Pbar->setTextVisible(false);
+    Pbar->hide();
+
+    BT_SEND = new QPushButton(SendPicture(), QStringLiteral("  전     송"), this);
+    name(BT_SEND, "BT_SEND");
+    BT_SEND->setGeometry(244, 161, 129, 41);
+    BT_SEND->setIconSize(QSize(32, 32));
+    connect(BT_SEND, &QPushButton::clicked, this, [this] { Guard([this] { BT_SENDClick(); }); });
+
+    CB_USB = new QCheckBox(QStringLiteral("USB Mode"), this);
+    name(CB_USB, "CB_USB");
+    CB_USB->setGeometry(16, 176, 97, 17);
+    CB_USB->setEnabled(false);
+
+    CB_DDD = new QCheckBox(QStringLiteral("DDD Start"), this);
+    name(CB_DDD, "CB_DDD");
+    CB_DDD->setGeometry(120, 176, 97, 17);
+
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
+    // "*.*" means every file here, as it does on the system the tool comes from.
+    OpenDialog1->setNameFilter(QStringLiteral("*.* (*)"));
+    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+
+    TM = new QTimer(this);
+    TM->setObjectName(QStringLiteral("TM"));
+    TM->setInterval(500);
+    connect(TM, &QTimer::timeout, this, [this] { Guard([this] { TMTimer(); }); });
+
+    TmMsg = new QTimer(this);
+    TmMsg->setObjectName(QStringLiteral("TmMsg"));
+    TmMsg->setInterval(5000);
+    connect(TmMsg, &QTimer::timeout, this, [this] { Guard([this] { TmMsgTimer(); }); });
+
+    errorDisplay_ = [this](const QString& text) {
+        QMessageBox::critical(this, QStringLiteral("KavoDown"), text);
+    };
+}
+
+void TFMain::FormCreate(const QStringList& arguments) {
+    // One error trap around the whole start-up: an error ends it silently at that step.
+    try {
+        std::vector<std::string> ports;
+        GetComPortList(GetOSVersionCode(), ports);
+        std::stable_sort(ports.begin(), ports.end(), LessNoCase);
+        CB_PORT->clear();
+        for (const std::string& port : ports) {
+            CB_PORT->addItem(QString::fromStdString(port.size() > 3 ? port.substr(3) : ""));
+        }
+
+        iniPath_ = QString::fromStdString(SettingsFolder() + "Option.ini");
+        const QString programFolder = QString::fromStdString(ProgramFolder());
+        OpenDialog1->setDirectory(programFolder);
+
+        int index = StrToIntDef(ReadIni("OPTION", "PORT", Bytes(iniPath_)), 0);
+        CB_PORT->setCurrentIndex(index >= 0 && index < CB_PORT->count() ? index : -1);
+        if (CB_PORT->currentIndex() < 0) CB_PORT->setEditText(QString());
+
+        QString fileName = QString::fromStdString(ReadIni("OPTION", "FNAME", Bytes(iniPath_)));
+        EDT_FName->setText(fileName);
+        if (fileName.isEmpty()) {
+            EDT_FName->setText(programFolder);
+            OpenDialog1->setDirectory(programFolder);
+        }
+
+        if (arguments.size() >= 1) CB_PORT->setEditText(arguments[0]);
+        if (arguments.size() >= 2) EDT_FName->setText(arguments[1]);
+        if (arguments.size() >= 3 && arguments[2].toUpper().contains(QStringLiteral("USB"))) {
+            CB_USB->setChecked(true);
+        }
+
+        CB_PORTChange();
+
+        if (!arguments.isEmpty()) TM->start();
+    } catch (...) {
+        // Start-up errors are not reported; the window stays as far as it got.
+    }
+}
+
+int TFMain::PortItemIndex() const {
+    const QString text = CB_PORT->currentText();
+    if (CB_PORT->currentIndex() >= 0 && CB_PORT->itemText(CB_PORT->currentIndex()) == text) {
+        return CB_PORT->currentIndex();
+    }
+    return CB_PORT->findText(text, Qt::MatchExactly);
+}
+
+int TFMain::TevoComNumber() const { return portAdapter_->comNumber; }
+
+void TFMain::Guard(const std::function<void()>& handler) {
+    // Errors that escape an event handler go to the application's error display.
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        ShowError(QString::fromStdString(e.what()));
+    } catch (...) {
+        ShowError(QStringLiteral("Unexpected error"));
+    }
+}
+
+void TFMain::ShowError(const QString& text) {
+    if (errorDisplay_) errorDisplay_(text);
+}
+
+void TFMain::ShowMsg(const QString& text) {
+    Lab_Msg->setText(text);
+    Lab_Msg->adjustSize();
+    TmMsg->stop();
+    TmMsg->start();
+}
+
+void TFMain::TmMsgTimer() {
+    TmMsg->stop();
+    Lab_Msg->clear();
+}
+
+void TFMain::TMTimer() {
+    TM->stop();
+    BT_SENDClick();
+}
+
+void TFMain::CB_PORTChange() {
+    const std::string text = Bytes(CB_PORT->currentText());
+    int number = StrToInt(text);
+    if (number < 0 || number > 0xFFFF) {
+        throw EConvertError("'" + text + "' is not a valid port number");
+    }
+    portAdapter_->comNumber = number;
+}
+
+void TFMain::BT_FILEClick() {
+    if (OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty()) {
+        EDT_FName->setText(OpenDialog1->selectedFiles().first());
+    }
+}
+
+void TFMain::BT_EXITClick() { close(); }
+
+void TFMain::BT_SENDClick() {
+    const std::string path = Bytes(EDT_FName->text());
+    if (!FileExists(path)) {
+        ShowMsg(QStringLiteral("파일이 존재 하지 않습니다!"));
+        return;
+    }
+    std::int32_t size = GetFileSize(path);
+    Pbar->setMaximum(RoundHalfEven(size < 0 ? 0 : size, 1000));
+    pbarPosition_ = 0;
+    Pbar->setValue(0);
+}
+
+void TFMain::ApdProtocolProtocolStatus(int options) {
+    if (options != 0) return;
+    pbarPosition_ += 10;
+    Pbar->setValue(std::min(pbarPosition_, Pbar->maximum()));
+    Pbar->repaint();
+}
+
+void TFMain::ApdProtocolProtocolFinish(int errorCode) {
+    if (errorCode != 0) exitCode_ = 2;
+    close();
+}
+
+void TFMain::TevoTriggerAvail(int count) {
+    try {
+        link_->OnAvail(count);
+    } catch (const std::exception& e) {
+        ShowError(QString::fromStdString(e.what()));
+    }
+}
+
+std::string TFMain::MakePacket(unsigned char cmd, const std::string& data) {
+    return BuildPacket(cmd, data);
+}
+bool TFMain::SendData(const std::string& data) { return link_->SendData(data); }
+int TFMain::SendCmd(unsigned char cmd, const std::u16string& data) {
+    return link_->SendCmd(cmd, data);
+}
+int TFMain::WaitData(const std::string& alternatives, int timeoutMs, char separator) {
+    return link_->WaitData(alternatives, timeoutMs, separator);
+}
+
+void TFMain::FormClose() {}
+
+void TFMain::FormDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    const std::string ini = Bytes(iniPath_);
+    if (ini.empty()) return;  // start-up never got as far as the settings
+    WriteIni("OPTION", "PORT", std::to_string(PortItemIndex()), ini);
+    WriteIni("OPTION", "FNAME", Bytes(EDT_FName->text()), ini);
+}
+
+void TFMain::closeEvent(QCloseEvent* event) {
+    try {
+        FormClose();
+    } catch (const std::exception& e) {
+        ShowError(QString::fromStdString(e.what()));
+    }
+    event->accept();
+    emit closed();
+}
+
+void TFMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (centred_) return;
+    centred_ = true;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+}  // namespace kavo

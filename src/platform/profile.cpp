@@ -1,0 +1,190 @@
+#include "platform/profile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kavo {
+namespace {
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+    return s.substr(b, e - b);
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// The name of a section line ("[name]"), or nullopt for any other line.
+std::optional<std::string> SectionName(const std::string& line) {
+    std::string t = Trim(line);
+    if (t.size() < 2 || t.front() != '[') return std::nullopt;
+    std::size_t close = t.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    return Trim(t.substr(1, close - 1));
+}
+
+// The key of a "key=value" line, or nullopt for comments and other lines.
+std::optional<std::string> KeyName(const std::string& line, std::string* value = nullptr) {
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '[') return std::nullopt;
+    std::size_t eq = t.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    if (value) *value = Trim(t.substr(eq + 1));
+    return Trim(t.substr(0, eq));
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return !in.bad();
+}
+
+bool HasLineBreak(const std::string& s) {
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string SystemError(const std::string& what, const std::string& path, int err) {
+    return what + " " + path + ": " + std::strerror(err);
+}
+
+}  // namespace
+
+std::optional<std::string> ReadProfileString(const std::string& section, const std::string& key,
+                                             const std::string& path) {
+    std::vector<std::string> lines;
+    if (!ReadLines(path, lines)) return std::nullopt;
+    bool inSection = false;
+    for (const std::string& line : lines) {
+        if (auto name = SectionName(line)) {
+            inSection = EqualNoCase(*name, Trim(section));
+            continue;
+        }
+        if (!inSection) continue;
+        std::string value;
+        if (auto k = KeyName(line, &value); k && EqualNoCase(*k, Trim(key))) return value;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& section,
+                                                                    const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::vector<std::string> lines;
+    if (!ReadLines(path, lines)) return entries;
+    bool inSection = false;
+    for (const std::string& line : lines) {
+        if (auto name = SectionName(line)) {
+            inSection = EqualNoCase(*name, Trim(section));
+            continue;
+        }
+        std::string value;
+        if (auto k = KeyName(line, &value); inSection && k) entries.emplace_back(*k, value);
+    }
+    return entries;
+}
+
+ProfileWriteResult WriteProfileString(const std::string& section, const std::string& key,
+                                      const std::string& value, const std::string& path) {
+    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) {
+        return {false, "cannot store a line break in the settings file " + path +
+                           " (section [" + section + "], key " + key + ")"};
+    }
+    if (Trim(key).empty() || key.find('=') != std::string::npos) {
+        return {false, "invalid key name '" + key + "' for the settings file " + path};
+    }
+    if (Trim(section).empty() || section.find(']') != std::string::npos) {
+        return {false, "invalid section name '" + section + "' for the settings file " + path};
+    }
+
+    std::vector<std::string> lines;
+    struct stat st {};
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return {false, path + " is not a regular file"};
+    if (exists && !ReadLines(path, lines)) {
+        return {false, SystemError("cannot read", path, errno)};
+    }
+
+    const std::string newLine = Trim(key) + "=" + value;
+    std::size_t sectionStart = lines.size();  // index of the section line
+    std::size_t insertAt = lines.size();      // after the last non-blank line of the section
+    bool done = false;
+    for (std::size_t i = 0; i < lines.size() && !done; ++i) {
+        if (auto name = SectionName(lines[i])) {
+            if (sectionStart != lines.size()) break;  // past our section
+            if (EqualNoCase(*name, Trim(section))) {
+                sectionStart = i;
+                insertAt = i + 1;
+            }
+            continue;
+        }
+        if (sectionStart == lines.size()) continue;
+        if (!Trim(lines[i]).empty()) insertAt = i + 1;
+        if (auto k = KeyName(lines[i]); k && EqualNoCase(*k, Trim(key))) {
+            lines[i] = newLine;
+            done = true;
+        }
+    }
+    if (!done) {
+        if (sectionStart == lines.size()) {
+            lines.push_back("[" + Trim(section) + "]");
+            lines.push_back(newLine);
+        } else {
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
+        }
+    }
+
+    std::ostringstream text;
+    for (const std::string& line : lines) text << line << '\n';
+    const std::string contents = text.str();
+
+    // Write beside the target so that the rename stays within one file system.
+    std::string temp = path + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return {false, SystemError("cannot create a temporary file for", path, errno)};
+    temp = name.data();
+    ::fchmod(fd, exists ? (st.st_mode & 07777) : 0644);
+    std::size_t written = 0;
+    int err = 0;
+    while (written < contents.size()) {
+        ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        return {false, SystemError("cannot write", path, err)};
+    }
+    return {true, {}};
+}
+
+}  // namespace kavo

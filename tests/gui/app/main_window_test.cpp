@@ -1,0 +1,310 @@
+#include "app/qt/main_window.h"
+#include "platform/profile.h"
+#include "platform/settings_folder.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kavo_gui_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::setenv("KAVODOWN_CONFIG_DIR", dir_.c_str(), 1);
+        // COM10 and COM2 on purpose: the list is sorted as text.
+        ::setenv("KAVODOWN_PORTS", "1=/dev/null,2=/dev/null,10=/dev/null", 1);
+        ini_ = dir_ + "/Option.ini";
+        firmware_ = dir_ + "/fw.bin";
+        std::ofstream(firmware_) << std::string(2500, 'x');
+    }
+    void TearDown() override {
+        ::unsetenv("KAVODOWN_CONFIG_DIR");
+        ::unsetenv("KAVODOWN_PORTS");
+        fs::remove_all(dir_);
+    }
+    std::string ReadOption(const std::string& key) {
+        return ReadProfileString("OPTION", key, ini_).value_or("<missing>");
+    }
+
+    std::string dir_, ini_, firmware_;
+};
+
+TEST_F(MainWindowTest, ControlsHaveTheirNamesPlacesAndTexts) {
+    TFMain w({});
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Kavo Serial Download 2.0"));
+    EXPECT_EQ(w.size(), QSize(511, 215));
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());  // the border cannot be resized
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowSystemMenuHint);
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowMinMaxButtonsHint);
+    EXPECT_EQ(w.palette().color(QPalette::Window), QColor(192, 192, 192));
+    EXPECT_EQ(w.font().family(), QStringLiteral("굴림"));
+    EXPECT_EQ(w.font().pixelSize(), 13);
+
+    struct Expect {
+        QWidget* widget;
+        const char* name;
+        QWidget* parent;
+        QRect place;
+    };
+    const Expect controls[] = {
+        {w.GroupBox1, "GroupBox1", &w, QRect(8, 8, 489, 65)},
+        {w.CB_PORT, "CB_PORT", w.GroupBox1, QRect(71, 20, 41, 21)},
+        {w.BT_EXIT, "BT_EXIT", w.GroupBox1, QRect(384, 17, 85, 34)},
+        {w.GroupBox2, "GroupBox2", &w, QRect(8, 80, 489, 73)},
+        {w.EDT_FName, "EDT_FName", w.GroupBox2, QRect(15, 23, 426, 18)},
+        {w.BT_FILE, "BT_FILE", w.GroupBox2, QRect(448, 24, 33, 33)},
+        {w.Pbar, "Pbar", w.GroupBox2, QRect(16, 53, 425, 12)},
+        {w.BT_SEND, "BT_SEND", &w, QRect(244, 161, 129, 41)},
+        {w.CB_USB, "CB_USB", &w, QRect(16, 176, 97, 17)},
+        {w.CB_DDD, "CB_DDD", &w, QRect(120, 176, 97, 17)},
+    };
+    for (const Expect& c : controls) {
+        ASSERT_NE(c.widget, nullptr) << c.name;
+        EXPECT_EQ(c.widget->objectName(), QLatin1String(c.name));
+        EXPECT_EQ(c.widget->parentWidget(), c.parent) << c.name;
+        EXPECT_EQ(c.widget->geometry(), c.place) << c.name;
+    }
+    EXPECT_EQ(w.Label1->parentWidget(), w.GroupBox1);
+    EXPECT_EQ(w.Label1->pos(), QPoint(24, 24));
+    EXPECT_EQ(w.Lab_Msg->pos(), QPoint(144, 25));
+    EXPECT_EQ(w.Lab_Msg->parentWidget(), w.GroupBox1);
+
+    EXPECT_EQ(w.GroupBox1->title(), QStringLiteral(" 연결 "));
+    EXPECT_EQ(w.GroupBox2->title(), QStringLiteral(" 파일선택 "));
+    EXPECT_EQ(w.Label1->text(), QStringLiteral("포트"));
+    EXPECT_EQ(w.BT_EXIT->text(), QStringLiteral("종료"));
+    EXPECT_EQ(w.BT_SEND->text(), QStringLiteral("  전     송"));
+    EXPECT_TRUE(w.BT_FILE->text().isEmpty());
+    EXPECT_FALSE(w.BT_FILE->icon().isNull());
+    EXPECT_FALSE(w.BT_SEND->icon().isNull());
+    EXPECT_FALSE(w.BT_EXIT->icon().isNull());
+    EXPECT_EQ(w.CB_USB->text(), QStringLiteral("USB Mode"));
+    EXPECT_EQ(w.CB_DDD->text(), QStringLiteral("DDD Start"));
+    EXPECT_TRUE(w.CB_PORT->isEditable());
+    EXPECT_TRUE(w.Lab_Msg->text().isEmpty());
+    EXPECT_TRUE(w.Lab_Msg->font().bold());
+    EXPECT_EQ(w.Lab_Msg->palette().color(QPalette::WindowText), QColor(Qt::red));
+    EXPECT_EQ(w.EDT_FName->font().pixelSize(), 12);
+    EXPECT_EQ(w.Pbar->minimum(), 0);
+    EXPECT_EQ(w.Pbar->maximum(), 100);
+    EXPECT_TRUE(w.Pbar->isHidden());
+    EXPECT_FALSE(w.CB_USB->isChecked());
+    EXPECT_FALSE(w.CB_USB->isEnabled());
+    EXPECT_FALSE(w.CB_DDD->isChecked());
+    EXPECT_TRUE(w.CB_DDD->isEnabled());
+    EXPECT_EQ(w.TM->interval(), 500);
+    EXPECT_EQ(w.TmMsg->interval(), 5000);
+    EXPECT_FALSE(w.TmMsg->isActive());
+}
+
+TEST_F(MainWindowTest, ScreenshotForReview) {
+    TFMain w({});
+    w.EDT_FName->setText(Q(firmware_));
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.ShowMsg(QStringLiteral("파일이 존재 하지 않습니다!"));
+    QImage image = w.grab().toImage();
+    EXPECT_EQ(image.size(), QSize(511, 215));
+    const QString path = QStringLiteral(KAVO_BIN_DIR "/../main_window.png");
+    EXPECT_TRUE(image.save(path)) << path.toStdString();
+}
+
+TEST_F(MainWindowTest, StartWithoutArgumentsStaysIdle) {
+    TFMain w({});
+    ASSERT_EQ(w.CB_PORT->count(), 3);
+    EXPECT_EQ(w.CB_PORT->itemText(0), QStringLiteral("1"));
+    EXPECT_EQ(w.CB_PORT->itemText(1), QStringLiteral("10"));
+    EXPECT_EQ(w.CB_PORT->itemText(2), QStringLiteral("2"));
+    // No Option.ini: the first entry, and the program's folder in the file field.
+    EXPECT_EQ(w.CB_PORT->currentIndex(), 0);
+    EXPECT_EQ(w.EDT_FName->text(), Q(ProgramFolder()));
+    EXPECT_EQ(w.IniPath(), Q(ini_));
+    EXPECT_EQ(w.TevoComNumber(), 1);
+    EXPECT_FALSE(w.TM->isActive());
+    QTest::qWait(700);
+    EXPECT_TRUE(w.Lab_Msg->text().isEmpty());
+}
+
+TEST_F(MainWindowTest, SavedSettingsAreRead) {
+    std::ofstream(ini_) << "[OPTION]\nPORT=2\nFNAME=" << firmware_ << "\n";
+    TFMain w({});
+    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("2"));
+    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
+    EXPECT_EQ(w.TevoComNumber(), 2);
+}
+
+TEST_F(MainWindowTest, PortValueThatIsNotANumberCountsAsZero) {
+    std::ofstream(ini_) << "[OPTION]\nPORT=abc\n";
+    TFMain w({});
+    EXPECT_EQ(w.CB_PORT->currentIndex(), 0);
+}
+
+TEST_F(MainWindowTest, PortIndexOutsideTheListSelectsNothingAndStartUpStopsThere) {
+    std::ofstream(ini_) << "[OPTION]\nPORT=7\nFNAME=" << firmware_ << "\n";
+    TFMain w({});
+    EXPECT_EQ(w.PortItemIndex(), -1);
+    EXPECT_TRUE(w.CB_PORT->currentText().isEmpty());
+    // The empty port text does not convert at step 6: start-up ends there, the number stays 0.
+    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
+    EXPECT_EQ(w.TevoComNumber(), 0);
+}
+
+TEST_F(MainWindowTest, ArgumentsSetPortFileAndUsbModeAndStartAfter500ms) {
+    TFMain w({QStringLiteral("5"), Q(firmware_), QStringLiteral("usb")});
+    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("5"));
+    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
+    EXPECT_TRUE(w.CB_USB->isChecked());
+    EXPECT_EQ(w.TevoComNumber(), 5);
+    EXPECT_TRUE(w.TM->isActive());
+    QSignalSpy fired(w.TM, &QTimer::timeout);
+    ASSERT_TRUE(fired.wait(5000));
+    EXPECT_FALSE(w.TM->isActive());  // TMTimer disables it and runs the send sequence once
+    EXPECT_EQ(w.Pbar->maximum(), 2);
+}
+
+TEST_F(MainWindowTest, ModeWordIsFoundAnywhereInAnyCase) {
+    TFMain a({QStringLiteral("1"), Q(firmware_), QStringLiteral("xxUsBxx")});
+    EXPECT_TRUE(a.CB_USB->isChecked());
+    TFMain b({QStringLiteral("1"), Q(firmware_), QStringLiteral("serial")});
+    EXPECT_FALSE(b.CB_USB->isChecked());
+    TFMain c({QStringLiteral("1")});
+    EXPECT_TRUE(c.TM->isActive());  // any argument starts the sequence
+}
+
+TEST_F(MainWindowTest, FirstArgumentThatIsNotANumberPreventsTheAutomaticStart) {
+    TFMain w({QStringLiteral("COM3"), Q(firmware_)});
+    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("COM3"));
+    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
+    EXPECT_FALSE(w.TM->isActive());
+    EXPECT_EQ(w.TevoComNumber(), 0);
+}
+
+TEST_F(MainWindowTest, OperatorTypingAPortThatIsNotANumberShowsTheConversionError) {
+    TFMain w({});
+    QStringList errors;
+    w.SetErrorDisplay([&](const QString& text) { errors << text; });
+    w.CB_PORT->lineEdit()->clear();
+    QTest::keyClicks(w.CB_PORT->lineEdit(), QStringLiteral("1x"));
+    ASSERT_FALSE(errors.isEmpty());
+    EXPECT_EQ(errors.last(), QStringLiteral("'1x' is not a valid integer value"));
+    EXPECT_EQ(w.TevoComNumber(), 1);  // kept from the last good text
+    QTest::keyClick(w.CB_PORT->lineEdit(), Qt::Key_Backspace);
+    EXPECT_EQ(w.TevoComNumber(), 1);
+    QTest::keyClicks(w.CB_PORT->lineEdit(), QStringLiteral("2"));
+    EXPECT_EQ(w.TevoComNumber(), 12);
+    w.CB_PORT->setCurrentIndex(1);
+    emit w.CB_PORT->textActivated(w.CB_PORT->currentText());
+    EXPECT_EQ(w.TevoComNumber(), 10);
+}
+
+TEST_F(MainWindowTest, MissingFileShowsTheMessageAndOpensNothing) {
+    TFMain w({});
+    for (const std::string& path : {std::string(), dir_, dir_ + "/none.bin"}) {
+        w.EDT_FName->setText(Q(path));
+        QTest::mouseClick(w.BT_SEND, Qt::LeftButton);
+        EXPECT_EQ(w.Lab_Msg->text(), QStringLiteral("파일이 존재 하지 않습니다!")) << path;
+        EXPECT_TRUE(w.TmMsg->isActive());
+    }
+}
+
+TEST_F(MainWindowTest, BarMaximumIsTheSizeInThousandsRoundedHalfToEven) {
+    TFMain w({});
+    const std::pair<int, int> cases[] = {{2500, 2}, {1499, 1}, {499, 0}, {1500, 2},
+                                         {3500, 4}, {500, 0},  {501, 1}, {0, 0}};
+    for (auto [size, maximum] : cases) {
+        std::ofstream(firmware_, std::ios::trunc) << std::string(size, 'x');
+        w.EDT_FName->setText(Q(firmware_));
+        w.BT_SENDClick();
+        EXPECT_EQ(w.Pbar->maximum(), maximum) << size;
+        EXPECT_EQ(w.PbarPosition(), 0);
+    }
+}
+
+TEST_F(MainWindowTest, OnlyPlainStatusReportsAdvanceTheBarEvenPastItsMaximum) {
+    TFMain w({});
+    w.Pbar->setMaximum(2);
+    w.ApdProtocolProtocolStatus(1);
+    w.ApdProtocolProtocolStatus(2);
+    EXPECT_EQ(w.PbarPosition(), 0);
+    w.ApdProtocolProtocolStatus(0);
+    w.ApdProtocolProtocolStatus(0);
+    EXPECT_EQ(w.PbarPosition(), 20);
+    EXPECT_EQ(w.Pbar->value(), 2);
+}
+
+TEST_F(MainWindowTest, SecondMessageRestartsTheFiveSeconds) {
+    TFMain w({});
+    w.ShowMsg(QStringLiteral("first"));
+    QTest::qWait(300);
+    const int left = w.TmMsg->remainingTime();
+    w.ShowMsg(QStringLiteral("second"));
+    EXPECT_EQ(w.Lab_Msg->text(), QStringLiteral("second"));
+    EXPECT_GT(w.TmMsg->remainingTime(), left);  // counted anew from the second message
+    QSignalSpy fired(w.TmMsg, &QTimer::timeout);
+    ASSERT_TRUE(fired.wait(10000));
+    EXPECT_EQ(fired.count(), 1);
+    EXPECT_TRUE(w.Lab_Msg->text().isEmpty());
+    EXPECT_FALSE(w.TmMsg->isActive());
+}
+
+TEST_F(MainWindowTest, SettingsAreWrittenWhenTheWindowGoes) {
+    {
+        TFMain w({});
+        w.CB_PORT->setCurrentIndex(2);
+        w.EDT_FName->setText(Q(firmware_));
+        w.show();
+        QSignalSpy closed(&w, &TFMain::closed);
+        QTest::mouseClick(w.BT_EXIT, Qt::LeftButton);
+        EXPECT_EQ(closed.count(), 1);
+        EXPECT_FALSE(w.isVisible());
+        EXPECT_EQ(w.ExitCode(), 0);
+    }
+    EXPECT_EQ(ReadOption("PORT"), "2");
+    EXPECT_EQ(ReadOption("FNAME"), firmware_);
+    {
+        TFMain w({});
+        EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("2"));
+        w.CB_PORT->setEditText(QStringLiteral("77"));  // a number that is not in the list
+    }
+    EXPECT_EQ(ReadOption("PORT"), "-1");
+}
+
+TEST_F(MainWindowTest, FinishAndErrorEventsCloseTheWindowFailureGivesExitCodeTwo) {
+    TFMain ok({});
+    ok.show();
+    ok.ApdProtocolProtocolFinish(0);
+    EXPECT_FALSE(ok.isVisible());
+    EXPECT_EQ(ok.ExitCode(), 0);
+    TFMain failed({});
+    failed.show();
+    failed.ApdProtocolProtocolFinish(-6005);
+    EXPECT_FALSE(failed.isVisible());
+    EXPECT_EQ(failed.ExitCode(), 2);
+}
+
+}  // namespace
+}  // namespace kavo
