@@ -39,9 +39,12 @@ Bytes Pattern(std::size_t size, unsigned salt = 0) {
 // An XMODEM block as a transmitter sends it; `data` is padded with 0x1A to the block size.
 Bytes Block(std::uint64_t number, Bytes data, std::size_t size, bool crc = true) {
     data.resize(size, kSub);
-    Bytes b{size == 128 ? kSoh : kStx, static_cast<std::uint8_t>(number & 0xFF),
-            static_cast<std::uint8_t>(0xFF - (number & 0xFF))};
-    b.insert(b.end(), data.begin(), data.end());
+    Bytes b;
+    b.reserve(size + 5);
+    b.push_back(size == 128 ? kSoh : kStx);
+    b.push_back(static_cast<std::uint8_t>(number & 0xFF));
+    b.push_back(static_cast<std::uint8_t>(0xFF - (number & 0xFF)));
+    for (auto v : data) b.push_back(v);
     if (crc) {
         const std::uint16_t c = Crc16Xmodem(data.data(), data.size());
         b.push_back(static_cast<std::uint8_t>(c >> 8));
