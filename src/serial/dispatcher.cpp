@@ -1,0 +1,1046 @@
+#include "serial/dispatcher.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "serial/dispatcher_recorders.h"
+#include "serial/error_codes.h"
+
+namespace kavo {
+namespace {
+
+std::vector<TApdBaseDispatcher*>& DispatcherList() {
+    static auto* list = new std::vector<TApdBaseDispatcher*>;  // outlives every worker thread
+    return *list;
+}
+
+// Log types and subtypes of the dispatcher's own entries.
+constexpr std::uint32_t lgDevice = 1;
+constexpr std::uint32_t lgFired = 2;
+constexpr std::uint32_t lgCreated = 5;
+constexpr std::uint32_t lgRemoved = 6;
+constexpr std::uint32_t lgAttached = 7;
+constexpr std::uint32_t lgDetached = 8;
+constexpr std::uint32_t lgArmed = 9;
+constexpr std::uint32_t lsRead = 1;
+constexpr std::uint32_t lsWrite = 2;
+constexpr std::uint32_t lsLost = 9;
+constexpr std::uint32_t lsAvail = 5;
+constexpr std::uint32_t lsTimer = 6;
+constexpr std::uint32_t lsStatus = 8;
+constexpr std::uint32_t lsWindow = 1;
+constexpr std::uint32_t lsProcedure = 2;
+
+}  // namespace
+
+std::uint32_t BaudFromCode(std::uint32_t baud) {
+    static constexpr std::uint32_t kLegacyRates[24] = {
+        110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 0,      0, 38400,
+        0,   0,   0,   56000, 0,  0,    0,    128000, 0,    0, 0, 256000};
+    if (baud == 0xFEFF) return 115200;
+    if (baud >= 0xFF10 && baud <= 0xFF27) {
+        std::uint32_t rate = kLegacyRates[baud - 0xFF10];
+        return rate ? rate : baud;
+    }
+    return baud;
+}
+
+// --- process-wide list --------------------------------------------------------------------
+
+std::recursive_mutex& TApdBaseDispatcher::dispatcherListLock() {
+    static auto* lock = new std::recursive_mutex;
+    return *lock;
+}
+
+TApdBaseDispatcher* TApdBaseDispatcher::FindDispatcher(int handle) {
+    std::lock_guard lock(dispatcherListLock());
+    auto& list = DispatcherList();
+    if (handle < 0 || handle >= static_cast<int>(list.size())) return nullptr;
+    return list[handle];
+}
+
+int TApdBaseDispatcher::DispatcherCount() {
+    std::lock_guard lock(dispatcherListLock());
+    return static_cast<int>(DispatcherList().size());
+}
+
+TApdBaseDispatcher::TApdBaseDispatcher(TComponent* owner) : owner_(owner) {
+    std::lock_guard lock(dispatcherListLock());
+    auto& list = DispatcherList();
+    auto slot = std::find(list.begin(), list.end(), nullptr);
+    if (slot != list.end()) {
+        *slot = this;
+        handle_ = static_cast<int>(slot - list.begin());
+    } else {
+        list.push_back(this);
+        handle_ = static_cast<int>(list.size()) - 1;
+    }
+}
+
+TApdBaseDispatcher::~TApdBaseDispatcher() {
+    // The derived destructor has run Shutdown(); device operations are gone by now.
+    std::lock_guard lock(dispatcherListLock());
+    auto& list = DispatcherList();
+    if (handle_ >= 0 && handle_ < static_cast<int>(list.size()) && list[handle_] == this)
+        list[handle_] = nullptr;
+    while (!list.empty() && list.back() == nullptr) list.pop_back();
+}
+
+void TApdBaseDispatcher::Shutdown() {
+    if (shutDown_) return;
+    shutDown_ = true;
+    if (closePending_) {
+        // A close from inside a delivery: the dispatcher thread releases as it ends; wait for it.
+        while (activeThreads_.load() > 0) {
+            if (WaitForMessage(5)) PumpOneMessage();
+        }
+        ReleaseBuffers();
+    } else {
+        ClosePort();
+    }
+    while (activeThreads_.load() > 0) {
+        if (WaitForMessage(5)) PumpOneMessage();
+    }
+    ReleaseBuffers();  // joins what is left; frees nothing twice
+}
+
+// --- lifecycle ------------------------------------------------------------------------------
+
+int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t baud, int parity,
+                                 int dataBits, int stopBits, std::uint32_t inSize,
+                                 std::uint32_t outSize, std::uint32_t options) {
+    if (portOpen_) return ecAlreadyOpen;
+    ringEnded_ = false;
+    dispatching_ = false;
+    {
+        std::lock_guard lock(stateLock_);
+        removalPending_ = false;
+    }
+    deviceLost_ = false;
+    killThreads_ = false;
+    closePending_ = false;
+    releaseOnLastThread_ = false;
+
+    int result = DeviceOpen(deviceName, inSize, outSize);
+    if (result < 0) return result == ecOutOfMemory ? ecOutOfMemory : LastOpenError();
+    inSize_ = inSize;
+    outSize_ = outSize;
+    portOpen_ = true;
+    if (!DeviceSetup(inSize, outSize)) {
+        int error = LastOpenError();
+        ClosePort();
+        return error;
+    }
+    {
+        std::lock_guard in(inputLock_);
+        inBuffer_.assign(kReceiveRingSize, 0);
+        inHead_ = inTail_ = 0;
+        ringFull_ = false;
+        getCount_ = maxGetCount_ = 0;
+        inAvailMessage_ = false;
+    }
+    {
+        std::lock_guard out(outputLock_);
+        outBuffer_.assign(outSize, 0);
+        outHead_ = outTail_ = 0;
+        outputFull_ = false;
+    }
+    lineError_ = 0;
+    outputSent_ = false;
+    {
+        std::lock_guard lock(stateLock_);
+        rs485Mode_ = false;
+        baseAddress_ = 0;
+        DeviceGetState(block_);
+        dtrAuto_ = rtsAuto_ = false;
+    }
+    if (options & opDtrAuto) {
+        std::lock_guard lock(stateLock_);
+        dtrAuto_ = true;
+    } else {
+        DriveDtr(options & opDtrOn);
+    }
+    if (options & opRtsAuto) {
+        std::lock_guard lock(stateLock_);
+        rtsAuto_ = true;
+    } else {
+        DriveRts(options & opRtsOn);
+    }
+    scanPos_ = 0;
+    ClearTriggers();
+    {
+        std::lock_guard in(inputLock_);
+        inHead_ = inTail_ = 0;
+        arrivedSinceNotify_ = false;
+    }
+    notifyMark_ = 0;
+    {
+        std::lock_guard lock(stateLock_);
+        statusHit_ = false;
+        modemStatus_ = 0;
+        lastBaud_ = 115200;
+    }
+    ReadModemStatus(0xF0);
+    result = SetLineSettings(baud, parity, dataBits, stopBits);
+    if (result < 0) {
+        ClosePort();
+        return result;
+    }
+    RefreshLineStatus();
+    StopTrace();
+    StopDispatchLog();
+    {
+        std::lock_guard lock(recorderLock_);
+        logTimeBase_ = ClockMilliseconds();
+    }
+    StartThreads();
+    return 0;
+}
+
+void TApdBaseDispatcher::ClosePort() {
+    if (portOpen_.exchange(false)) {
+        FlushOutput();
+        FlushInput();
+        DeviceClose();
+    }
+    if (dispatching_) {
+        closePending_ = true;
+    } else {
+        ReleaseBuffers();
+    }
+}
+
+void TApdBaseDispatcher::ReleaseBuffers() {
+    releaseOnLastThread_ = false;
+    if (threadsStarted_) StopThreads();
+    {
+        std::lock_guard out(outputLock_);
+        std::vector<std::uint8_t>().swap(outBuffer_);
+        outHead_ = outTail_ = 0;
+        outputFull_ = false;
+    }
+    {
+        std::lock_guard in(inputLock_);
+        std::vector<std::uint8_t>().swap(inBuffer_);
+        inHead_ = inTail_ = 0;
+        ringFull_ = false;
+    }
+}
+
+void TApdBaseDispatcher::ThreadGone(TWorker worker) {
+    ForgetThread(worker);
+    if (worker == TWorker::dispatcher && releaseOnLastThread_.exchange(false)) ReleaseBuffers();
+    if (activeThreads_.fetch_sub(1) == 1) threadsStarted_ = false;
+}
+
+void TApdBaseDispatcher::GetBufferSizes(std::uint32_t& inSize, std::uint32_t& outSize) const {
+    inSize = inSize_;
+    outSize = outSize_;
+}
+
+int TApdBaseDispatcher::SetUserData(void* data, int slot) {
+    if (slot < 1 || slot > 3) return ecBadArgument;
+    std::lock_guard lock(stateLock_);
+    userData_[slot - 1] = data;
+    return 0;
+}
+
+void* TApdBaseDispatcher::GetUserData(int slot) {
+    if (slot < 1 || slot > 3) return nullptr;
+    std::lock_guard lock(stateLock_);
+    return userData_[slot - 1];
+}
+
+int TApdBaseDispatcher::LastOpenError() {
+    std::lock_guard lock(stateLock_);
+    return lastOpenError_;
+}
+
+std::string TApdBaseDispatcher::LastOpenErrorText() {
+    std::lock_guard lock(stateLock_);
+    return lastOpenErrorText_;
+}
+
+void TApdBaseDispatcher::SetLastOpenError(int code, std::string text) {
+    std::lock_guard lock(stateLock_);
+    lastOpenError_ = code;
+    lastOpenErrorText_ = std::move(text);
+}
+
+void TApdBaseDispatcher::MarkDeviceLost() {
+    if (deviceLost_.exchange(true)) return;
+    {
+        std::lock_guard out(outputLock_);
+        outHead_ = outTail_ = 0;
+        outputFull_ = false;
+    }
+    static const char kText[] = "Device lost";
+    AddLogEntry(lgDevice, lsLost, 0, kText, sizeof kText - 1);
+    eventMask_.fetch_or(evErr | evRlsd);
+}
+
+// --- receive ring ---------------------------------------------------------------------------
+
+std::uint32_t TApdBaseDispatcher::HeldLocked() const {
+    if (inHead_ == inTail_) return ringFull_ ? kReceiveRingSize : 0;
+    if (inTail_ < inHead_) return inHead_ - inTail_;
+    return inHead_ + kReceiveRingSize - inTail_;
+}
+
+int TApdBaseDispatcher::PeekLocked(std::uint32_t n) const {
+    if (n < 1 || n > HeldLocked() || inBuffer_.empty()) return ecBufferIsEmpty;
+    return inBuffer_[(inTail_ + n - 1) % kReceiveRingSize];
+}
+
+void TApdBaseDispatcher::ConsumeLocked(std::uint32_t count) {
+    if (count == 0) return;
+    bool wasFull = ringFull_;
+    inTail_ += count;
+    if (inTail_ >= kReceiveRingSize) inTail_ -= kReceiveRingSize;
+    ringFull_ = false;
+    if (wasFull) ReceiveSpaceFreed();
+}
+
+bool TApdBaseDispatcher::InputReady() {
+    std::lock_guard lock(inputLock_);
+    if (inBuffer_.empty()) return false;
+    if (inAvailMessage_) {
+        return (inTail_ + getCount_) % kReceiveRingSize != inHead_ ||
+               (ringFull_ && getCount_ < kReceiveRingSize);
+    }
+    return HeldLocked() > 0;
+}
+
+int TApdBaseDispatcher::ReadChar() {
+    int byte;
+    {
+        std::lock_guard lock(inputLock_);
+        if (inAvailMessage_) {
+            byte = PeekLocked(getCount_ + 1);
+            if (byte < 0) return byte;
+            ++getCount_;
+        } else {
+            byte = PeekLocked(1);
+            if (byte < 0) return byte;
+            ConsumeLocked(1);
+        }
+    }
+    AddTraceEntry('R', static_cast<std::uint8_t>(byte));
+    return byte;
+}
+
+int TApdBaseDispatcher::PeekByte(std::uint32_t n) {
+    std::lock_guard lock(inputLock_);
+    return PeekLocked(n);
+}
+
+std::uint32_t TApdBaseDispatcher::InputUsed() {
+    std::lock_guard lock(inputLock_);
+    std::uint32_t held = HeldLocked();
+    return inAvailMessage_ ? held - std::min(getCount_, held) : held;
+}
+
+std::uint32_t TApdBaseDispatcher::InputFree() {
+    std::lock_guard lock(inputLock_);
+    std::uint32_t free = kReceiveRingSize - HeldLocked();
+    return inAvailMessage_ ? free + getCount_ : free;
+}
+
+int TApdBaseDispatcher::FlushInput() {
+    int result = portOpen_ ? DevicePurge(true) : 0;
+    {
+        std::lock_guard lock(inputLock_);
+        bool wasFull = ringFull_;
+        if (inAvailMessage_) {
+            maxGetCount_ = HeldLocked();
+        } else {
+            inTail_ = inHead_;
+            getCount_ = 0;
+        }
+        ringFull_ = false;
+        if (wasFull) ReceiveSpaceFreed();
+    }
+    {
+        std::lock_guard lock(stateLock_);
+        for (auto& trigger : dataTriggers_) {
+            trigger.matchState = 0;
+            trigger.matched = false;
+        }
+    }
+    return result;
+}
+
+bool TApdBaseDispatcher::FillReceiveRing() {
+    std::lock_guard lock(inputLock_);
+    if (inBuffer_.empty()) return false;
+    if (ringFull_) return true;
+    RefreshLineStatus();
+    std::uint32_t waiting;
+    {
+        std::lock_guard out(outputLock_);
+        DeviceStatus(comStat_);
+        waiting = comStat_.inQue;
+    }
+    if (waiting == 0) return false;
+
+    std::uint32_t total, contiguous;
+    if (inHead_ == inTail_) {
+        total = kReceiveRingSize;
+        contiguous = kReceiveRingSize - inHead_;
+    } else if (inTail_ > inHead_) {
+        total = contiguous = inTail_ - inHead_;
+    } else {
+        total = inTail_ + kReceiveRingSize - inHead_;
+        contiguous = kReceiveRingSize - inHead_;
+    }
+    std::uint32_t want = std::min(total, waiting);
+    std::uint32_t second = contiguous < want ? want - contiguous : 0;
+    std::uint32_t got = 0;
+    if (contiguous > 0) {
+        int read = DeviceRead(inBuffer_.data() + inHead_, contiguous);
+        if (read < 0) {
+            DeviceReadFailed(-1);
+            read = 0;
+        }
+        got = static_cast<std::uint32_t>(read);
+        if (got > 0) AddLogEntry(lgDevice, lsRead, got, inBuffer_.data() + inHead_, got);
+        inHead_ += got;
+        if (got < contiguous) second = 0;
+    }
+    if (inHead_ == kReceiveRingSize) inHead_ = 0;
+    if (got > 0) {
+        ringFull_ = inHead_ == inTail_;
+        arrivedSinceNotify_ = true;
+    }
+    if (second > 0) {
+        int read = DeviceRead(inBuffer_.data() + inHead_, second);
+        if (read < 0) {
+            DeviceReadFailed(-1);
+            read = 0;
+        }
+        if (read > 0) {
+            AddLogEntry(lgDevice, lsRead, read, inBuffer_.data() + inHead_, read);
+            inHead_ += static_cast<std::uint32_t>(read);
+            ringFull_ = inHead_ == inTail_;
+            arrivedSinceNotify_ = true;
+        }
+    }
+    return true;
+}
+
+// --- output ---------------------------------------------------------------------------------
+
+std::uint32_t TApdBaseDispatcher::OutputRingUsedLocked() const {
+    if (outputFull_) return outSize_;
+    if (outHead_ >= outTail_) return outHead_ - outTail_;
+    return outHead_ + outSize_ - outTail_;
+}
+
+std::uint32_t TApdBaseDispatcher::RefreshOutputCount() {
+    std::lock_guard lock(outputLock_);
+    if (portOpen_) {
+        std::uint32_t errors = DeviceStatus(comStat_);
+        if (errors) lineError_.fetch_or(errors & 0x1F);
+    }
+    return OutputRingUsedLocked();
+}
+
+std::uint32_t TApdBaseDispatcher::OutputUsed() { return RefreshOutputCount(); }
+
+std::uint32_t TApdBaseDispatcher::OutputFree() {
+    std::lock_guard lock(outputLock_);
+    return outSize_ - RefreshOutputCount();
+}
+
+void TApdBaseDispatcher::QueueOutputBytes(const std::uint8_t* data, std::uint32_t count) {
+    std::lock_guard lock(outputLock_);
+    if (outBuffer_.empty() || count == 0) return;
+    std::uint32_t room = outSize_ - outHead_;
+    if (room >= count) {
+        std::memcpy(outBuffer_.data() + outHead_, data, count);
+        outHead_ = room == count ? 0 : outHead_ + count;
+    } else {
+        std::memcpy(outBuffer_.data() + outHead_, data, room);
+        std::memcpy(outBuffer_.data(), data + room, count - room);
+        outHead_ = count - room;
+    }
+}
+
+int TApdBaseDispatcher::SendChar(std::uint8_t byte) { return SendBlock(&byte, 1); }
+
+int TApdBaseDispatcher::SendBlock(const void* data, std::uint32_t length) {
+    if (length == 0) return 0;
+    if (!portOpen_) return ecCommNotOpen;
+    if (deviceLost_) return ecDeviceWrite;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    {
+        std::lock_guard lock(outputLock_);
+        if (outBuffer_.empty()) return ecCommNotOpen;
+        std::uint32_t errors = DeviceStatus(comStat_);
+        lineError_.store(errors);
+        std::uint32_t free = outSize_ - OutputRingUsedLocked();
+        if (length > free) return ecOutputBufferTooSmall;
+        if (length == free) outputFull_ = true;
+        DeviceWrite(bytes, length);
+        outputSent_ = true;
+    }
+    AddLogEntry(lgDevice, lsWrite, length, bytes, length);
+    if (Tracing()) {
+        for (std::uint32_t i = 0; i < length; ++i) AddTraceEntry('T', bytes[i]);
+    }
+    return 0;
+}
+
+int TApdBaseDispatcher::FlushOutput() {
+    if (!portOpen_) {
+        std::lock_guard lock(outputLock_);
+        outHead_ = outTail_ = 0;
+        outputFull_ = false;
+        return 0;
+    }
+    return DevicePurge(false);
+}
+
+int TApdBaseDispatcher::DeviceReadFailed(int) { return 0; }
+
+void TApdBaseDispatcher::ApplyThreadBoost(int boost) { threadBoost_ = boost; }
+
+// --- triggers -------------------------------------------------------------------------------
+
+void TApdBaseDispatcher::SetAvailTriggerLevel(std::uint32_t level) {
+    std::lock_guard lock(stateLock_);
+    availLevel_ = level;
+    AddLogEntry(lgArmed, lsAvail, level, nullptr, 0);
+}
+
+std::uint32_t TApdBaseDispatcher::AvailTriggerLevel() {
+    std::lock_guard lock(stateLock_);
+    return availLevel_;
+}
+
+bool TApdBaseDispatcher::HandleInUse(int base) const {
+    for (const auto& t : timerTriggers_)
+        if (t.handle == base) return true;
+    for (const auto& t : statusTriggers_)
+        if ((t.handle & ~7) == base) return true;
+    for (const auto& t : dataTriggers_)
+        if ((t.handle & ~7) == base) return true;
+    return false;
+}
+
+int TApdBaseDispatcher::NewTriggerHandle() {
+    if (nextHandle_ < 4096) return nextHandle_++ * 8;
+    for (int base = 8; base <= 4096; base += 8) {
+        if (!HandleInUse(base)) return base;
+    }
+    return 0;
+}
+
+int TApdBaseDispatcher::CreateTimerTrigger() {
+    std::lock_guard lock(stateLock_);
+    int handle = NewTriggerHandle();
+    if (handle == 0) return ecNoMoreTriggers;
+    TTimerTrigger trigger;
+    trigger.handle = handle;
+    timerTriggers_.push_back(trigger);
+    AddLogEntry(lgCreated, lsTimer, handle, nullptr, 0);
+    return handle;
+}
+
+int TApdBaseDispatcher::ArmTimerTrigger(int handle, std::int32_t ticks, bool activate) {
+    std::lock_guard lock(stateLock_);
+    for (auto& trigger : timerTriggers_) {
+        if (trigger.handle != handle) continue;
+        if (activate) {
+            if (ticks != 0) trigger.ticks = ticks;
+            StartTickTimer(trigger.timer, trigger.ticks);
+            trigger.active = true;
+            AddLogEntry(lgArmed, lsTimer, handle, nullptr, 0);
+        } else {
+            trigger.active = false;
+            static const char kOff[] = "Deactivated";
+            AddLogEntry(lgArmed, lsTimer, handle, kOff, sizeof kOff - 1);
+        }
+        return 0;
+    }
+    return ecBadTriggerHandle;
+}
+
+int TApdBaseDispatcher::TimerTicksLeft(int handle, std::int32_t& ticksLeft) {
+    std::lock_guard lock(stateLock_);
+    for (const auto& trigger : timerTriggers_) {
+        if (trigger.handle != handle) continue;
+        ticksLeft = TickTimerLeft(trigger.timer);
+        return 0;
+    }
+    ticksLeft = 0;
+    return ecBadTriggerHandle;
+}
+
+int TApdBaseDispatcher::CreateStatusTrigger(std::uint32_t kind) {
+    if (kind > stOutSent) return ecBadArgument;
+    std::lock_guard lock(stateLock_);
+    int handle = NewTriggerHandle();
+    if (handle == 0) return ecNoMoreTriggers;
+    TStatusTrigger trigger;
+    trigger.handle = handle | static_cast<int>(kind);
+    trigger.kind = kind;
+    statusTriggers_.push_back(trigger);
+    std::string name = StatusKindName(kind);
+    AddLogEntry(lgCreated, lsStatus, trigger.handle, name.data(), name.size());
+    return trigger.handle;
+}
+
+int TApdBaseDispatcher::ArmStatusTrigger(int handle, std::uint16_t value, bool activate) {
+    std::lock_guard lock(stateLock_);
+    for (auto& trigger : statusTriggers_) {
+        if (trigger.handle != handle) continue;
+        if (activate) {
+            switch (trigger.kind) {
+            case stModem: {
+                std::uint8_t mask = value & 0xFF;
+                std::uint8_t reference = value & modemStatus_.load();
+                trigger.value = static_cast<std::uint16_t>((mask << 8) | reference);
+                break;
+            }
+            case stLine: {
+                std::uint16_t bits = 0;
+                if (value & 1) bits |= leOverrun;
+                if (value & 2) bits |= leParity;
+                if (value & 4) bits |= leFraming;
+                if (value & 8) bits |= leBreak;
+                trigger.value = bits;
+                break;
+            }
+            default:
+                trigger.value = value;
+                break;
+            }
+        }
+        trigger.armed = activate;
+        std::string name = StatusKindName(trigger.kind);
+        if (!activate) name += " Deactivated";
+        AddLogEntry(lgArmed, lsStatus, handle, name.data(), name.size());
+        return 0;
+    }
+    return ecBadTriggerHandle;
+}
+
+int TApdBaseDispatcher::DeleteTrigger(int handle) {
+    if (handle == kAvailTriggerHandle) {
+        std::lock_guard lock(stateLock_);
+        availLevel_ = 0;
+        AddLogEntry(lgRemoved, lsAvail, handle, nullptr, 0);
+        return 0;
+    }
+    if (handle < 2) return ecBadTriggerHandle;
+    std::lock_guard lock(stateLock_);
+    auto timer = std::find_if(timerTriggers_.begin(), timerTriggers_.end(),
+                              [&](const TTimerTrigger& t) { return t.handle == handle; });
+    if (timer != timerTriggers_.end()) {
+        timerTriggers_.erase(timer);
+        AddLogEntry(lgRemoved, lsTimer, handle, nullptr, 0);
+        return 0;
+    }
+    auto status = std::find_if(statusTriggers_.begin(), statusTriggers_.end(),
+                               [&](const TStatusTrigger& t) { return t.handle == handle; });
+    if (status != statusTriggers_.end()) {
+        statusTriggers_.erase(status);
+        AddLogEntry(lgRemoved, lsStatus, handle, nullptr, 0);
+        return 0;
+    }
+    auto data = std::find_if(dataTriggers_.begin(), dataTriggers_.end(), [&](const TDataTrigger& t) {
+        return (t.handle & ~7) == (handle & ~7);
+    });
+    if (data != dataTriggers_.end()) {
+        dataTriggers_.erase(data);
+        return 0;
+    }
+    return ecBadTriggerHandle;
+}
+
+void TApdBaseDispatcher::ClearTriggers() {
+    std::lock_guard lock(stateLock_);
+    availLevel_ = 0;
+    timerTriggers_.clear();
+    statusTriggers_.clear();
+    dataTriggers_.clear();
+    nextHandle_ = 1;
+}
+
+void TApdBaseDispatcher::SaveTriggers(TriggerSnapshot& snapshot) {
+    std::lock_guard lock(stateLock_);
+    snapshot.availLevel = availLevel_;
+    snapshot.timerTriggers = timerTriggers_;
+    snapshot.statusTriggers = statusTriggers_;
+    snapshot.dataTriggers = dataTriggers_;
+}
+
+void TApdBaseDispatcher::RestoreTriggers(const TriggerSnapshot& snapshot) {
+    std::lock_guard lock(stateLock_);
+    availLevel_ = snapshot.availLevel;
+    if (snapshot.timerTriggers) timerTriggers_ = *snapshot.timerTriggers;
+    if (snapshot.statusTriggers) statusTriggers_ = *snapshot.statusTriggers;
+    if (snapshot.dataTriggers) dataTriggers_ = *snapshot.dataTriggers;
+    // Keep handles unique: the counter moves past every restored handle.
+    int highest = 0;
+    for (const auto& t : timerTriggers_) highest = std::max(highest, t.handle & ~7);
+    for (const auto& t : statusTriggers_) highest = std::max(highest, t.handle & ~7);
+    for (const auto& t : dataTriggers_) highest = std::max(highest, t.handle & ~7);
+    nextHandle_ = std::max(nextHandle_, highest / 8 + 1);
+}
+
+// --- handlers -------------------------------------------------------------------------------
+
+void TApdBaseDispatcher::RecheckHandlerService() {
+    std::size_t windows = 0, procs = 0;
+    for (const auto& h : windowHandlers_) windows += !h.deleted;
+    for (const auto& h : procHandlers_) procs += !h.deleted;
+    handlerServiceNeeded_ = windows > 1 || procs > 0 || portHandlerInstalled_;
+}
+
+void TApdBaseDispatcher::SetPortHandlerState(int state) {
+    std::lock_guard lock(stateLock_);
+    switch (state) {
+    case 1:
+        portHandlerInstalled_ = true;
+        handlerServiceNeeded_ = true;
+        break;
+    case 2:
+        portHandlerInstalled_ = false;
+        RecheckHandlerService();
+        break;
+    default:
+        RecheckHandlerService();
+        break;
+    }
+}
+
+void TApdBaseDispatcher::AttachTriggerWindow(HWND window) {
+    std::lock_guard lock(stateLock_);
+    for (auto& h : windowHandlers_) {
+        if (h.window == window && !h.deleted) return;
+    }
+    windowHandlers_.push_back({window, false});
+    handlerServiceNeeded_ = true;
+    AddLogEntry(lgAttached, lsWindow, window, nullptr, 0);
+}
+
+void TApdBaseDispatcher::DetachTriggerWindow(HWND window) {
+    std::lock_guard lock(stateLock_);
+    for (auto it = windowHandlers_.begin(); it != windowHandlers_.end(); ++it) {
+        if (it->window != window || it->deleted) continue;
+        if (dispatching_) {
+            it->deleted = true;
+            removalPending_ = true;
+        } else {
+            windowHandlers_.erase(it);
+        }
+        AddLogEntry(lgDetached, lsWindow, window, nullptr, 0);
+        RecheckHandlerService();
+        return;
+    }
+}
+
+void TApdBaseDispatcher::AttachTriggerHandler(TApdNotifyProc proc) {
+    if (!proc) return;
+    std::lock_guard lock(stateLock_);
+    for (auto& h : procHandlers_) {
+        if (h.proc == proc && !h.deleted) return;
+    }
+    procHandlers_.push_back({proc, false});
+    handlerServiceNeeded_ = true;
+    AddLogEntry(lgAttached, lsProcedure, 0, nullptr, 0);
+}
+
+void TApdBaseDispatcher::DetachTriggerHandler(TApdNotifyProc proc) {
+    std::lock_guard lock(stateLock_);
+    for (auto it = procHandlers_.begin(); it != procHandlers_.end(); ++it) {
+        if (it->proc != proc || it->deleted) continue;
+        if (dispatching_) {
+            it->deleted = true;
+            removalPending_ = true;
+        } else {
+            procHandlers_.erase(it);
+        }
+        AddLogEntry(lgDetached, lsProcedure, 0, nullptr, 0);
+        RecheckHandlerService();
+        return;
+    }
+}
+
+void TApdBaseDispatcher::RemoveDeletedHandlers() {
+    std::erase_if(windowHandlers_, [](const WindowHandler& h) { return h.deleted; });
+    std::erase_if(procHandlers_, [](const ProcHandler& h) { return h.deleted; });
+    removalPending_ = false;
+    SetPortHandlerState(0);
+}
+
+// --- the service pass -------------------------------------------------------------------------
+
+bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t first,
+                                        std::uint32_t low) {
+    if (!handlerServiceNeeded_) return true;
+    {
+        std::lock_guard lock(stateLock_);
+        dispatching_ = true;
+    }
+    bool avail = message == kTriggerAvail || message == kTriggerData;
+    {
+        std::lock_guard lock(inputLock_);
+        maxGetCount_ = 0;
+        inAvailMessage_ = avail;
+    }
+    auto lParam = static_cast<std::int32_t>((static_cast<std::uint32_t>(handle_) << 16) | (low & 0xFFFF));
+    bool aborted = false;
+
+    auto noteTake = [this] {
+        std::lock_guard lock(inputLock_);
+        maxGetCount_ = std::max(maxGetCount_, getCount_);
+    };
+    for (std::size_t i = 0;; ++i) {
+        TApdNotifyProc proc;
+        {
+            std::lock_guard lock(stateLock_);
+            if (i >= procHandlers_.size()) break;
+            if (procHandlers_[i].deleted) continue;
+            proc = procHandlers_[i].proc;
+        }
+        {
+            std::lock_guard lock(inputLock_);
+            getCount_ = 0;
+        }
+        proc(message, first, lParam);
+        if (closePending_) {
+            aborted = true;
+            break;
+        }
+        noteTake();
+    }
+    bool sendToWindows;
+    {
+        std::lock_guard lock(stateLock_);
+        sendToWindows = windowHandlers_.size() > 1 || portHandlerInstalled_;
+    }
+    if (!aborted && sendToWindows) {
+        for (std::size_t i = 0;; ++i) {
+            HWND window;
+            {
+                std::lock_guard lock(stateLock_);
+                if (i >= windowHandlers_.size()) break;
+                if (windowHandlers_[i].deleted) continue;
+                window = windowHandlers_[i].window;
+            }
+            {
+                std::lock_guard lock(inputLock_);
+                getCount_ = 0;
+            }
+            SendMessageTimeout(window, message, first, lParam, 3000);
+            if (closePending_) {
+                aborted = true;
+                break;
+            }
+            noteTake();
+        }
+    }
+    bool result = !aborted;
+    {
+        std::lock_guard lock(inputLock_);
+        if (avail && !aborted) {
+            ConsumeLocked(std::min(maxGetCount_, HeldLocked()));
+            if (message == kTriggerAvail && maxGetCount_ != first) result = false;
+        }
+        inAvailMessage_ = false;
+    }
+    {
+        std::lock_guard lock(stateLock_);
+        dispatching_ = false;
+        if (removalPending_) RemoveDeletedHandlers();
+    }
+    {
+        std::lock_guard lock(inputLock_);
+        getCount_ = 0;
+    }
+    return result;
+}
+
+bool TApdBaseDispatcher::ScanReceived() {
+    std::uint32_t used;
+    bool arrived;
+    {
+        std::lock_guard lock(inputLock_);
+        scanPos_ = inHead_;
+        used = HeldLocked();
+        if (inAvailMessage_) used -= std::min(getCount_, used);
+        arrived = arrivedSinceNotify_;
+    }
+    std::uint32_t level = AvailTriggerLevel();
+    // A burst of exactly one ring's length leaves scanPos where it was, so arrivals are also
+    // tracked by a flag: such a burst must be announced too.
+    if (level != 0 && (notifyMark_ != scanPos_ || arrived) && used >= level) {
+        {
+            std::lock_guard lock(inputLock_);
+            arrivedSinceNotify_ = false;
+        }
+        notifyMark_ = scanPos_;
+        AddLogEntry(lgFired, lsAvail, used, nullptr, 0);
+        return DeliverTrigger(kTriggerAvail, used, 0);
+    }
+    return false;
+}
+
+void TApdBaseDispatcher::ClearStatusHits() {
+    std::lock_guard lock(stateLock_);
+    for (auto& trigger : statusTriggers_) trigger.hit = false;
+    statusHit_ = false;
+}
+
+bool TApdBaseDispatcher::ScanStatusTriggers() {
+    int handle = 0;
+    std::uint32_t count = 0, kind = 0;
+    {
+        std::lock_guard lock(stateLock_);
+        for (auto& trigger : statusTriggers_) {
+            if (!trigger.armed || trigger.hit) continue;
+            bool fires = false;
+            switch (trigger.kind) {
+            case stModem:
+                fires = (((trigger.value & 0xFF) ^ modemStatus_.load()) & (trigger.value >> 8)) != 0;
+                break;
+            case stLine: {
+                std::uint32_t word = lineError_.load();
+                if (trigger.value & word) {
+                    fires = true;
+                    trigger.value = static_cast<std::uint16_t>(word & 0xFFFF);
+                }
+                break;
+            }
+            case stOutBuffFree: {
+                std::uint32_t free = OutputFree();
+                fires = free >= trigger.value;
+                count = free;
+                break;
+            }
+            case stOutBuffUsed: {
+                std::uint32_t used = OutputUsed();
+                fires = used <= trigger.value;
+                count = used;
+                break;
+            }
+            case stOutSent:
+                fires = outputSent_.exchange(false);
+                break;
+            default:
+                break;
+            }
+            if (!fires) {
+                count = 0;
+                continue;
+            }
+            trigger.armed = false;
+            trigger.hit = true;
+            statusHit_ = true;
+            handle = trigger.handle;
+            kind = trigger.kind;
+            if (kind != stOutBuffFree && kind != stOutBuffUsed) count = 0;
+            break;
+        }
+    }
+    if (handle == 0) return false;
+    std::string name = StatusKindName(kind);
+    AddLogEntry(lgFired, lsStatus, handle, name.data(), name.size());
+    return DeliverTrigger(kTriggerStatus, handle, count);
+}
+
+bool TApdBaseDispatcher::ScanTimerTriggers() {
+    int handle = 0;
+    {
+        std::lock_guard lock(stateLock_);
+        for (auto& trigger : timerTriggers_) {
+            if (!trigger.active || !TickTimerExpired(trigger.timer)) continue;
+            trigger.active = false;
+            handle = trigger.handle;
+            break;
+        }
+    }
+    if (handle == 0) return false;
+    AddLogEntry(lgFired, lsTimer, handle, nullptr, 0);
+    return DeliverTrigger(kTriggerTimer, handle, 0);
+}
+
+bool TApdBaseDispatcher::ServiceDevice() {
+    std::uint32_t mask = eventMask_.exchange(0);
+    auto scanStatus = [this] {
+        if (dispatching_) return true;
+        while (ScanStatusTriggers()) {
+            if (closePending_) return false;
+        }
+        if (closePending_) return false;
+        bool hit;
+        {
+            std::lock_guard lock(stateLock_);
+            hit = statusHit_;
+        }
+        if (hit) ClearStatusHits();
+        return true;
+    };
+    if (mask & (evCts | evDsr | evRlsd | evRing | evRingEnd)) {
+        UpdateModemChanges();
+        if (!scanStatus()) return false;
+    }
+    if (mask & (evBreak | evErr)) {
+        RefreshLineStatus();
+        if (!scanStatus()) return false;
+    }
+    FillReceiveRing();
+    if (!dispatching_) {
+        std::uint8_t full = ReadModemStatus(0xF0);
+        modemStatus_ = full;
+        while (ScanStatusTriggers()) {
+            if (closePending_) return false;
+        }
+        if (closePending_) return false;
+        while (ScanReceived()) {
+            if (closePending_) return false;
+        }
+        if (closePending_) return false;
+    }
+    bool hit;
+    {
+        std::lock_guard lock(stateLock_);
+        hit = statusHit_;
+    }
+    if (hit) ClearStatusHits();
+    ServiceDone();
+    return true;
+}
+
+void TApdBaseDispatcher::ServiceTimers() {
+    if (closePending_ || dispatching_) return;
+    {
+        std::lock_guard lock(stateLock_);
+        statusHit_ = false;
+    }
+    for (;;) {
+        if (ScanStatusTriggers()) {
+            if (closePending_) return;
+            continue;
+        }
+        if (closePending_) return;
+        if (ScanTimerTriggers()) {
+            if (closePending_) return;
+            continue;
+        }
+        break;
+    }
+    bool hit;
+    {
+        std::lock_guard lock(stateLock_);
+        hit = statusHit_;
+    }
+    if (hit) ClearStatusHits();
+}
+
+}  // namespace kavo

@@ -1,0 +1,496 @@
+// The dispatcher: the engine under one open serial port.
+//
+// TApdBaseDispatcher owns the 8192-byte receive ring, the output ring, the shadows of the modem
+// status and the line errors, the trigger lists (timer, status, data-match and the availability
+// level) and the lists of handlers that are told when a trigger fires. A service pass, run by the
+// device layer's dispatcher thread after every device event and at least every 50 ms, moves waiting
+// bytes from the device into the receive ring, evaluates the triggers and delivers one message per
+// fired trigger. The base class knows no operating system: everything that touches the device goes
+// through the virtual device operations, which a device layer (TApdPosixDispatcher) fills in.
+//
+// Trigger messages (window handlers get them through SendMessageTimeout with 3000 ms, procedure
+// handlers as a direct call on the dispatcher thread):
+//
+//   message            first parameter               lParam low 16 bits   lParam high 16 bits
+//   kTriggerAvail      bytes available               0                    dispatcher handle
+//   kTriggerData       trigger handle                match length         dispatcher handle
+//   kTriggerTimer      trigger handle                0                    dispatcher handle
+//   kTriggerStatus     trigger handle (kind = & 7)   count (see kinds)    dispatcher handle
+//
+// Handles: timer triggers are multiples of 8; a status trigger is a multiple of 8 OR its kind;
+// handle 1 stands for the availability trigger; 0 is never valid.
+//
+// Delivery: during an availability delivery each handler starts reading at the same unread byte
+// (ReadChar counts the handler's take in getCount); when the delivery ends the receive ring advances
+// by the largest take of any handler. A handler that takes nothing leaves the bytes; they are
+// announced again, together with newer ones, when more bytes arrive.
+//
+// Device loss (hang-up of the far side, adapter unplugged): the device layer reports it once and
+// stops using the device. From then on DeviceLost() is true; the receive ring keeps what it holds;
+// queued output is dropped, so OutputUsed() reads 0 and OutputFree() reads OutSize, which lets
+// output-buffer status triggers fire instead of leaving a protocol waiting for a drain that never
+// comes; SendBlock/SendChar return ecDeviceWrite ("device write fault"); the modem status
+// reads as all lines low, so a carrier check sees the carrier gone. A log entry (type 1,
+// subtype 9) records the loss, and the loss is also raised as a line-status event.
+//
+// Thread safety:
+//  - Any thread may call the byte, count, trigger, handler, line and recorder operations; they
+//    take the locks named below and never call out (to a handler or a window) while holding one.
+//  - OpenPort, ClosePort and destruction belong to the thread that owns the port (the
+//    user-interface thread). ClosePort may also be called from inside a delivery (by a procedure
+//    handler on the dispatcher thread, or by a window handler); the close then completes when the
+//    dispatcher thread ends.
+//  - ServiceDevice, ServiceTimers and DeliverTrigger run on the dispatcher thread only (tests of
+//    the base class call them directly on a dispatcher without threads).
+//  - Locks, all re-entrant: stateLock (triggers, handlers, flags, line settings), inputLock
+//    (receive ring, getCount), outputLock (output ring). Order: stateLock before inputLock before
+//    outputLock; none of them is taken while a recorder lock or the device lock is held.
+//  - The trace and the dispatch log have a lock of their own, taken last, so that any thread
+//    (holding any of the three locks) may add entries.
+//  - dispatcherListLock() guards the process-wide dispatcher list; FindDispatcher and
+//    DispatcherCount read it. A caller that uses the dispatcher it found should hold the lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/message_queue.h"
+#include "serial/ticks.h"
+
+namespace kavo {
+
+class TComponent;
+
+// Trigger messages.
+constexpr std::uint32_t kTriggerAvail = 0x7E01;
+constexpr std::uint32_t kTriggerData = 0x7E02;
+constexpr std::uint32_t kTriggerTimer = 0x7E03;
+constexpr std::uint32_t kTriggerStatus = 0x7E04;
+
+constexpr int kAvailTriggerHandle = 1;
+
+// Status trigger kinds (the low three bits of a status trigger's handle).
+constexpr std::uint32_t stNotActive = 0;
+constexpr std::uint32_t stModem = 1;
+constexpr std::uint32_t stLine = 2;
+constexpr std::uint32_t stOutBuffFree = 3;
+constexpr std::uint32_t stOutBuffUsed = 4;
+constexpr std::uint32_t stOutSent = 5;
+
+// Modem status byte: change bits (accumulate) and line levels.
+constexpr std::uint8_t msCtsDelta = 0x01;
+constexpr std::uint8_t msDsrDelta = 0x02;
+constexpr std::uint8_t msRingDelta = 0x04;
+constexpr std::uint8_t msDcdDelta = 0x08;
+constexpr std::uint8_t msCts = 0x10;
+constexpr std::uint8_t msDsr = 0x20;
+constexpr std::uint8_t msRing = 0x40;
+constexpr std::uint8_t msDcd = 0x80;
+
+// Line error word.
+constexpr std::uint32_t leOverflow = 0x01;  // receive queue overflow
+constexpr std::uint32_t leOverrun = 0x02;
+constexpr std::uint32_t leParity = 0x04;
+constexpr std::uint32_t leFraming = 0x08;
+constexpr std::uint32_t leBreak = 0x10;
+
+// Device event mask bits, as the device thread stores them for the service pass.
+constexpr std::uint32_t evRxChar = 0x0001;
+constexpr std::uint32_t evCts = 0x0008;
+constexpr std::uint32_t evDsr = 0x0010;
+constexpr std::uint32_t evRlsd = 0x0020;
+constexpr std::uint32_t evBreak = 0x0040;
+constexpr std::uint32_t evErr = 0x0080;
+constexpr std::uint32_t evRing = 0x0100;
+constexpr std::uint32_t evRingEnd = 0x2000;
+
+// Option bits of OpenPort.
+constexpr std::uint32_t opDtrOn = 0x01;
+constexpr std::uint32_t opRtsOn = 0x02;
+constexpr std::uint32_t opDtrAuto = 0x10;
+constexpr std::uint32_t opRtsAuto = 0x20;
+
+// Line functions of DeviceEscape.
+constexpr int efSetRts = 3;
+constexpr int efClrRts = 4;
+constexpr int efSetDtr = 5;
+constexpr int efClrDtr = 6;
+
+constexpr std::uint32_t kReceiveRingSize = 8192;
+
+// Parity codes (as the port's Parity property).
+constexpr int kParityNone = 0;
+constexpr int kParityOdd = 1;
+constexpr int kParityEven = 2;
+constexpr int kParityMark = 3;
+constexpr int kParitySpace = 4;
+
+// Stop-bit codes of the device block.
+constexpr int kOneStopBit = 0;
+constexpr int kOne5StopBits = 1;
+constexpr int kTwoStopBits = 2;
+
+// Line control field values of the device block.
+constexpr int kLineControlDisable = 0;
+constexpr int kLineControlEnable = 1;
+constexpr int kLineControlHandshake = 2;
+
+// Result of ServiceDevice/DeliverTrigger aside, the operations return 0 or a count on success and
+// a negative code of serial/error_codes.h on failure.
+
+// The device control block: the line settings as the device holds them.
+struct TDeviceBlock {
+    std::uint32_t baud = 115200;
+    int parity = kParityNone;
+    int dataBits = 8;
+    int stopBits = kOneStopBit;
+    int dtrControl = kLineControlEnable;
+    int rtsControl = kLineControlEnable;
+    bool outxCtsFlow = false;
+    bool outxDsrFlow = false;
+    bool outX = false;  // output XON/XOFF: stop sending on XOFF
+    bool inX = false;   // input XON/XOFF: send XOFF when the input queue fills
+    std::uint32_t xonLim = 0;
+    std::uint32_t xoffLim = 0;
+    std::uint8_t xonChar = 0x11;
+    std::uint8_t xoffChar = 0x13;
+
+    bool operator==(const TDeviceBlock&) const = default;
+};
+
+// The device's status record; outQue is the output ring's used count.
+struct TDeviceStatusRecord {
+    std::uint32_t inQue = 0;
+    std::uint32_t outQue = 0;
+};
+
+struct TTimerTrigger {
+    int handle = 0;
+    TickTimer timer;
+    std::int32_t ticks = 0;  // length last armed
+    bool active = false;
+};
+
+struct TStatusTrigger {
+    int handle = 0;
+    std::uint32_t kind = 0;
+    std::uint16_t value = 0;
+    bool armed = false;
+    bool hit = false;
+};
+
+struct TDataTrigger {
+    int handle = 0;
+    std::uint32_t matchLength = 0;
+    std::uint32_t matchState = 0;
+    bool matched = false;
+    bool ignoreCase = false;
+    std::string text;
+};
+
+// Triggers carried across a close and reopen.
+struct TriggerSnapshot {
+    std::uint32_t availLevel = 0;
+    std::optional<std::vector<TTimerTrigger>> timerTriggers;
+    std::optional<std::vector<TStatusTrigger>> statusTriggers;
+    std::optional<std::vector<TDataTrigger>> dataTriggers;
+};
+
+using TApdNotifyProc = void (*)(std::uint32_t msg, std::uint32_t first, std::int32_t lParam);
+
+class TApdBaseDispatcher {
+public:
+    explicit TApdBaseDispatcher(TComponent* owner);
+    virtual ~TApdBaseDispatcher();
+    TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
+    TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
+
+    // Derived classes whose device operations must stay callable while the base closes call
+    // Shutdown() first in their own destructor (the base destructor then has nothing left to do).
+    void Shutdown();
+
+    TComponent* Owner() const { return owner_; }
+    int Handle() const { return handle_; }
+
+    // --- lifecycle -------------------------------------------------------------------------
+    int OpenPort(const std::string& deviceName, std::uint32_t baud, int parity, int dataBits,
+                 int stopBits, std::uint32_t inSize, std::uint32_t outSize, std::uint32_t options);
+    void ClosePort();
+    void GetBufferSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
+    int SetUserData(void* data, int slot);
+    void* GetUserData(int slot);
+
+    // --- bytes ------------------------------------------------------------------------------
+    bool InputReady();
+    int ReadChar();  // the byte (0..255) or ecBufferIsEmpty
+    int PeekByte(std::uint32_t n);
+    int SendChar(std::uint8_t byte);
+    int SendBlock(const void* data, std::uint32_t length);
+    std::uint32_t InputUsed();
+    std::uint32_t InputFree();
+    std::uint32_t OutputUsed();
+    std::uint32_t OutputFree();
+    int FlushInput();
+    int FlushOutput();
+
+    // --- triggers and handlers -------------------------------------------------------------
+    void SetAvailTriggerLevel(std::uint32_t level);
+    std::uint32_t AvailTriggerLevel();
+    int CreateTimerTrigger();
+    int ArmTimerTrigger(int handle, std::int32_t ticks, bool activate);
+    int TimerTicksLeft(int handle, std::int32_t& ticksLeft);
+    int CreateStatusTrigger(std::uint32_t kind);
+    int ArmStatusTrigger(int handle, std::uint16_t value, bool activate);
+    int DeleteTrigger(int handle);
+    void ClearTriggers();
+    void SaveTriggers(TriggerSnapshot& snapshot);
+    void RestoreTriggers(const TriggerSnapshot& snapshot);
+    void AttachTriggerWindow(HWND window);
+    void DetachTriggerWindow(HWND window);
+    void AttachTriggerHandler(TApdNotifyProc proc);
+    void DetachTriggerHandler(TApdNotifyProc proc);
+    virtual void SetPortHandlerState(int state);  // 0 recheck, 1 install, 2 remove
+
+    // --- line control -----------------------------------------------------------------------
+    int SetLineSettings(std::uint32_t baud, int parity, int dataBits, int stopBits);
+    void GetLineSettings(std::uint32_t& baud, int& parity, int& dataBits, int& stopBits);
+    int DriveDtr(bool on);
+    int DriveRts(bool on);
+    int SetHardwareFlow(std::uint32_t fullMark, std::uint32_t resumeMark, std::uint32_t options);
+    int SetSoftwareFlow(std::uint32_t fullMark, std::uint32_t resumeMark, std::uint32_t options);
+    int ClearSoftwareFlow();
+    int SetFlowChars(std::uint8_t xonChar, std::uint8_t xoffChar);
+    std::uint8_t ReadModemStatus(std::uint8_t keepMask);
+    void UpdateModemChanges();
+    void RefreshLineStatus();
+    std::uint8_t ModemStatus();  // the modem status byte as it stands
+    bool CarrierPresent();
+    int TakeLineError();
+    bool TakeLineBreak();
+    std::uint32_t LineErrorWord() const { return lineError_.load(); }
+    void SendLineBreak(std::int32_t ticks, bool pump);
+    void SetFlagBits(std::uint32_t bits);
+    void ClearFlagBits(std::uint32_t bits);
+    std::uint32_t FlagBits();
+    void SetRS485Mode(bool on);
+    bool RS485Mode();
+    void SetBaseAddress(std::uint32_t address);
+
+    // --- trace and dispatch log (dispatcher_trace.cpp) ---------------------------------------
+    int StartTrace(std::uint32_t entries);
+    void StopTrace();
+    void ClearTrace();
+    void PauseTrace();
+    void ResumeTrace();
+    int DumpTrace(const std::string& fileName, bool append, bool hex, bool allHex);
+    void AddTraceEntry(char kind, std::uint8_t byte);
+    int StartDispatchLog(std::uint32_t size);
+    void StopDispatchLog();
+    void ClearDispatchLog();
+    void PauseDispatchLog();
+    void ResumeDispatchLog();
+    int DumpDispatchLog(const std::string& fileName, bool append, bool hex, bool allHex);
+    void AddLogEntry(std::uint32_t type, std::uint32_t subtype, std::uint32_t value,
+                     const void* data, std::uint32_t length);
+    void SetDeviceNameText(const std::string& name);
+    std::string DeviceNameText();
+    bool Tracing();
+    bool Logging();
+
+    // --- state flags for the upper layers ----------------------------------------------------
+    bool Dispatching() const { return dispatching_.load(); }
+    bool ThreadsStarted() const { return threadsStarted_.load(); }
+    bool ClosePending() const { return closePending_.load(); }
+    bool KillThreads() const { return killThreads_.load(); }
+    int ActiveThreads() const { return activeThreads_.load(); }
+    bool IsOpen() const { return portOpen_.load(); }
+    // True once the device vanished (hang-up); see the header comment.
+    bool DeviceLost() const { return deviceLost_.load(); }
+
+    // --- the service pass (dispatcher thread) ----------------------------------------------
+    // One pass after a device event or a 50 ms wait; returns false when the pass ended early
+    // because the port is closing.
+    bool ServiceDevice();
+    void ServiceTimers();
+    bool DeliverTrigger(std::uint32_t message, std::uint32_t first, std::uint32_t low);
+
+    // --- device operations --------------------------------------------------------------------
+    virtual int DeviceEscape(int function) = 0;
+    virtual int DevicePurge(bool input) = 0;
+    // Reads and clears the device's error flags (line error bits) and fills the status record.
+    virtual std::uint32_t DeviceStatus(TDeviceStatusRecord& status) = 0;
+    virtual int DeviceReadFailed(int code);
+    virtual int DeviceGetState(TDeviceBlock& block) = 0;
+    virtual int DeviceRead(std::uint8_t* buffer, std::uint32_t count) = 0;
+    virtual int DeviceSetState(const TDeviceBlock& block) = 0;
+    virtual int DeviceWrite(const std::uint8_t* data, std::uint32_t count) = 0;
+    virtual bool DeviceSetup(std::uint32_t inSize, std::uint32_t outSize) = 0;
+    virtual void ReleaseBuffers();
+    virtual void StartThreads() = 0;
+    virtual void StopThreads() = 0;
+    // Returns a non-negative device handle, -1 (see LastOpenError) or ecOutOfMemory.
+    virtual int DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) = 0;
+    virtual int DeviceClose() = 0;
+    virtual int DeviceIdle() = 0;
+    virtual void ApplyThreadBoost(int boost);
+    // Line levels (msCts, msDsr, msRing, msDcd) as the device reports them now.
+    virtual std::uint8_t DeviceModemLevels() = 0;
+    virtual int DeviceBreak(bool on) = 0;
+
+    // The code and a readable text of the last failed DeviceOpen (the text names the device).
+    int LastOpenError();
+    std::string LastOpenErrorText();
+
+    int ThreadBoost() const { return threadBoost_; }
+
+    // Process-wide.
+    static std::recursive_mutex& dispatcherListLock();
+    static TApdBaseDispatcher* FindDispatcher(int handle);
+    static int DispatcherCount();
+
+protected:
+    enum class TWorker { device, dispatcher, output };
+
+    // Called by each worker as it leaves (see the device layer).
+    void ThreadGone(TWorker worker);
+    virtual void ForgetThread(TWorker worker) = 0;
+    // Tells the device thread that the pass is done (device layer).
+    virtual void ServiceDone() = 0;
+    // The receive ring has room again after it was full (device layer may resume reading).
+    virtual void ReceiveSpaceFreed() {}
+
+    void SetLastOpenError(int code, std::string text);
+    void MarkDeviceLost();
+    void QueueOutputBytes(const std::uint8_t* data, std::uint32_t count);
+
+    // Output ring access for the device layer's output thread (under outputLock).
+    std::recursive_mutex& OutputLock() { return outputLock_; }
+    std::recursive_mutex& StateLock() { return stateLock_; }
+
+    // Shared state of the worker machinery.
+    std::atomic<bool> killThreads_{false};
+    std::atomic<bool> threadsStarted_{false};
+    std::atomic<bool> closePending_{false};
+    std::atomic<bool> releaseOnLastThread_{false};
+    std::atomic<int> activeThreads_{0};
+    std::atomic<std::uint32_t> eventMask_{0};
+    std::atomic<bool> ringEnded_{false};
+    std::atomic<bool> deviceLost_{false};
+    std::atomic<bool> portOpen_{false};
+    int threadBoost_ = 0;
+
+    // Output ring (outputLock).
+    std::vector<std::uint8_t> outBuffer_;
+    std::uint32_t outHead_ = 0;
+    std::uint32_t outTail_ = 0;
+    bool outputFull_ = false;
+    std::uint32_t OutputRingUsedLocked() const;
+
+    std::uint32_t inSize_ = 0;
+    std::uint32_t outSize_ = 0;
+
+private:
+    struct WindowHandler {
+        HWND window = 0;
+        bool deleted = false;
+    };
+    struct ProcHandler {
+        TApdNotifyProc proc = nullptr;
+        bool deleted = false;
+    };
+    struct TraceState;
+    struct LogState;
+
+    int NewTriggerHandle();
+    bool HandleInUse(int base) const;
+    bool FillReceiveRing();
+    bool ScanReceived();
+    bool ScanStatusTriggers();
+    bool ScanTimerTriggers();
+    void ClearStatusHits();
+    std::uint32_t HeldLocked() const;
+    int PeekLocked(std::uint32_t n) const;
+    void ConsumeLocked(std::uint32_t count);
+    std::uint32_t RefreshOutputCount();
+    int ApplyBlock(TDeviceBlock& block);
+    void DrainOutput();
+    void RemoveDeletedHandlers();
+    void RecheckHandlerService();
+    std::string StatusKindName(std::uint32_t kind) const;
+
+    TComponent* owner_;
+    int handle_ = -1;
+
+    mutable std::recursive_mutex stateLock_;
+    mutable std::recursive_mutex inputLock_;
+    mutable std::recursive_mutex outputLock_;
+
+    // Receive ring (inputLock).
+    std::vector<std::uint8_t> inBuffer_;
+    std::uint32_t inHead_ = 0;
+    std::uint32_t inTail_ = 0;
+    bool ringFull_ = false;
+    bool inAvailMessage_ = false;
+    std::uint32_t getCount_ = 0;
+    std::uint32_t maxGetCount_ = 0;
+    // Dispatcher thread only.
+    std::uint32_t scanPos_ = 0;
+    std::uint32_t notifyMark_ = 0;
+    bool arrivedSinceNotify_ = false;  // inputLock
+
+    // stateLock.
+    std::uint32_t availLevel_ = 0;
+    std::vector<TTimerTrigger> timerTriggers_;
+    std::vector<TStatusTrigger> statusTriggers_;
+    std::vector<TDataTrigger> dataTriggers_;
+    int nextHandle_ = 1;
+    bool statusHit_ = false;
+    std::vector<WindowHandler> windowHandlers_;
+    std::vector<ProcHandler> procHandlers_;
+    bool portHandlerInstalled_ = false;
+    std::atomic<bool> handlerServiceNeeded_{false};
+    std::atomic<bool> dispatching_{false};
+    bool removalPending_ = false;
+    void* userData_[3] = {nullptr, nullptr, nullptr};
+    std::atomic<bool> outputSent_{false};
+    std::atomic<std::uint32_t> lineError_{0};
+    std::atomic<std::uint8_t> modemStatus_{0};
+    TDeviceStatusRecord comStat_;
+    TDeviceBlock block_;
+    std::uint32_t lastBaud_ = 115200;
+    bool dtrState_ = false;
+    bool rtsState_ = false;
+    bool dtrAuto_ = false;
+    bool rtsAuto_ = false;
+    bool rs485Mode_ = false;
+    std::uint32_t baseAddress_ = 0;
+    std::uint32_t flagBits_ = 0;
+    int lastOpenError_ = 0;
+    std::string lastOpenErrorText_;
+    bool shutDown_ = false;
+
+    // Recorders (recorderLock_ is a leaf lock).
+    std::mutex recorderLock_;
+    std::unique_ptr<TraceState> trace_;
+    std::unique_ptr<LogState> log_;
+    std::string deviceName_;
+    std::uint32_t logTimeBase_ = 0;
+};
+
+// Process-wide helpers with the names the upper layers use.
+inline std::recursive_mutex& dispatcherListLock() { return TApdBaseDispatcher::dispatcherListLock(); }
+inline TApdBaseDispatcher* FindDispatcher(int handle) { return TApdBaseDispatcher::FindDispatcher(handle); }
+
+// Legacy baud codes: 0xFEFF and 0xFF10..0xFF27 stand for rates; other values are returned as they are.
+std::uint32_t BaudFromCode(std::uint32_t baud);
+
+// The trace dump's text for entries (kind, byte) in order; exposed for tests of the format.
+std::string FormatTraceEntries(const std::vector<std::pair<char, std::uint8_t>>& entries, bool hex,
+                               bool allHex);
+
+}  // namespace kavo

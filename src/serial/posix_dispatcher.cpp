@@ -1,0 +1,543 @@
+#include "serial/posix_dispatcher.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "serial/error_codes.h"
+#include "serial/port_map.h"
+
+namespace kavo {
+namespace {
+
+bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
+
+// Platform errors whose numbers would read as another code of the serial layer.
+bool CollidesWithKnownCode(int error) {
+    switch (error) {
+    case 2: case 3: case 4: case 5: case 6: case 8: case 15: case 18:
+        return true;
+    default:
+        return error >= 100 && error <= 162;
+    }
+}
+
+}  // namespace
+
+TApdPosixDispatcher::TApdPosixDispatcher(TComponent* owner) : TApdBaseDispatcher(owner) {}
+
+TApdPosixDispatcher::~TApdPosixDispatcher() {
+    Shutdown();
+    JoinEnded();
+    ReleaseDevice();
+}
+
+bool TApdPosixDispatcher::PortAvailable(int number) {
+    if (number <= 0) return false;
+    char name[32];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
+    TApdPosixDispatcher probe(nullptr);
+    if (probe.DeviceOpen(name, 64, 64) >= 0) {
+        probe.DeviceClose();
+        return true;
+    }
+    return probe.LastOpenError() == ecAccessDenied;
+}
+
+std::string TApdPosixDispatcher::DevicePath() {
+    std::lock_guard lock(deviceMutex_);
+    return fd_ >= 0 ? path_ : std::string();
+}
+
+// --- opening and closing ----------------------------------------------------------------------
+
+int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std::uint32_t) {
+    int number = ComNumberFromDeviceName(name);
+    std::string path = number > 0 ? ComPortPath(number) : (name.rfind('/', 0) == 0 ? name : "");
+    if (path.empty()) {
+        SetLastOpenError(ecFileNotFound, name + ": no device is assigned to this port number");
+        return -1;
+    }
+    for (TEventSignal* signal : {&deviceEventSignal_, &serviceDoneSignal_, &threadAckSignal_,
+                                 &outputReadySignal_, &writeDoneSignal_, &outputFlushSignal_,
+                                 &deviceWakeSignal_}) {
+        if (!signal->Create()) {
+            SetLastOpenError(ecOutOfMemory, "no event descriptors left");
+            return ecOutOfMemory;
+        }
+        signal->Reset();
+    }
+
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        std::string text = path + ": " + std::strerror(error);
+        if (error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR) {
+            SetLastOpenError(ecFileNotFound, text + " (no such port)");
+        } else if (error == EACCES || error == EPERM) {
+            SetLastOpenError(ecDevicePermission,
+                             "no permission to open " + path +
+                                 "; add your user to the dialout group (or the device's group) "
+                                 "and log in again");
+        } else if (error == EBUSY) {
+            SetLastOpenError(ecAccessDenied, path + " is held by another program");
+        } else {
+            SetLastOpenError(CollidesWithKnownCode(error) ? ecHardware : -error, text);
+        }
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            SetLastOpenError(ecAccessDenied, path + " is held by another program");
+        } else {
+            SetLastOpenError(ecHardware, path + ": " + std::strerror(error));
+        }
+        return -1;
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+        int error = errno;
+        ::close(fd);
+        SetLastOpenError(ecHardware, path + ": " + std::strerror(error));
+        return -1;
+    }
+    posix_line::SavedLine saved;
+    int result = posix_line::SaveLine(fd, saved);
+    if (result == 0) result = posix_line::MakeRaw(fd);
+    if (result < 0) {
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        if (result == -ENOTTY || result == -EINVAL) {
+            SetLastOpenError(ecFileNotFound, path + " is not a serial device");
+        } else {
+            SetLastOpenError(ecHardware, path + ": " + std::strerror(-result));
+        }
+        return -1;
+    }
+    std::lock_guard lock(deviceMutex_);
+    fd_ = fd;
+    path_ = path;
+    savedLine_ = saved;
+    shadow_ = TDeviceBlock{};
+    modemLinesSupported_ = countersSupported_ = true;
+    haveCounters_ = false;
+    lastLevels_ = 0;
+    return fd;
+}
+
+bool TApdPosixDispatcher::DeviceSetup(std::uint32_t, std::uint32_t) {
+    // The driver's queues have fixed sizes here; the receive and output rings are ours.
+    std::lock_guard lock(deviceMutex_);
+    return fd_ >= 0;
+}
+
+void TApdPosixDispatcher::ReleaseDevice() {
+    std::lock_guard lock(deviceMutex_);
+    if (fd_ < 0) return;
+    posix_line::RestoreLine(fd_, savedLine_);
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);  // releases the flock too
+    fd_ = -1;
+}
+
+int TApdPosixDispatcher::DeviceClose() {
+    if (threadsStarted_) {
+        // The workers still run: ask them to stop. The device is released once they have ended
+        // (StopThreads), so that none of them can use it afterwards.
+        killThreads_ = true;
+        deviceWakeSignal_.Set();
+        serviceDoneSignal_.Set();
+        deviceEventSignal_.Set();
+        threadAckSignal_.Reset();
+        return 0;
+    }
+    ReleaseDevice();
+    return 0;
+}
+
+// --- threads ------------------------------------------------------------------------------------
+
+void TApdPosixDispatcher::RunWorker(TWorker worker) {
+    try {
+        switch (worker) {
+        case TWorker::device: DeviceThreadBody(); break;
+        case TWorker::dispatcher: DispatcherThreadBody(); break;
+        case TWorker::output: OutputThreadBody(); break;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kavodown: serial worker ended by an error: %s\n", e.what());
+        if (worker == TWorker::dispatcher) releaseOnLastThread_ = closePending_.load();
+    } catch (...) {
+        std::fprintf(stderr, "kavodown: serial worker ended by an unknown error\n");
+        if (worker == TWorker::dispatcher) releaseOnLastThread_ = closePending_.load();
+    }
+    ThreadGone(worker);
+}
+
+void TApdPosixDispatcher::StartThreads() {
+    {
+        std::lock_guard lock(StateLock());
+        if (threadsStarted_) throw std::runtime_error("Dispatcher already started");
+        threadsStarted_ = true;
+        killThreads_ = false;
+    }
+    JoinEnded();
+    threadAckSignal_.Reset();
+    struct Start {
+        std::thread& thread;
+        std::atomic<bool>& alive;
+        TWorker worker;
+    };
+    for (Start start : {Start{deviceThread_, deviceAlive_, TWorker::device},
+                        Start{dispatcherThread_, dispatcherAlive_, TWorker::dispatcher},
+                        Start{outputThread_, outputAlive_, TWorker::output}}) {
+        activeThreads_.fetch_add(1);
+        start.alive = true;
+        TWorker worker = start.worker;
+        start.thread = std::thread([this, worker] { RunWorker(worker); });
+        threadAckSignal_.Wait(3000);
+    }
+}
+
+void TApdPosixDispatcher::ForgetThread(TWorker worker) {
+    switch (worker) {
+    case TWorker::device: deviceAlive_ = false; break;
+    case TWorker::dispatcher: dispatcherAlive_ = false; break;
+    case TWorker::output: outputAlive_ = false; break;
+    }
+}
+
+void TApdPosixDispatcher::WaitGone(std::atomic<bool>& alive, int ticks) {
+    TickTimer timer;
+    StartTickTimer(timer, ticks);
+    // Pumping matters: the dispatcher thread may be blocked in a send to a window of this thread.
+    while (alive.load() && (ticks <= 0 || !TickTimerExpired(timer))) {
+        if (PumpOneMessage() == 0) WaitForMessage(2);
+    }
+}
+
+void TApdPosixDispatcher::JoinEnded() {
+    auto self = std::this_thread::get_id();
+    for (std::thread* thread : {&deviceThread_, &dispatcherThread_, &outputThread_}) {
+        if (thread->joinable() && thread->get_id() != self) thread->join();
+    }
+}
+
+void TApdPosixDispatcher::StopThreads() {
+    std::lock_guard stop(stopMutex_);
+    auto self = std::this_thread::get_id();
+    if (threadsStarted_) {
+        killThreads_ = true;
+        deviceEventSignal_.Set();  // the dispatcher thread need not finish its 50 ms wait
+        if (outputThread_.joinable() && outputThread_.get_id() != self) {
+            outputFlushSignal_.Set();
+            WaitGone(outputAlive_, 0);
+        }
+        if (deviceThread_.joinable() && deviceThread_.get_id() != self) {
+            deviceWakeSignal_.Set();
+            serviceDoneSignal_.Set();
+            threadAckSignal_.Reset();
+            WaitGone(deviceAlive_, 0);
+        }
+        if (dispatcherThread_.joinable() && dispatcherThread_.get_id() != self) {
+            WaitGone(dispatcherAlive_, 36);
+            if (dispatcherAlive_) {
+                deviceEventSignal_.Set();
+                WaitGone(dispatcherAlive_, 36);
+            }
+            // A handler that never returns keeps the thread; buffers must not be freed under it.
+            WaitGone(dispatcherAlive_, 0);
+        }
+    }
+    JoinEnded();
+    ReleaseDevice();
+}
+
+void TApdPosixDispatcher::DeviceThreadBody() {
+    threadAckSignal_.Set();
+    int fd;
+    {
+        std::lock_guard lock(deviceMutex_);
+        fd = fd_;
+    }
+    while (!killThreads_) {
+        bool watchDevice = !DeviceLost() && !ReceiveRingFull();
+        short revents = 0;
+        int index = TEventSignal::WaitAny({&deviceWakeSignal_}, -1, watchDevice ? fd : -1, POLLIN,
+                                          &revents);
+        if (killThreads_) break;
+        if (index != 1) continue;  // woken: look again
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            MarkDeviceLost();
+            eventMask_.fetch_or(evRxChar);  // collect what the device still holds
+        } else {
+            eventMask_.fetch_or(evRxChar);
+        }
+        deviceEventSignal_.Set();
+        serviceDoneSignal_.Wait(-1);
+    }
+    threadAckSignal_.Set();
+}
+
+void TApdPosixDispatcher::DispatcherThreadBody() {
+    threadAckSignal_.Set();
+    for (;;) {
+        deviceEventSignal_.Wait(50);
+        if (killThreads_) {
+            releaseOnLastThread_ = closePending_.load();
+            return;
+        }
+        // Modem line changes have no event of their own here: compare the levels each pass.
+        std::uint8_t levels = DeviceModemLevels();
+        if (levels != lastLevels_) {
+            lastLevels_ = levels;
+            eventMask_.fetch_or(evCts | evDsr | evRlsd);
+        }
+        ServiceDevice();
+        ServiceTimers();
+        if (killThreads_ || closePending_) break;
+    }
+    threadAckSignal_.Set();
+    releaseOnLastThread_ = closePending_.load();
+}
+
+void TApdPosixDispatcher::OutputThreadBody() {
+    threadAckSignal_.Set();
+    for (;;) {
+        int index = TEventSignal::WaitAny({&outputReadySignal_, &outputFlushSignal_}, -1);
+        if (index == 0) {
+            if (killThreads_) return;
+            WriteLoop();
+        } else if (index == 1) {
+            threadAckSignal_.Set();
+        }
+        if (killThreads_ || closePending_) return;
+    }
+}
+
+void TApdPosixDispatcher::WriteLoop() {
+    bool wrote = false;
+    for (;;) {
+        const std::uint8_t* run;
+        std::uint32_t length;
+        {
+            std::lock_guard lock(OutputLock());
+            if (!outputFull_ && outHead_ == outTail_) break;
+            if (DeviceLost() || outBuffer_.empty()) {
+                outHead_ = outTail_ = 0;
+                outputFull_ = false;
+                break;
+            }
+            if (outHead_ > outTail_) {
+                length = outHead_ - outTail_;
+            } else if (outHead_ == 0) {
+                length = outSize_ - outTail_;
+            } else {
+                // Data at both ends: rotate so that one write takes all of it.
+                std::vector<std::uint8_t> start(outBuffer_.begin(), outBuffer_.begin() + outHead_);
+                std::memmove(outBuffer_.data(), outBuffer_.data() + outTail_, outSize_ - outTail_);
+                std::memcpy(outBuffer_.data() + (outSize_ - outTail_), start.data(), start.size());
+                outHead_ += outSize_ - outTail_;
+                outTail_ = 0;
+                length = outHead_;
+                if (outHead_ == outSize_) outHead_ = 0;
+            }
+            run = outBuffer_.data() + outTail_;
+        }
+        ssize_t written;
+        int error = 0;
+        {
+            std::lock_guard lock(deviceMutex_);
+            written = fd_ >= 0 ? ::write(fd_, run, length) : -1;
+            if (written < 0) error = fd_ >= 0 ? errno : EBADF;
+        }
+        if (written < 0 && (error == EAGAIN || error == EINTR)) {
+            if (error == EINTR) continue;
+            int fd;
+            {
+                std::lock_guard lock(deviceMutex_);
+                fd = fd_;
+            }
+            short revents = 0;
+            int index = TEventSignal::WaitAny({&outputFlushSignal_}, -1, fd, POLLOUT, &revents);
+            if (index == 0) {
+                threadAckSignal_.Set();
+                return;
+            }
+            if (killThreads_) return;
+            if (revents & (POLLHUP | POLLERR | POLLNVAL)) LostByError(EIO);
+            continue;
+        }
+        if (written < 0 && IsHangUp(error)) {
+            LostByError(error);
+            continue;  // the ring is dropped now
+        }
+        // Written, or failed for another reason: then the run is dropped.
+        std::uint32_t done = written < 0 ? length : static_cast<std::uint32_t>(written);
+        {
+            std::lock_guard lock(OutputLock());
+            outTail_ += done;
+            if (outTail_ >= outSize_) outTail_ = 0;
+            if (outTail_ == outHead_) outHead_ = outTail_ = 0;
+            if (done > 0) outputFull_ = false;
+        }
+        wrote = true;
+        if (killThreads_) return;
+    }
+    // The ring drained: let the dispatcher thread look at the output triggers now.
+    if (wrote) deviceEventSignal_.Set();
+}
+
+void TApdPosixDispatcher::LostByError(int) {
+    MarkDeviceLost();
+    deviceWakeSignal_.Set();
+    deviceEventSignal_.Set();
+}
+
+void TApdPosixDispatcher::ServiceDone() { serviceDoneSignal_.Set(); }
+
+void TApdPosixDispatcher::ReceiveSpaceFreed() { deviceWakeSignal_.Set(); }
+
+bool TApdPosixDispatcher::ReceiveRingFull() { return InputFree() == 0 && InputUsed() > 0; }
+
+// --- device operations ----------------------------------------------------------------------------
+
+int TApdPosixDispatcher::DeviceEscape(int function) {
+    int bits = (function == efSetDtr || function == efClrDtr) ? TIOCM_DTR : TIOCM_RTS;
+    bool set = function == efSetDtr || function == efSetRts;
+    std::lock_guard lock(deviceMutex_);
+    if (fd_ < 0) return 0;
+    if (::ioctl(fd_, set ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
+        // A device without modem lines (a pty) has nothing to drive.
+        if (errno == ENOTTY || errno == EINVAL) return 0;
+        return -errno;
+    }
+    return 0;
+}
+
+int TApdPosixDispatcher::DevicePurge(bool input) {
+    if (!input) {
+        if (outputAlive_ && !killThreads_) {
+            outputFlushSignal_.Set();
+            threadAckSignal_.Wait(5000);
+        }
+        {
+            std::lock_guard out(OutputLock());
+            outputFull_ = false;
+            outHead_ = outTail_ = 0;
+        }
+    }
+    std::lock_guard lock(deviceMutex_);
+    if (fd_ < 0 || DeviceLost()) return 0;
+    int result = posix_line::Purge(fd_, input);
+    return result == -ENOTTY || result == -EINVAL || IsHangUp(-result) ? 0 : result;
+}
+
+std::uint32_t TApdPosixDispatcher::DeviceStatus(TDeviceStatusRecord& status) {
+    std::uint32_t errors = 0;
+    status.inQue = 0;
+    {
+        std::lock_guard lock(deviceMutex_);
+        if (fd_ >= 0) {
+            int waiting = 0;
+            if (::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)
+                status.inQue = static_cast<std::uint32_t>(waiting);
+            serial_icounter_struct counts{};
+            if (countersSupported_ && ::ioctl(fd_, TIOCGICOUNT, &counts) == 0) {
+                int now[5] = {counts.buf_overrun, counts.overrun, counts.parity, counts.frame,
+                              counts.brk};
+                if (haveCounters_) {
+                    for (int i = 0; i < 5; ++i) {
+                        if (now[i] != lastCounters_[i]) errors |= 1u << i;
+                    }
+                }
+                std::memcpy(lastCounters_, now, sizeof now);
+                haveCounters_ = true;
+            } else {
+                countersSupported_ = false;
+            }
+        }
+    }
+    std::lock_guard out(OutputLock());
+    status.outQue = OutputRingUsedLocked();
+    return errors;
+}
+
+int TApdPosixDispatcher::DeviceGetState(TDeviceBlock& block) {
+    std::lock_guard lock(deviceMutex_);
+    block = shadow_;
+    if (fd_ < 0) return -1;
+    return posix_line::ReadBlock(fd_, block) == 0 ? 0 : -1;
+}
+
+int TApdPosixDispatcher::DeviceSetState(const TDeviceBlock& block) {
+    std::lock_guard lock(deviceMutex_);
+    if (fd_ < 0) return ecCommNotOpen;
+    int result = posix_line::WriteBlock(fd_, block);
+    if (result == 0) shadow_ = block;
+    if (result == -EINVAL) return ecBaudRate;
+    return result;
+}
+
+int TApdPosixDispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
+    ssize_t got;
+    int error = 0;
+    {
+        std::lock_guard lock(deviceMutex_);
+        if (fd_ < 0) return 0;
+        got = ::read(fd_, buffer, count);
+        if (got < 0) error = errno;
+    }
+    if (got > 0) return static_cast<int>(got);
+    if ((got == 0 && count > 0) || IsHangUp(error)) LostByError(error ? error : EIO);
+    return 0;
+}
+
+int TApdPosixDispatcher::DeviceWrite(const std::uint8_t* data, std::uint32_t count) {
+    QueueOutputBytes(data, count);
+    outputReadySignal_.Set();
+    return static_cast<int>(count);
+}
+
+int TApdPosixDispatcher::DeviceIdle() {
+    sched_yield();
+    return 0;
+}
+
+void TApdPosixDispatcher::ApplyThreadBoost(int boost) { TApdBaseDispatcher::ApplyThreadBoost(boost); }
+
+std::uint8_t TApdPosixDispatcher::DeviceModemLevels() {
+    std::lock_guard lock(deviceMutex_);
+    if (fd_ < 0 || !modemLinesSupported_) return 0;
+    int bits = 0;
+    if (::ioctl(fd_, TIOCMGET, &bits) != 0) {
+        modemLinesSupported_ = false;
+        return 0;
+    }
+    std::uint8_t levels = 0;
+    if (bits & TIOCM_CTS) levels |= msCts;
+    if (bits & TIOCM_DSR) levels |= msDsr;
+    if (bits & TIOCM_RI) levels |= msRing;
+    if (bits & TIOCM_CD) levels |= msDcd;
+    return levels;
+}
+
+int TApdPosixDispatcher::DeviceBreak(bool on) {
+    std::lock_guard lock(deviceMutex_);
+    if (fd_ < 0) return 0;
+    if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
+        return -errno;
+    return 0;
+}
+
+}  // namespace kavo

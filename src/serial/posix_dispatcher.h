@@ -1,0 +1,117 @@
+// The POSIX device layer under the dispatcher: a serial device (a tty, a USB adapter, a pty)
+// opened by path, and the three worker threads that keep an open port alive.
+//
+//  - The device thread waits in poll() for the device to have input (or to hang up) and for its
+//    wake-up signal; it reports each event to the dispatcher thread and waits until that thread
+//    has served it. It stops asking for input while the receive ring is full; the reader that
+//    frees space wakes it.
+//  - The dispatcher thread runs a service pass on each event and at least every 50 ms; all
+//    trigger deliveries happen on it.
+//  - The output thread writes the output ring to the device, one write per round; when the
+//    device takes no more it waits in poll() for POLLOUT or a flush, never sleeping. When the
+//    ring drains it wakes the dispatcher thread, so output-buffer triggers fire at once.
+//
+// Opening: the port map turns "\\.\COM<n>" into a device path; open(O_NONBLOCK), flock, TIOCEXCL,
+// then raw mode. Failures (LastOpenError / LastOpenErrorText):
+//   ecFileNotFound (-2)       no such port (number not mapped, or no device at the path)
+//   ecAccessDenied (-5)       another program holds the port (flock or exclusive use)
+//   ecDevicePermission (-13)  no permission for the device; the text names it and the group
+//   ecHardware (-2005)        any other failure; the text carries the system's message
+// The device's own settings are saved at open and restored at close.
+//
+// Closing: the device is released only after the workers have ended, so no worker touches a
+// released device. A close from inside a delivery leaves the release to the dispatcher thread.
+//
+// Hang-up (POLLHUP, EIO/ENXIO on read or write, read() == 0): final. The layer stops polling the
+// device and reports it once (DeviceLost(), see dispatcher.h).
+//
+// Modem lines and line-error counters that a device does not support (a pty has neither) read as
+// "nothing changed". Thread priorities are stored only.
+//
+// Thread safety: as TApdBaseDispatcher. The device descriptor is used under a lock of its own
+// for each non-blocking call; only the workers wait on it.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serial/dispatcher.h"
+#include "serial/event_signal.h"
+#include "serial/posix_line.h"
+
+namespace kavo {
+
+constexpr int ecDevicePermission = -13;
+
+class TApdPosixDispatcher : public TApdBaseDispatcher {
+public:
+    explicit TApdPosixDispatcher(TComponent* owner);
+    ~TApdPosixDispatcher() override;
+
+    // True when the port number names a device, also when another program holds it.
+    static bool PortAvailable(int number);
+
+    // The device path of the open port ("" while closed).
+    std::string DevicePath();
+
+    int DeviceEscape(int function) override;
+    int DevicePurge(bool input) override;
+    std::uint32_t DeviceStatus(TDeviceStatusRecord& status) override;
+    int DeviceGetState(TDeviceBlock& block) override;
+    int DeviceRead(std::uint8_t* buffer, std::uint32_t count) override;
+    int DeviceSetState(const TDeviceBlock& block) override;
+    int DeviceWrite(const std::uint8_t* data, std::uint32_t count) override;
+    bool DeviceSetup(std::uint32_t inSize, std::uint32_t outSize) override;
+    void StartThreads() override;
+    void StopThreads() override;
+    int DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
+    int DeviceClose() override;
+    int DeviceIdle() override;
+    void ApplyThreadBoost(int boost) override;
+    std::uint8_t DeviceModemLevels() override;
+    int DeviceBreak(bool on) override;
+
+protected:
+    void ForgetThread(TWorker worker) override;
+    void ServiceDone() override;
+    void ReceiveSpaceFreed() override;
+
+private:
+    void DeviceThreadBody();
+    void DispatcherThreadBody();
+    void OutputThreadBody();
+    void WriteLoop();
+    void RunWorker(TWorker worker);
+    void ReleaseDevice();
+    void JoinEnded();
+    void WaitGone(std::atomic<bool>& alive, int ticks);
+    bool ReceiveRingFull();
+    void LostByError(int error);
+
+    std::thread deviceThread_, dispatcherThread_, outputThread_;
+    std::atomic<bool> deviceAlive_{false}, dispatcherAlive_{false}, outputAlive_{false};
+
+    TEventSignal deviceEventSignal_;
+    TEventSignal serviceDoneSignal_;
+    TEventSignal threadAckSignal_;
+    TEventSignal outputReadySignal_;
+    TEventSignal writeDoneSignal_{true};
+    TEventSignal outputFlushSignal_;
+    TEventSignal deviceWakeSignal_;  // wakes the device thread's poll()
+
+    std::mutex deviceMutex_;  // guards fd_ and each call on it; taken last
+    int fd_ = -1;
+    std::string path_;
+    posix_line::SavedLine savedLine_;
+    TDeviceBlock shadow_;  // fields the termios interface cannot hold
+    bool modemLinesSupported_ = true;
+    bool countersSupported_ = true;
+    bool haveCounters_ = false;
+    int lastCounters_[5] = {0, 0, 0, 0, 0};
+    std::uint8_t lastLevels_ = 0;  // dispatcher thread
+    std::mutex stopMutex_;
+};
+
+}  // namespace kavo

@@ -1,0 +1,94 @@
+#include "serial/ticks.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/message_queue.h"
+
+namespace kavo {
+namespace {
+
+std::atomic<ClockSource> clockSource{nullptr};
+
+std::uint32_t MonotonicMilliseconds() {
+    using namespace std::chrono;
+    auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms));
+}
+
+// Milliseconds until the tick count passes the timer's expiry, at least 1.
+std::uint32_t MillisecondsToExpiry(const TickTimer& timer) {
+    std::int64_t target = (static_cast<std::int64_t>(timer.expireTicks) + 1) * kMillisecondsPerTick;
+    std::int64_t now = ClockMilliseconds();
+    std::int64_t left = target - now;
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 1, 1000));
+}
+
+}  // namespace
+
+std::uint32_t ClockMilliseconds() {
+    ClockSource source = clockSource.load(std::memory_order_acquire);
+    return source ? source() : MonotonicMilliseconds();
+}
+
+void SetClockSource(ClockSource source) { clockSource.store(source, std::memory_order_release); }
+
+std::int32_t CurrentTicks() {
+    return static_cast<std::int32_t>(ClockMilliseconds() / kMillisecondsPerTick);
+}
+
+void StartTickTimer(TickTimer& timer, std::int32_t ticks) {
+    ticks = std::min(ticks, kMaxTimerTicks);
+    timer.startTicks = CurrentTicks();
+    timer.expireTicks = timer.startTicks + ticks;
+}
+
+bool TickTimerExpired(const TickTimer& timer) {
+    std::int32_t now = CurrentTicks();
+    if (now > timer.expireTicks) return true;
+    if (now >= timer.startTicks) return false;
+    // The clock wrapped since the timer started.
+    return now + kMaxTimerTicks > timer.expireTicks;
+}
+
+std::int32_t TickTimerElapsed(const TickTimer& timer) {
+    std::int32_t now = CurrentTicks();
+    if (now < timer.startTicks) return now + kMaxTimerTicks - timer.startTicks;
+    return now - timer.startTicks;
+}
+
+std::int32_t TickTimerLeft(const TickTimer& timer) {
+    std::int32_t now = CurrentTicks();
+    std::int32_t left = now < timer.startTicks ? timer.expireTicks - kMaxTimerTicks - now
+                                               : timer.expireTicks - now;
+    return std::max(left, 0);
+}
+
+std::uint32_t WaitTicks(std::int32_t ticks, bool pump) {
+    if (ticks <= 0) return 0;
+    TickTimer timer;
+    StartTickTimer(timer, ticks);
+    std::uint32_t code = 0;
+    for (;;) {
+        if (pump) {
+            code = PumpOneMessage();
+            if (code == WM_QUIT) break;
+        }
+        if (TickTimerExpired(timer)) break;
+        // Sleep until a message arrives or the timer can have expired, never spin.
+        if (pump) {
+            if (code == 0) WaitForMessage(MillisecondsToExpiry(timer));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(MillisecondsToExpiry(timer)));
+        }
+    }
+    return code;
+}
+
+std::int32_t SecondsToTicks(std::int32_t seconds) { return seconds * 1675 / 92; }
+
+std::int32_t TicksToSeconds(std::int32_t ticks) { return (ticks + 9) * 92 / 1675; }
+
+}  // namespace kavo

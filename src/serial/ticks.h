@@ -1,0 +1,47 @@
+// The tick clock of the serial and transfer layers.
+//
+// A tick is the 32-bit wrapping millisecond clock divided by 55 (18.2 ticks a second). A TickTimer
+// holds a start tick and an expiry tick; its tests allow for one wrap of the tick count, with the
+// allowance kMaxTimerTicks (which is also the longest timer).
+//
+// Tests replace the clock with SetClockSource, so the tick rules can be checked without waiting.
+//
+// Thread safety: every function may be called from any thread. SetClockSource should be called
+// while no other thread reads the clock.
+#pragma once
+
+#include <cstdint>
+
+namespace kavo {
+
+constexpr std::int32_t kMaxTimerTicks = 39045157;
+constexpr std::uint32_t kMillisecondsPerTick = 55;
+
+struct TickTimer {
+    std::int32_t startTicks = 0;
+    std::int32_t expireTicks = 0;
+};
+
+// Monotonic milliseconds, wrapping at 2^32.
+std::uint32_t ClockMilliseconds();
+
+// Replaces the millisecond clock (nullptr restores the monotonic clock).
+using ClockSource = std::uint32_t (*)();
+void SetClockSource(ClockSource source);
+
+// ClockMilliseconds() / 55, as a signed tick count.
+std::int32_t CurrentTicks();
+
+void StartTickTimer(TickTimer& timer, std::int32_t ticks);
+bool TickTimerExpired(const TickTimer& timer);
+std::int32_t TickTimerElapsed(const TickTimer& timer);
+std::int32_t TickTimerLeft(const TickTimer& timer);
+
+// Waits `ticks` ticks. With `pump`, the calling thread's messages are dispatched meanwhile and a
+// quit message ends the wait early. Returns the code of the last message pumped (0 if none).
+std::uint32_t WaitTicks(std::int32_t ticks, bool pump);
+
+std::int32_t SecondsToTicks(std::int32_t seconds);
+std::int32_t TicksToSeconds(std::int32_t ticks);
+
+}  // namespace kavo
