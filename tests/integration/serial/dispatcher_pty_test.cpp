@@ -235,8 +235,10 @@ TEST_F(PtyPortTest, HangUpOfTheFarSideIsReportedAndClosingStillEnds) {
             if (d.msg == kTriggerStatus && d.first == static_cast<std::uint32_t>(used)) return true;
         return false;
     }));
+    // A close while a delivery runs completes when the dispatcher thread ends.
     dispatcher->ClosePort();
-    EXPECT_EQ(dispatcher->ActiveThreads(), 0);
+    EXPECT_TRUE(log.WaitFor([&] { return dispatcher->ActiveThreads() == 0; }));
+    EXPECT_FALSE(dispatcher->ThreadsStarted());
 }
 
 TEST_F(PtyPortTest, OpenFailuresTellHeldMissingAndForbiddenApart) {
