@@ -1,0 +1,98 @@
+// The transfer status window: six panels of figures, a progress meter and a Cancel button.
+//
+// The window has a fixed client size of 468 x 319, a dialog border without title-bar buttons, and
+// stays on top of other windows. Each value field is right-aligned and keeps its right edge when
+// its text grows (a longer text extends to the left), shows its text literally, and holds its
+// placeholder until the first update. The controls carry their names as object names
+// ("psFileSize", "psCancel", ...), so that tests and tools can find them.
+//
+// Thread safety: a widget; use it on the user-interface thread only.
+#pragma once
+
+#include "status/meter.h"
+#include "status/status_rules.h"
+#include "transfer/abstract_status.h"
+
+#include <QWidget>
+
+class QFrame;
+class QLabel;
+class QPushButton;
+
+namespace kavo {
+
+class TApdCustomProtocol;
+
+// The figures a protocol component reports now.
+TStatusFigures FiguresOf(const TApdCustomProtocol& protocol);
+
+class TStandardDisplay : public QWidget, public TStatusDisplayWindow {
+    Q_OBJECT
+public:
+    explicit TStandardDisplay(QWidget* parent = nullptr);
+    ~TStandardDisplay() override;
+
+    // The protocol whose transfer the Cancel button cancels.
+    TApdCustomProtocol* Protocol() const { return protocol_; }
+
+    // Fills every value field and the meter from the protocol's figures (nothing without one).
+    void UpdateValues(TApdCustomProtocol* protocol);
+    // Fills every value field and the meter from a snapshot of figures.
+    void ShowFigures(const TStatusFigures& figures);
+    // The Cancel button: cancels the protocol's transfer.
+    void CancelClick();
+
+    TApdMeter* Meter() const { return meter_; }
+
+    // TStatusDisplayWindow
+    TPosition WindowPosition() const override { return position_; }
+    void SetWindowPosition(TPosition position) override;
+    bool WindowCtl3D() const override { return ctl3D_; }
+    void SetWindowCtl3D(bool on) override;
+    bool WindowVisible() const override { return isVisible(); }
+    void SetWindowVisible(bool on) override;
+    std::string WindowCaption() const override;
+    void SetWindowCaption(const std::string& caption) override;
+    void SetWindowProtocol(TApdCustomProtocol* protocol) override { protocol_ = protocol; }
+
+    // Where the window opens when its placement is the designed one.
+    static constexpr int kDesignedLeft = 363;
+    static constexpr int kDesignedTop = 182;
+
+private:
+    QFrame* AddPanel(const char* name, int left, int top, int width, int height);
+    void AddLabel(QWidget* parent, const char* name, int left, int top, const char* caption);
+    QLabel* AddValue(QWidget* parent, const char* name, int left, int top,
+                     const char* placeholder);
+    void SetValue(QLabel* field, const std::string& text);
+    void Place();
+
+    TApdCustomProtocol* protocol_ = nullptr;
+    TPosition position_ = TPosition::poDesigned;
+    bool ctl3D_ = true;
+
+    QFrame* panels_[6] = {};
+    QLabel* psProtocol_ = nullptr;
+    QLabel* psBlockCheck_ = nullptr;
+    QLabel* psFileName_ = nullptr;
+    QLabel* psFileSize_ = nullptr;
+    QLabel* psBlockSize_ = nullptr;
+    QLabel* psTotalBlocks_ = nullptr;
+    QLabel* psBytesTransferred_ = nullptr;
+    QLabel* psBytesRemaining_ = nullptr;
+    QLabel* psBlocksTransferred_ = nullptr;
+    QLabel* psBlocksRemaining_ = nullptr;
+    QLabel* psBlockErrors_ = nullptr;
+    QLabel* psTotalErrors_ = nullptr;
+    QLabel* psEstimatedTime_ = nullptr;
+    QLabel* psElapsedTime_ = nullptr;
+    QLabel* psRemainingTime_ = nullptr;
+    QLabel* psThroughput_ = nullptr;
+    QLabel* psEfficiency_ = nullptr;
+    QLabel* psKermitWindows_ = nullptr;
+    QLabel* psStatusMsg_ = nullptr;
+    TApdMeter* meter_ = nullptr;
+    QPushButton* psCancel_ = nullptr;
+};
+
+}  // namespace kavo
