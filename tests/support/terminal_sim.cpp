@@ -593,18 +593,22 @@ private:
                 return false;
             }
         }
-        // The Down folder has to be there when the volume appears, so it is made in a private mount
-        // first and the volume is then mounted where the tool sees it.
+        // The Down folder has to be there when the volume appears, so it is made in a mount of
+        // its own first and the volume is then mounted where the tool sees it. That first mount
+        // lives in a mount namespace of its own where unshare(1) can make one: a tool that
+        // watches the mount table would take its coming and going for a terminal's volume.
         const std::string prep = tempDir_ + "/prepare";
         fs::create_directories(prep);
-        pid_t prepPid = Mount(prep, false);
-        if (prepPid <= 0) {
-            Fail("cannot mount " + image_ + " with fusefat");
-            return false;
-        }
         std::error_code ec;
-        fs::create_directories(prep + "/Down", ec);
-        Unmount(prep, prepPid);
+        if (!MakeDownFolderUnseen(prep)) {
+            pid_t prepPid = Mount(prep, false);
+            if (prepPid <= 0) {
+                Fail("cannot mount " + image_ + " with fusefat");
+                return false;
+            }
+            fs::create_directories(prep + "/Down", ec);
+            Unmount(prep, prepPid);
+        }
         if (ec) {
             Fail("cannot make the Down folder: " + ec.message());
             return false;
@@ -619,6 +623,24 @@ private:
         std::lock_guard lock(owner_.mutex_);
         owner_.mountPoint_ = mountPoint_;
         return true;
+    }
+
+    // Mounts the image at `prep` in a private mount namespace, makes the Down folder and unmounts
+    // it again, waiting for fusefat's last writes; false when that could not be done.
+    bool MakeDownFolderUnseen(const std::string& prep) {
+        if (!ProgramExists("unshare")) return false;
+        static const char* const kScript =
+            "fusefat -f -o rw+ \"$1\" \"$2\" & pid=$!\n"
+            "i=0\n"
+            "until grep -q \" $2 \" /proc/self/mountinfo; do\n"
+            "  i=$((i+1)); if [ $i -gt 200 ]; then kill $pid; wait $pid; exit 1; fi; sleep 0.05\n"
+            "done\n"
+            "mkdir -p \"$2/Down\"; rc=$?\n"
+            "fusermount -u \"$2\" || umount \"$2\" || rc=1\n"
+            "wait $pid\n"
+            "exit $rc\n";
+        return RunProgram({"unshare", "-m", "--propagation", "private", "sh", "-c", kScript, "sh",
+                           image_, prep}) == 0;
     }
 
     // Starts fusefat in the foreground as a child, so that its end (and its last writes to the
