@@ -345,7 +345,7 @@ void WriteFile(const std::string& path, const Bytes& data) {
 
 // Runs `command` with the port as its standard input and output.
 int RunOnPort(const std::string& command, const std::string& port) {
-    const std::string line = command + " <" + port + " >" + port + " 2>/dev/null";
+    const std::string line = "timeout 60 " + command + " <" + port + " >" + port + " 2>/dev/null";
     const int status = std::system(line.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
