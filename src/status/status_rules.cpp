@@ -1,5 +1,7 @@
 #include "status/status_rules.h"
 
+#include "serial/ticks.h"
+
 #include <array>
 #include <cstdio>
 
@@ -17,9 +19,6 @@ std::string Format(const char* format, double value) {
     std::snprintf(buffer.data(), buffer.size(), format, value);
     return buffer.data();
 }
-
-// Whole seconds of a tick count, the integer rule of the tick clock (18.2 ticks a second).
-std::int64_t SecondsOfTicks(std::int64_t ticks) { return (ticks + 9) * 92 / 1675; }
 
 bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
@@ -136,7 +135,7 @@ TStatusTexts StatusTexts(const TStatusFigures& f) {
     t.blockErrors = Decimal(f.blockErrors);
     t.totalErrors = Decimal(f.totalErrors);
     t.estimatedTime = TimeText(f.estimatedSecs);
-    t.elapsedTime = TimeText(SecondsOfTicks(f.elapsedTicks));
+    t.elapsedTime = TimeText(TicksToSeconds(static_cast<std::int32_t>(f.elapsedTicks)));
     t.remainingTime = TimeText(f.remainingSecs);
     const double throughput = Throughput(f.bytesTransferred, f.initialOffset, f.elapsedTicks);
     t.throughput = ThroughputText(throughput);
