@@ -30,13 +30,12 @@
 
 #include "platform/component.h"
 #include "platform/message_queue.h"
+#include "serial/dispatcher.h"
 #include "serial/errors.h"
 
 namespace kavo {
 
 class TApdCustomComPort;
-class TApdBaseDispatcher;   // serial/dispatcher.h
-struct TriggerSnapshot;      // serial/dispatcher.h
 
 enum TDeviceLayer { dlWin32, dlWinsock };
 enum TParity { pNone, pOdd, pEven, pMark, pSpace };

@@ -196,8 +196,12 @@ std::string SystemMessage(int number) {
     return CleanSystemMessage(std::string(text).substr(0, kMaxTextLength));
 }
 
+// A message of the caller's for the exception being raised; empty means the code's own text.
+thread_local const std::string* customText = nullptr;
+
 template <class E>
 [[noreturn]] void Raise(int code) {
+    if (customText) throw E(code, *customText);
     throw E(code);
 }
 
@@ -314,23 +318,24 @@ static_assert(kTapiCount == 92);
         }
 
     // Families without a class of their own for the code: their group.
-    if (code <= -4001 && code >= -4021) throw EModem(code);
-    if (code <= -7001 && code >= -7014) throw EINI(code);
-    if (code <= -8001 && code >= -8070) throw EFax(code);
+    if (code <= -4001 && code >= -4021) Raise<EModem>(code);
+    if (code <= -7001 && code >= -7014) Raise<EINI>(code);
+    if (code <= -8001 && code >= -8070) Raise<EFax>(code);
     if (code <= -13801 && code >= -13942) {
         int index = -13801 - code;
         if (code == -13942) kTapiClasses[kTapiCount - 1](code);
         if (index < kTapiCount - 1) kTapiClasses[index](code);
-        throw ETapi(code);
+        Raise<ETapi>(code);
     }
 
     // File and device errors of the run-time library.
     if (code <= -2 && code >= -162) {
         if (code == ecOutOfMemory) throw std::bad_alloc();
-        throw EInOutError(ErrorText(-code), -code);
+        throw EInOutError(customText ? *customText : ErrorText(-code), -code);
     }
 
     // Anything else (-1001 and -3002 among them) has no class: the generic exception.
+    if (customText) throw EAPDException(code, *customText);
     throw EAPDException(std::string("Tevo exception"));
 }
 
@@ -369,6 +374,14 @@ int CheckError(const TComponent* component, int code) {
     if (code >= 0) return code;
     if (component && component->IsLoading()) return code;
     RaiseForCode(code);
+}
+
+void RaiseError(int code, const std::string& text) {
+    struct Reset {
+        ~Reset() { customText = nullptr; }
+    } reset;
+    customText = &text;
+    RaiseForCode(code < 0 ? code : ecInternal);
 }
 
 }  // namespace kavo

@@ -36,6 +36,10 @@ std::string CleanSystemMessage(const std::string& text);
 // otherwise raises the exception that belongs to the code (see errors.cpp for the rules).
 int CheckError(const TComponent* component, int code);
 
+// Raises what CheckError raises for a negative code, but with a message of the caller's (one that
+// names the device, say). The code stays the exception's ErrorCode.
+[[noreturn]] void RaiseError(int code, const std::string& text);
+
 // Base of the family. Created from a code, its message is the code's text; created from a text,
 // its code is 0.
 class EAPDException : public std::runtime_error {

@@ -1,0 +1,283 @@
+// The port component over pseudo-terminals mapped with KAVODOWN_PORTS: opening, bytes both ways,
+// closing (also from inside a delivery), busy, missing and forbidden devices, and moving an open
+// port to another number.
+#include "serial/com_port.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "serial/dispatcher.h"
+#include "support/pty_pair.h"
+
+namespace kavo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the calling thread's messages until `done` holds or the deadline passes.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 5000ms) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        WaitForMessage(20);
+        ProcessMessages();
+    }
+    return true;
+}
+
+std::string AsText(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+class PortOverPty : public ::testing::Test {
+protected:
+    void SetUp() override { Map({{5, line.DevicePath()}}); }
+    void TearDown() override { unsetenv("KAVODOWN_PORTS"); }
+
+    static void Map(const std::vector<std::pair<int, std::string>>& ports) {
+        std::string value;
+        for (const auto& [n, path] : ports) value += (value.empty() ? "" : ",") + std::to_string(n) + "=" + path;
+        setenv("KAVODOWN_PORTS", value.c_str(), 1);
+    }
+
+    static void Configure(TApdComPort& port, int number) {
+        port.SetComNumber(static_cast<std::uint16_t>(number));
+        port.SetBaud(115200);
+        port.SetAutoOpen(false);
+    }
+
+    test::PtyPair line;
+};
+
+TEST_F(PortOverPty, OpensExchangesBytesAndClosesWithUserNotifications) {
+    TApdComPort port;
+    Configure(port, 5);
+    std::vector<std::string> events;
+    int user = 0;
+    port.AddPortUser(
+        [&](TApdCustomComPort* cp, PortUserEvent e) {
+            EXPECT_EQ(cp, &port);
+            events.push_back(e == pueOpened ? "opened" : e == pueClosing ? "closing" : "closed");
+        },
+        &user);
+    port.SetOnPortOpen([&](TComponent*) { events.push_back("OnPortOpen"); });
+    port.SetOnPortClose([&](TComponent*) { events.push_back("OnPortClose"); });
+    std::string received;
+    port.SetOnTriggerAvail([&](TApdCustomComPort* cp, std::uint16_t count) {
+        for (int i = 0; i < count && cp->InputReady(); ++i) received += cp->ReadChar();
+    });
+
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    ASSERT_NE(port.Dispatcher(), nullptr);
+    EXPECT_NE(port.NotifyWindow(), 0u);
+    EXPECT_EQ(port.Dispatcher()->DeviceNameText(), "COM5");
+
+    port.SendString("DDD");
+    EXPECT_TRUE(PumpUntil([&] { return port.OutputUsed() == 0; }));
+    EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
+
+    line.Write(std::string("\x06hello", 6));
+    EXPECT_TRUE(PumpUntil([&] { return received.size() >= 6; }));
+    EXPECT_EQ(received, std::string("\x06hello", 6));
+
+    // The dispatcher thread may still be finishing the last delivery; the close then completes
+    // once it has (as a close from inside a handler does).
+    port.SetOpen(false);
+    EXPECT_TRUE(PumpUntil([&] { return port.LinkState() == lsClosed; }));
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.Dispatcher(), nullptr);
+    EXPECT_EQ(port.NotifyWindow(), 0u);
+    EXPECT_EQ(events, (std::vector<std::string>{"opened", "OnPortOpen", "closing", "closed", "OnPortClose"}));
+
+    // A closed port can be opened again.
+    port.SetOpen(true);
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, ByteOperationFailuresRaiseTheirClasses) {
+    TApdComPort port;
+    Configure(port, 5);
+    port.SetOutSize(16);
+    port.SetOpen(true);
+    try {
+        port.ReadChar();
+        ADD_FAILURE() << "ReadChar with nothing received raised nothing";
+    } catch (const EBufferIsEmpty& e) {
+        EXPECT_STREQ(e.what(), "Buffer is empty");
+    }
+    EXPECT_FALSE(port.InputReady());
+    EXPECT_THROW(port.SendString(std::string(17, 'x')), EOutputBufferTooSmall);
+    EXPECT_EQ(port.OutputUsed(), 0u) << "a refused block queues nothing";
+    EXPECT_NO_THROW(port.SendString(""));
+    EXPECT_THROW(port.ArmTimerTrigger(12345, 1, true), EBadTriggerHandle);
+    int timer = port.CreateTimerTrigger();
+    EXPECT_GT(timer, 0);
+    EXPECT_NO_THROW(port.ArmTimerTrigger(static_cast<std::uint16_t>(timer), 1, true));
+    EXPECT_NO_THROW(port.DeleteTrigger(static_cast<std::uint16_t>(timer)));
+    EXPECT_THROW(port.DeleteTrigger(static_cast<std::uint16_t>(timer)), EBadTriggerHandle);
+    port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, BusyPortRaisesAlreadyOpenAndALaterOpenSucceeds) {
+    TApdComPort first;
+    Configure(first, 5);
+    first.SetOpen(true);
+
+    TApdComPort second;
+    Configure(second, 5);
+    try {
+        second.SetOpen(true);
+        ADD_FAILURE() << "a port held by another owner opened twice";
+    } catch (const EAlreadyOpen& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("ie_Open - device already open", 0), 0u) << e.what();
+        EXPECT_EQ(e.ErrorCode(), -2008);
+    }
+    EXPECT_FALSE(second.Open());
+    EXPECT_EQ(second.LinkState(), lsClosed);
+    EXPECT_EQ(second.Dispatcher(), nullptr);
+
+    first.SetOpen(false);
+    second.SetOpen(true);
+    EXPECT_EQ(second.LinkState(), lsOpen);
+    second.SetOpen(false);
+}
+
+TEST_F(PortOverPty, MissingPortRaisesBadId) {
+    for (int number : {6, 9}) {  // 6 maps to nothing that exists, 9 is not mapped at all
+        Map({{5, line.DevicePath()}, {6, "/nonexistent/kavodown-tty"}});
+        TApdComPort port;
+        Configure(port, number);
+        try {
+            port.SetOpen(true);
+            ADD_FAILURE() << "COM" << number << " opened";
+        } catch (const EBadId& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("ie_BadId - Specified comport doesn't exist", 0), 0u)
+                << e.what();
+        }
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(port.LinkState(), lsClosed);
+    }
+}
+
+TEST_F(PortOverPty, PermissionProblemNamesTheDevice) {
+    if (geteuid() == 0) GTEST_SKIP() << "root opens any device; run as a normal user to check this";
+    ASSERT_EQ(chmod(line.DevicePath().c_str(), 0), 0);
+    TApdComPort port;
+    Configure(port, 5);
+    try {
+        port.SetOpen(true);
+        ADD_FAILURE() << "a device without permission opened";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find(line.DevicePath()), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(port.LinkState(), lsClosed);
+}
+
+TEST_F(PortOverPty, CloseFromInsideTheAvailabilityHandlerCompletesAfterTheDelivery) {
+    TApdComPort port;
+    Configure(port, 5);
+    bool closeEventDuringCall = false;
+    bool inHandler = false;
+    bool openAfterClose = false;
+    int deliveries = 0;
+    port.SetOnPortClose([&](TComponent*) { closeEventDuringCall = inHandler; });
+    port.SetOnTriggerAvail([&](TApdCustomComPort* cp, std::uint16_t) {
+        ++deliveries;
+        inHandler = true;
+        cp->SetOpen(false);
+        inHandler = false;
+        openAfterClose = cp->Open();
+        cp->SetOpen(true);  // changes nothing: Open still reads True
+        EXPECT_EQ(cp->LinkState(), lsClosing);
+        // Operations on a closing port do nothing.
+        EXPECT_FALSE(cp->InputReady());
+        EXPECT_EQ(cp->ReadChar(), 0);
+        EXPECT_NO_THROW(cp->SendString("ignored"));
+    });
+    port.SetOpen(true);
+    line.Write("x");
+    ASSERT_TRUE(PumpUntil([&] { return deliveries > 0; }));
+    EXPECT_TRUE(closeEventDuringCall) << "OnPortClose runs during the close call";
+    EXPECT_TRUE(openAfterClose) << "Open reads True until the posted message is handled";
+    ASSERT_TRUE(PumpUntil([&] { return port.LinkState() == lsClosed; }));
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.Dispatcher(), nullptr);
+    EXPECT_EQ(port.NotifyWindow(), 0u);
+    EXPECT_EQ(deliveries, 1);
+    EXPECT_TRUE(line.ReadUntilQuiet(100ms, 500ms).empty()) << "nothing was sent while closing";
+
+    // And the port opens normally afterwards.
+    port.SetOnTriggerAvail(nullptr);
+    port.SetOpen(true);
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, ChangingTheNumberWhileOpenReopensOnTheNewDeviceAndKeepsTriggers) {
+    test::PtyPair other;
+    Map({{5, line.DevicePath()}, {6, other.DevicePath()}});
+    TApdComPort port;
+    Configure(port, 5);
+    port.SetOpen(true);
+    int timer = port.CreateTimerTrigger();
+    ASSERT_GT(timer, 0);
+
+    port.SetComNumber(6);
+    EXPECT_EQ(port.ComNumber(), 6);
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    EXPECT_NO_THROW(port.ArmTimerTrigger(static_cast<std::uint16_t>(timer), 100, true))
+        << "the trigger survived the move";
+    port.SendString("moved");
+    EXPECT_EQ(AsText(other.Read(5, 5000ms)), "moved");
+    EXPECT_TRUE(line.ReadUntilQuiet(100ms, 300ms).empty());
+    port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, TracingSetWhileClosedStartsAtOpen) {
+    TApdComPort port;
+    Configure(port, 5);
+    port.SetTracing(tlOn);
+    port.SetOpen(true);
+    ASSERT_NE(port.Dispatcher(), nullptr);
+    EXPECT_TRUE(port.Dispatcher()->Tracing());
+    port.SetTracing(tlPause);
+    EXPECT_EQ(port.Tracing(), tlPause);
+    port.SetTracing(tlOff);
+    EXPECT_FALSE(port.Dispatcher()->Tracing());
+    port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, EventInterestFollowsTheAssignedEvents) {
+    TApdComPort port;
+    Configure(port, 5);
+    int triggers = 0;
+    port.SetOnTrigger([&](TApdCustomComPort*, std::uint16_t msg, std::uint16_t first, std::uint16_t data) {
+        EXPECT_EQ(msg, kTriggerAvail);
+        EXPECT_EQ(first, data);
+        ++triggers;
+        while (port.InputReady()) port.ReadChar();
+    });
+    port.SetOpen(true);
+    line.Write("abc");
+    ASSERT_TRUE(PumpUntil([&] { return triggers > 0; }));
+
+    // With no event left, the port's window gets nothing more.
+    port.SetOnTrigger(nullptr);
+    int before = triggers;
+    line.Write("def");
+    PumpUntil([] { return false; }, 300ms);
+    EXPECT_EQ(triggers, before);
+    port.SetOpen(false);
+}
+
+}  // namespace
+}  // namespace kavo
