@@ -201,6 +201,32 @@ TEST(ErrorText, SystemMessagesAreCleanedOfControlCharacters) {
     EXPECT_EQ(CleanSystemMessage(""), "");
 }
 
+TEST(RaiseError, KeepsTheClassAndCodeWithTheCallersText) {
+    try {
+        RaiseError(-2008, "ie_Open - device already open (/dev/ttyUSB0 is held by another program)");
+    } catch (const EAlreadyOpen& e) {
+        EXPECT_EQ(e.ErrorCode(), -2008);
+        EXPECT_STREQ(e.what(), "ie_Open - device already open (/dev/ttyUSB0 is held by another program)");
+    }
+    Raised r;
+    EXPECT_TRUE(RaisesAs<EInOutError>(-13, &r));
+    try {
+        RaiseError(-13, "no permission to open /dev/ttyS0");
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode(), 13);
+        EXPECT_STREQ(e.what(), "no permission to open /dev/ttyS0");
+    }
+    try {
+        RaiseError(-3002, "not supported here");
+    } catch (const EAPDException& e) {
+        EXPECT_EQ(e.ErrorCode(), -3002) << "a text of the caller's keeps the code";
+        EXPECT_STREQ(e.what(), "not supported here");
+    }
+    // The text does not stick to later raises.
+    EXPECT_TRUE(RaisesAs<EAlreadyOpen>(-2008, &r));
+    EXPECT_EQ(r.message, "ie_Open - device already open");
+}
+
 TEST(EAPDException, ConstructorsFromCodeAndFromText) {
     EAPDException fromCode(-2007);
     EXPECT_EQ(fromCode.ErrorCode(), -2007);
