@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -168,18 +169,62 @@ TEST_F(PortOverPty, MissingPortRaisesBadId) {
     }
 }
 
-TEST_F(PortOverPty, PermissionProblemNamesTheDevice) {
-    if (geteuid() == 0) GTEST_SKIP() << "root opens any device; run as a normal user to check this";
-    ASSERT_EQ(chmod(line.DevicePath().c_str(), 0), 0);
-    TApdComPort port;
-    Configure(port, 5);
-    try {
-        port.SetOpen(true);
-        ADD_FAILURE() << "a device without permission opened";
-    } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find(line.DevicePath()), std::string::npos) << e.what();
+// Opens COM5 and reports the failure's text; in a child process that has dropped root, because
+// root may open any device.
+std::string OpenFailureAsNobody() {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return "pipe failed";
+    pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        std::string text = "opened";
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            text = "cannot drop root";
+        } else {
+            try {
+                TApdComPort port;
+                port.SetComNumber(5);
+                port.SetAutoOpen(false);
+                port.SetOpen(true);
+                port.SetOpen(false);
+            } catch (const std::exception& e) {
+                text = e.what();
+            }
+        }
+        ssize_t written = write(pipeFds[1], text.data(), text.size());
+        _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
     }
-    EXPECT_EQ(port.LinkState(), lsClosed);
+    close(pipeFds[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return text;
+}
+
+TEST_F(PortOverPty, PermissionProblemNamesTheDeviceAndTheGroup) {
+    std::string text;
+    if (geteuid() == 0) {
+        // The pty belongs to root with no access for others.
+        ASSERT_EQ(chmod(line.DevicePath().c_str(), 0600), 0);
+        text = OpenFailureAsNobody();
+    } else {
+        ASSERT_EQ(chmod(line.DevicePath().c_str(), 0), 0);
+        TApdComPort port;
+        Configure(port, 5);
+        try {
+            port.SetOpen(true);
+            text = "opened";
+        } catch (const std::exception& e) {
+            text = e.what();
+        }
+        EXPECT_EQ(port.LinkState(), lsClosed);
+    }
+    EXPECT_NE(text.find(line.DevicePath()), std::string::npos) << text;
+    EXPECT_NE(text.find("dialout"), std::string::npos) << text;
 }
 
 TEST_F(PortOverPty, CloseFromInsideTheAvailabilityHandlerCompletesAfterTheDelivery) {
