@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "serial/com_port.h"
+#include "serial/port_map.h"
 #include "support/pty_pair.h"
 
 namespace kavo {
@@ -26,7 +27,13 @@ namespace {
 class PortMapScope {
 public:
     PortMapScope(const std::vector<int>& numbers, const std::string& extra = "") {
+        // The machine's own serial ports are moved above the prompt's range, so that the dialog
+        // lists only the ports of the test.
+        unsetenv("KAVODOWN_PORTS");
         std::string value = extra;
+        int hidden = 200;
+        for (const PortEntry& real : ListComPorts())
+            value += (value.empty() ? "" : ",") + std::to_string(hidden++) + "=" + real.path;
         for (int n : numbers) {
             lines_.push_back(std::make_unique<test::PtyPair>());
             value += (value.empty() ? "" : ",") + std::to_string(n) + "=" + lines_.back()->DevicePath();

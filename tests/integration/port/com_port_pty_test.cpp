@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "serial/dispatcher.h"
+#include "serial/port_map.h"
 #include "support/pty_pair.h"
 
 namespace kavo {
@@ -41,8 +42,14 @@ protected:
     void SetUp() override { Map({{5, line.DevicePath()}}); }
     void TearDown() override { unsetenv("KAVODOWN_PORTS"); }
 
+    // Maps the test's ports; the machine's own serial ports are moved to numbers the tests do not
+    // use, so that no test depends on the hardware present.
     static void Map(const std::vector<std::pair<int, std::string>>& ports) {
+        unsetenv("KAVODOWN_PORTS");
         std::string value;
+        int hidden = 200;
+        for (const PortEntry& real : ListComPorts())
+            value += (value.empty() ? "" : ",") + std::to_string(hidden++) + "=" + real.path;
         for (const auto& [n, path] : ports) value += (value.empty() ? "" : ",") + std::to_string(n) + "=" + path;
         setenv("KAVODOWN_PORTS", value.c_str(), 1);
     }
