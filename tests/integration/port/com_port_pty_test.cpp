@@ -331,5 +331,101 @@ TEST_F(PortOverPty, EventInterestFollowsTheAssignedEvents) {
     port.SetOpen(false);
 }
 
+TEST_F(PortOverPty, TimerAndStatusTriggersBecomeTheirEvents) {
+    TApdComPort port;
+    Configure(port, 5);
+    std::vector<std::string> seen;
+    port.SetOnTrigger([&](TApdCustomComPort*, std::uint16_t msg, std::uint16_t handle, std::uint16_t) {
+        seen.push_back("trigger " + std::to_string(msg) + " " + std::to_string(handle));
+    });
+    port.SetOnTriggerTimer([&](TApdCustomComPort*, std::uint16_t handle) {
+        seen.push_back("timer " + std::to_string(handle));
+    });
+    port.SetOnTriggerStatus([&](TApdCustomComPort*, std::uint16_t handle) {
+        seen.push_back("status " + std::to_string(handle));
+    });
+    port.SetOnTriggerOutbuffUsed([&](TComponent* sender) {
+        EXPECT_EQ(sender, &port);
+        seen.push_back("outbuff used");
+    });
+    port.SetOpen(true);
+
+    int timer = port.CreateTimerTrigger();
+    port.ArmTimerTrigger(static_cast<std::uint16_t>(timer), 1, true);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() >= 2; }));
+    EXPECT_EQ(seen[0], "trigger " + std::to_string(kTriggerTimer) + " " + std::to_string(timer));
+    EXPECT_EQ(seen[1], "timer " + std::to_string(timer));
+
+    seen.clear();
+    int status = port.CreateStatusTrigger(stOutBuffUsed);
+    EXPECT_EQ(status & 7, static_cast<int>(stOutBuffUsed));
+    port.ArmStatusTrigger(static_cast<std::uint16_t>(status), 0, true);  // fires once output is empty
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() >= 3; }));
+    EXPECT_EQ(seen[0], "trigger " + std::to_string(kTriggerStatus) + " " + std::to_string(status));
+    EXPECT_EQ(seen[1], "status " + std::to_string(status));
+    EXPECT_EQ(seen[2], "outbuff used");
+    port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, WindowAndOpenCloseUsersAreToldInReverseOrder) {
+    std::vector<std::string> heard;
+    HWND window = CreateMessageWindow([&](std::uint32_t msg, WPARAM, LPARAM) -> LRESULT {
+        heard.push_back(msg == kPortOpenedMessage    ? "window opened"
+                        : msg == kPortClosedMessage  ? "window closed"
+                        : msg == kPortClosingMessage ? "window closing"
+                                                     : "window other");
+        return 0;
+    });
+    TApdComPort port;
+    Configure(port, 5);
+    PortUser windowUser;
+    windowUser.window = window;
+    windowUser.usesEventCallback = true;
+    port.AddPortUserRecord(windowUser);
+    PortUser plain;
+    plain.openCloseCallback = [&](TApdCustomComPort*, bool opening) {
+        heard.push_back(opening ? "callback opened" : "callback closed");
+    };
+    port.AddPortUserRecord(plain);
+
+    port.SetOpen(true);
+    port.SetOpen(false);
+    PumpUntil([&] { return port.LinkState() == lsClosed; });
+    // The last registered hears first; a user without the event callback hears no "closing".
+    EXPECT_EQ(heard, (std::vector<std::string>{"callback opened", "window opened", "window closing",
+                                               "callback closed", "window closed"}));
+    DestroyMessageWindow(window);
+}
+
+TEST_F(PortOverPty, AnExceptionFromAHandlerIsShownAndThePortGoesOn) {
+    std::vector<std::string> shown;
+    SetExceptionDisplay([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            shown.push_back(e.what());
+        }
+    });
+    struct Restore {
+        ~Restore() { SetExceptionDisplay(nullptr); }
+    } restore;
+    TApdComPort port;
+    Configure(port, 5);
+    std::string received;
+    port.SetOnTriggerAvail([&](TApdCustomComPort* cp, std::uint16_t) {
+        received += cp->ReadChar();
+        if (received.size() == 1) throw std::runtime_error("handler failed");
+    });
+    port.SetOpen(true);
+    line.Write("a");
+    ASSERT_TRUE(PumpUntil([&] { return !shown.empty(); }));
+    EXPECT_EQ(shown[0], "handler failed");
+    line.Write("b");
+    ASSERT_TRUE(PumpUntil([&] { return received.size() >= 2; }));
+    EXPECT_EQ(received, "ab");
+    EXPECT_EQ(port.LinkState(), lsOpen);
+    port.SetOpen(false);
+}
+
 }  // namespace
 }  // namespace kavo
