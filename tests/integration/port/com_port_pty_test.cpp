@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -306,6 +307,47 @@ TEST_F(PortOverPty, TracingSetWhileClosedStartsAtOpen) {
     port.SetTracing(tlOff);
     EXPECT_FALSE(port.Dispatcher()->Tracing());
     port.SetOpen(false);
+}
+
+TEST_F(PortOverPty, TraceAndLogDumpToTheirFilesAndStop) {
+    char folder[] = "/tmp/kavo-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string traceFile = std::string(folder) + "/TEVO.TRC";
+    const std::string logFile = std::string(folder) + "/TEVO.LOG";
+    TApdComPort port;
+    Configure(port, 5);
+    port.SetTraceName(traceFile);
+    port.SetLogName(logFile);
+    port.SetOpen(true);
+    port.SetTracing(tlOn);
+    port.SetLogging(tlOn);
+    port.SendString("DDD");
+    EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
+
+    port.SetTracing(tlDump);
+    EXPECT_EQ(port.Tracing(), tlOff);
+    EXPECT_FALSE(port.Dispatcher()->Tracing());
+    struct stat info {};
+    ASSERT_EQ(stat(traceFile.c_str(), &info), 0) << "the dump wrote " << traceFile;
+    EXPECT_GT(info.st_size, 0);
+
+    // A size change restarts a running log; a paused one is left off.
+    port.SetLogging(tlPause);
+    port.SetLogSize(20000);
+    EXPECT_EQ(port.Logging(), tlOff);
+    EXPECT_FALSE(port.Dispatcher()->Logging());
+    port.SetLogging(tlOn);
+    port.SetLogSize(30000);
+    EXPECT_EQ(port.Logging(), tlOn);
+    EXPECT_TRUE(port.Dispatcher()->Logging());
+
+    // Closing dumps what is still running.
+    port.SetOpen(false);
+    EXPECT_EQ(port.Logging(), tlOff);
+    EXPECT_EQ(stat(logFile.c_str(), &info), 0) << "the close wrote " << logFile;
+    std::remove(traceFile.c_str());
+    std::remove(logFile.c_str());
+    rmdir(folder);
 }
 
 TEST_F(PortOverPty, EventInterestFollowsTheAssignedEvents) {
