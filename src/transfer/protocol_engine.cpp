@@ -2,13 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <map>
 
@@ -99,8 +97,27 @@ void CloseSearch(ProtocolData& data) {
     data.SearchActive = false;
 }
 
+// Masks know two wildcards, '*' (any run of characters) and '?' (any one character); every other
+// character, brackets included, stands for itself, so any file name can be given as it is.
 bool HasWildcard(const std::string& mask) {
-    return mask.find_first_of("*?[") != std::string::npos;
+    return mask.find_first_of("*?") != std::string::npos;
+}
+
+bool MaskMatches(const char* mask, const char* name) {
+    while (*mask) {
+        if (*mask == '*') {
+            while (*mask == '*') ++mask;
+            if (!*mask) return true;
+            for (const char* rest = name; *rest; ++rest) {
+                if (MaskMatches(mask, rest)) return true;
+            }
+            return false;
+        }
+        if (!*name || (*mask != '?' && *mask != *name)) return false;
+        ++mask;
+        ++name;
+    }
+    return *name == 0;
 }
 
 std::uint32_t LogTypeFor(TProtocolType type) {
@@ -119,12 +136,6 @@ std::uint32_t LogTypeFor(TProtocolType type) {
 }
 
 }  // namespace
-
-std::int32_t NowTicks() {
-    using namespace std::chrono;
-    auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(ms) / 55u);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Record lifecycle.
@@ -393,7 +404,7 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
             while (dirent* entry = readdir(dir)) {
                 const std::string entryName = entry->d_name;
                 if (entryName == "." || entryName == "..") continue;
-                if (fnmatch(pattern.c_str(), entryName.c_str(), 0) != 0) continue;
+                if (!MaskMatches(pattern.c_str(), entryName.c_str())) continue;
                 struct stat info {};
                 if (stat((folder.empty() ? entryName : folder + entryName).c_str(), &info) != 0 ||
                     !S_ISREG(info.st_mode)) {
@@ -424,8 +435,7 @@ void PaceStatus(ProtocolData& data, std::uint32_t trigger) {
     const bool statusEvent = data.StatusTimer != 0 && trigger == static_cast<std::uint32_t>(data.StatusTimer);
     if (!statusEvent && !data.ForceStatus) return;
     if (data.TimingStarted) {
-        data.ElapsedTicks = NowTicks() - data.TransferTimer.startTicks;
-        if (data.ElapsedTicks < 0) data.ElapsedTicks = 0;
+        data.ElapsedTicks = TickTimerElapsed(data.TransferTimer);
     }
     std::int32_t left = 0;
     if (!data.Line || data.Line->TimerTicksLeft(data.StatusTimer, &left) < 0) left = 0;
@@ -529,7 +539,8 @@ void DefaultLogProc(ProtocolData& data, std::uint32_t code) {
 }
 
 bool DefaultNextFileProc(ProtocolData& data, std::string& name) {
-    char buffer[MaxPathLength + 1] = {};
+    char* buffer = data.NameBuffer.data();
+    std::memset(buffer, 0, data.NameBuffer.size());
     std::memcpy(buffer, name.data(), std::min(name.size(), MaxPathLength));
     // No answer within the time-out: no file.
     const std::int32_t result =
@@ -541,7 +552,8 @@ bool DefaultNextFileProc(ProtocolData& data, std::string& name) {
 }
 
 bool DefaultAcceptFileProc(ProtocolData& data, std::string& name) {
-    char buffer[MaxPathLength + 1] = {};
+    char* buffer = data.NameBuffer.data();
+    std::memset(buffer, 0, data.NameBuffer.size());
     std::memcpy(buffer, name.data(), std::min(name.size(), MaxPathLength));
     // No answer within the time-out: not accepted.
     const std::int32_t result =

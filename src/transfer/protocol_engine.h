@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "serial/ticks.h"
 #include "transfer/protocol_line.h"
 
 namespace kavo {
@@ -139,11 +140,6 @@ using ProtocolStepProc = bool (*)(ProtocolData& data, std::uint32_t msg, std::ui
 using ProtocolStateMachine = bool (*)(std::uint32_t msg, std::uint32_t trigger, std::int32_t lParam);
 using ProtocolPrepareProc = void (*)(ProtocolData& data);
 
-// Start and expiry of a tick timer, the transfer clock.
-struct TransferClock {
-    std::int32_t startTicks = 0;
-};
-
 // The per-transfer record of one protocol component.
 struct ProtocolData {
     // Triggers.
@@ -186,7 +182,7 @@ struct ProtocolData {
     std::uint32_t StatusInterval = 10;
     std::int64_t TransferredBytes = 0;
     std::int32_t ElapsedTicks = 0;
-    TransferClock TransferTimer;
+    TickTimer TransferTimer;
     bool EndInBuffer = false;
     bool FileOpen = false;
     bool LastBlock = false;
@@ -215,6 +211,10 @@ struct ProtocolData {
     void (*PrepareReadProc)(ProtocolData& data) = nullptr;
     bool (*ReadBlockProc)(ProtocolData& data, std::uint8_t* destination, std::uint32_t& size) = nullptr;
     void (*FinishReadProc)(ProtocolData& data) = nullptr;
+
+    // Name buffer of the next-file and accept messages. It lives in the record, not on a step's
+    // stack, because a reply that comes after the time-out still writes into it.
+    std::array<char, MaxPathLength + 1> NameBuffer{};
 
     int WorkFile = -1;
     std::string DestinationDirectory;
@@ -269,7 +269,6 @@ ProtocolData* FindProtocolData(std::int32_t lParam);
 std::int64_t BytesTransferred(ProtocolData& data);
 std::int64_t BytesRemaining(ProtocolData& data);
 std::int64_t EstimateTransferSecs(const ProtocolData& data, std::int64_t bytes);
-std::int32_t NowTicks();
 
 // Block checks.
 std::uint32_t UpdateChecksum(std::uint8_t byte, std::uint32_t value);

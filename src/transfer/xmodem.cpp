@@ -262,7 +262,7 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
             if (!TakeByte(data, byte)) break;
             ProcessHandshake(data, byte);
             if (data.Status == psOK) {
-                data.TransferTimer.startTicks = NowTicks();
+                StartTickTimer(data.TransferTimer, 1);
                 data.TimingStarted = true;
                 data.FileOffset = 0;
                 data.BlockErrors = 0;

@@ -165,6 +165,17 @@ TEST_F(FileSearch, MasksMatchRegularFilesInNameOrder) {
     EXPECT_EQ(All(dir + "*.bin"), (std::vector<std::string>{dir + "a.bin", dir + "b.bin"}));
     EXPECT_EQ(All(dir + "*.*").size(), 4u);  // every file, as the default mask means
     EXPECT_EQ(All(dir + "c.txt"), (std::vector<std::string>{dir + "c.txt"}));
+    EXPECT_EQ(All(dir + "?.bin"), (std::vector<std::string>{dir + "a.bin", dir + "b.bin"}));
+    EXPECT_EQ(All(dir + "*t"), (std::vector<std::string>{dir + "c.txt", dir + "noext"}));
+    EXPECT_TRUE(h.reports.errors.empty());
+}
+
+TEST_F(FileSearch, BracketsInANameAreNoPattern) {
+    folder.Write("fw[1].bin", {1});
+    folder.Write("fw1.bin", {1});
+    const std::string dir = folder.Path() + "/";
+    EXPECT_EQ(All(dir + "fw[1].bin"), (std::vector<std::string>{dir + "fw[1].bin"}));
+    EXPECT_EQ(All(dir + "fw[*"), (std::vector<std::string>{dir + "fw[1].bin"}));
     EXPECT_TRUE(h.reports.errors.empty());
 }
 
