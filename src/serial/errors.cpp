@@ -2,9 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <new>
-#include <string_view>
 
 #include "platform/component.h"
 

@@ -161,5 +161,29 @@ TEST(PortPrompt, PortComponentOpensTheChosenPortOrFailsOnCancel) {
     port.SetOpen(false);
 }
 
+TEST(PortPrompt, APortHeldElsewhereIsListedAndFailsAtTheOpen) {
+    PortMapScope ports({4});
+    TApdComPort holder;
+    holder.SetComNumber(4);
+    holder.SetAutoOpen(false);
+    holder.SetOpen(true);
+
+    InstallPortPrompt();
+    struct Uninstall {
+        ~Uninstall() { SetPortPromptHook(nullptr); }
+    } uninstall;
+    TApdComPort port;
+    port.SetAutoOpen(false);
+    QStringList listed;
+    WhenDialogShows([&listed](TComSelectForm* f) {
+        listed = Entries(*f);
+        QTest::mouseClick(f->OkBtn, Qt::LeftButton);
+    });
+    EXPECT_THROW(port.SetOpen(true), EAlreadyOpen);
+    EXPECT_EQ(listed, QStringList{"COM4"});
+    EXPECT_EQ(port.LinkState(), lsClosed);
+    holder.SetOpen(false);
+}
+
 }  // namespace
 }  // namespace kavo
