@@ -469,5 +469,22 @@ TEST_F(PortOverPty, AnExceptionFromAHandlerIsShownAndThePortGoesOn) {
     port.SetOpen(false);
 }
 
+TEST_F(PortOverPty, AHungUpLineStillClosesCleanly) {
+    TApdComPort port;
+    Configure(port, 5);
+    int avail = 0;
+    port.SetOnTriggerAvail([&](TApdCustomComPort* cp, std::uint16_t) {
+        ++avail;
+        while (cp->InputReady()) cp->ReadChar();
+    });
+    port.SetOpen(true);
+    line.CloseControl();  // the adapter is unplugged
+    ASSERT_TRUE(PumpUntil([&] { return port.Dispatcher()->DeviceLost(); }));
+    EXPECT_EQ(port.OutputUsed(), 0u) << "nothing waits for a device that is gone";
+    port.SetOpen(false);
+    ASSERT_TRUE(PumpUntil([&] { return port.LinkState() == lsClosed; }));
+    EXPECT_EQ(port.Dispatcher(), nullptr);
+}
+
 }  // namespace
 }  // namespace kavo
