@@ -16,6 +16,14 @@ std::vector<TApdBaseDispatcher*>& DispatcherList() {
     return *list;
 }
 
+// Guards the list's storage for lookups. FindDispatcher runs on dispatcher threads (the protocol
+// engine), which must never wait for dispatcherListLock: the user-interface thread may hold that
+// lock while it waits for those very threads to stop.
+std::mutex& ListStorageLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
 // Log types and subtypes of the dispatcher's own entries.
 constexpr std::uint32_t lgDevice = 1;
 constexpr std::uint32_t lgFired = 2;
@@ -55,19 +63,20 @@ std::recursive_mutex& TApdBaseDispatcher::dispatcherListLock() {
 }
 
 TApdBaseDispatcher* TApdBaseDispatcher::FindDispatcher(int handle) {
-    std::lock_guard lock(dispatcherListLock());
+    std::lock_guard lock(ListStorageLock());
     auto& list = DispatcherList();
     if (handle < 0 || handle >= static_cast<int>(list.size())) return nullptr;
     return list[handle];
 }
 
 int TApdBaseDispatcher::DispatcherCount() {
-    std::lock_guard lock(dispatcherListLock());
+    std::lock_guard lock(ListStorageLock());
     return static_cast<int>(DispatcherList().size());
 }
 
 TApdBaseDispatcher::TApdBaseDispatcher(TComponent* owner) : owner_(owner) {
     std::lock_guard lock(dispatcherListLock());
+    std::lock_guard storage(ListStorageLock());
     auto& list = DispatcherList();
     auto slot = std::find(list.begin(), list.end(), nullptr);
     if (slot != list.end()) {
@@ -82,6 +91,7 @@ TApdBaseDispatcher::TApdBaseDispatcher(TComponent* owner) : owner_(owner) {
 TApdBaseDispatcher::~TApdBaseDispatcher() {
     // The derived destructor has run Shutdown(); device operations are gone by now.
     std::lock_guard lock(dispatcherListLock());
+    std::lock_guard storage(ListStorageLock());
     auto& list = DispatcherList();
     if (handle_ >= 0 && handle_ < static_cast<int>(list.size()) && list[handle_] == this)
         list[handle_] = nullptr;

@@ -47,8 +47,11 @@
 //    outputLock; none of them is taken while a recorder lock or the device lock is held.
 //  - The trace and the dispatch log have a lock of their own, taken last, so that any thread
 //    (holding any of the three locks) may add entries.
-//  - dispatcherListLock() guards the process-wide dispatcher list; FindDispatcher and
-//    DispatcherCount read it. A caller that uses the dispatcher it found should hold the lock.
+//  - dispatcherListLock() guards the process-wide dispatcher list against changes: creation and
+//    destruction take it, and a thread that must keep a found dispatcher alive holds it. The
+//    lookups FindDispatcher and DispatcherCount do not wait for it (they use an inner lock), so a
+//    dispatcher thread can find its own dispatcher while the user-interface thread holds the lock
+//    and waits for that thread to stop.
 #pragma once
 
 #include <atomic>

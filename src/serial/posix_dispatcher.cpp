@@ -256,7 +256,11 @@ void TApdPosixDispatcher::StopThreads() {
                 WaitGone(dispatcherAlive_, 36);
             }
             // A handler that never returns keeps the thread; buffers must not be freed under it.
-            WaitGone(dispatcherAlive_, 0);
+            if (dispatcherAlive_) {
+                std::fprintf(stderr, "kavodown: waiting for a trigger handler of %s to return\n",
+                             path_.c_str());
+                WaitGone(dispatcherAlive_, 0);
+            }
         }
     }
     JoinEnded();
