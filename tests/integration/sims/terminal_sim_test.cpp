@@ -158,6 +158,40 @@ TEST(TerminalSim, ReceivesMixedBlocksRepeatsAndDamagedCopies) {
     EXPECT_EQ(r.ExitCode(), 0);
 }
 
+// What a damaged line leaves at a block start: a lost byte, stray bytes, an EOT inside data.
+TEST(TerminalSim, LineDamageIsNakedAndNeverEndsTheFile) {
+    TerminalSimOptions o;
+    o.handshakeMs = 200;
+    o.purgeQuietMs = 50;
+    o.byteTimeoutMs = 200;
+    Bench bench(o);
+    EXPECT_EQ(bench.Reply(), 'C');
+    const Bytes first = Pattern(128, 8), second = Pattern(128, 9);
+    bench.pty.Write(Block(1, first, 128));
+    EXPECT_EQ(bench.Reply(), kAck);
+    Bytes shortBlock = Block(2, second, 128);
+    shortBlock.erase(shortBlock.begin() + 60);  // a byte dropped on the line
+    bench.pty.Write(shortBlock);
+    EXPECT_EQ(bench.Reply(), kNak);
+    Bytes lostStart = Block(2, second, 128);
+    lostStart.erase(lostStart.begin());  // the start byte lost: the rest is noise, EOTs included
+    lostStart[10] = kEot;
+    bench.pty.Write(lostStart);
+    EXPECT_EQ(bench.pty.ReadUntilQuiet(500ms, 10s), Bytes{kNak});
+    bench.pty.Write(Bytes{kEot, 0x33, 0x44});  // an EOT followed by more bytes is damage too
+    EXPECT_EQ(bench.pty.ReadUntilQuiet(500ms, 10s), Bytes{kNak});
+    bench.pty.Write(Block(2, second, 128));
+    EXPECT_EQ(bench.Reply(), kAck);
+    bench.pty.Write(Bytes{kEot});
+    EXPECT_EQ(bench.Reply(), kAck);
+    const TerminalSimResult r = bench.Result();
+    EXPECT_EQ(r.outcome, Outcome::Received);
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(r.data, expected);
+    EXPECT_EQ(r.retries, 3u);
+}
+
 TEST(TerminalSim, ChecksumModeAndPaddingTrim) {
     for (bool strip : {false, true}) {
         SCOPED_TRACE(strip);
