@@ -1,5 +1,6 @@
 #include "status/standard_display.h"
 
+#include "serial/com_port.h"
 #include "transfer/protocol.h"
 
 #include <QFont>
@@ -12,7 +13,6 @@
 #include <QScreen>
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 
 namespace kavo {
@@ -200,9 +200,10 @@ void TStandardDisplay::CancelClick() {
     if (!protocol_) return;
     try {
         protocol_->CancelTransfer();
-    } catch (const std::exception& error) {
-        // Nothing may escape into the toolkit's event loop.
-        std::fprintf(stderr, "kavodown: cancelling the transfer failed: %s\n", error.what());
+    } catch (...) {
+        // Nothing may escape into the toolkit's event loop: the application's error display
+        // shows it, as for any event handler that fails.
+        ShowException(std::current_exception());
     }
 }
 
