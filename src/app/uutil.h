@@ -4,6 +4,8 @@
 // All routines run on the user-interface thread but keep no state, so any thread may call them.
 #pragma once
 
+#include "serial/errors.h"
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -103,12 +105,6 @@ std::string WideToBytes(const std::u16string& text);
 }  // namespace kavo
 
 namespace kavo {
-
-// The conversion error of a text that is not a number.
-class EConvertError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Decimal text to an integer: optional blanks before it, an optional sign, then digits only.
 // Raises EConvertError "'<text>' is not a valid integer value" otherwise (or when it overflows).

@@ -7,7 +7,9 @@
 // act as the exit button: the window closes, the settings are saved and the program ends with 0.
 #include "app/qt/main_window.h"
 #include "app/qt/qt_glue.h"
+#include "serial/com_port.h"
 #include "serial/port_map.h"
+#include "serial/port_prompt.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -86,7 +88,18 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     kavo::InstallQtMessageGlue();
 
+    kavo::InstallPortPrompt();
     kavo::TFMain window(positional);
+    // Errors that a component must not let through go to the window's error display.
+    kavo::SetExceptionDisplay([&window](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            window.ShowError(QString::fromLocal8Bit(e.what()));
+        } catch (...) {
+            window.ShowError(QStringLiteral("Unexpected error"));
+        }
+    });
     QObject::connect(&window, &kavo::TFMain::closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
 
@@ -108,6 +121,7 @@ int main(int argc, char** argv) {
 
     window.show();
     app.exec();
-    kavo::RemoveQtMessageGlue();
-    return window.ExitCode();
+    kavo::SetExceptionDisplay(nullptr);
+    const int exitCode = window.ExitCode();
+    return exitCode;
 }

@@ -2,7 +2,11 @@
 
 #include "app/qt/button_pictures.h"
 #include "app/uutil.h"
+#include "platform/component.h"
 #include "platform/settings_folder.h"
+#include "serial/com_port.h"
+#include "status/protocol_status.h"
+#include "transfer/protocol.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -57,24 +61,69 @@ int RoundHalfEven(std::int64_t numerator, std::int64_t denominator) {
 // The serial port as the packet methods see it.
 class TFMain::PortAdapter : public TerminalPort {
 public:
-    bool IsOpen() const override { return false; }
-    void SendString(const std::string&) override {}
-    int OutputUsed() override { return 0; }
-    bool InputReady() override { return false; }
-    unsigned char ReadChar() override { return 0; }
-    int comNumber = 0;
+    explicit PortAdapter(TApdComPort*& port) : port_(port) {}
+    bool IsOpen() const override { return port_ && port_->Open(); }
+    void SendString(const std::string& bytes) override { port_->SendString(bytes); }
+    int OutputUsed() override { return static_cast<int>(port_->OutputUsed()); }
+    bool InputReady() override { return port_->InputReady(); }
+    unsigned char ReadChar() override { return static_cast<unsigned char>(port_->ReadChar()); }
+
+private:
+    TApdComPort*& port_;
 };
 
 TFMain::TFMain(const QStringList& arguments, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::MSWindowsFixedSizeDialogHint),
-      portAdapter_(std::make_unique<PortAdapter>()),
+      components_(std::make_unique<TComponent>()),
+      portAdapter_(std::make_unique<PortAdapter>(Tevo)),
       link_(std::make_unique<TerminalLink>(*portAdapter_)) {
     BuildControls();
+    CreateComponents();
     FormCreate(arguments);
 }
 
-TFMain::~TFMain() { FormDestroy(); }
+TFMain::~TFMain() {
+    FormDestroy();
+    // The components go before the controls, as they do with the window they sit on.
+    components_.reset();
+}
+
+void TFMain::CreateComponents() {
+    Tevo = new TApdComPort(components_.get());
+    Tevo->SetName("Tevo");
+    Tevo->SetBaud(115200);
+    Tevo->SetAutoOpen(false);
+    Tevo->SetOnTriggerAvail(
+        [this](TApdCustomComPort*, std::uint16_t count) { TevoTriggerAvail(count); });
+
+    ApdProtocol = new TApdProtocol(components_.get());
+    ApdProtocol->SetName("ApdProtocol");
+    ApdProtocol->SetComPort(Tevo);
+    ApdProtocol->SetProtocolType(ptXmodem1K);
+    ApdProtocol->SetBlockCheckMethod(bcmCrc16);
+    ApdProtocol->SetFileMask("*.*");
+    ApdProtocol->SetHandshakeWait(1092);
+    ApdProtocol->SetFinishWait(0);
+    ApdProtocol->SetTurnDelay(1000);
+    ApdProtocol->SetOverhead(5);
+    ApdProtocol->SetStatusInterval(10);
+    ApdProtocol->SetOnProtocolStatus(
+        [this](TApdCustomProtocol*, std::uint16_t options) { ApdProtocolProtocolStatus(options); });
+    ApdProtocol->SetOnProtocolFinish(
+        [this](TApdCustomProtocol*, std::int32_t code) { ApdProtocolProtocolFinish(code); });
+    ApdProtocol->SetOnProtocolError(
+        [this](TApdCustomProtocol*, std::int32_t code) { ApdProtocolProtocolFinish(code); });
+
+    ApdProtocolStatus1 = new TApdProtocolStatus(components_.get());
+    ApdProtocolStatus1->SetName("ApdProtocolStatus1");
+    ApdProtocolStatus1->SetProtocol(ApdProtocol);
+    ApdProtocolStatus1->SetCaption("Protocol Status");
+    ApdProtocolStatus1->SetPosition(TPosition::poDesigned);
+    ApdProtocolStatus1->SetCtl3D(true);
+    ApdProtocolStatus1->SetVisible(false);
+    ApdProtocol->SetStatusDisplay(ApdProtocolStatus1);
+}
 
 void TFMain::BuildControls() {
     setObjectName(QStringLiteral("FMain"));
@@ -174,11 +223,13 @@ void TFMain::BuildControls() {
     TM = new QTimer(this);
     TM->setObjectName(QStringLiteral("TM"));
     TM->setInterval(500);
+    TM->setTimerType(Qt::PreciseTimer);
     connect(TM, &QTimer::timeout, this, [this] { Guard([this] { TMTimer(); }); });
 
     TmMsg = new QTimer(this);
     TmMsg->setObjectName(QStringLiteral("TmMsg"));
     TmMsg->setInterval(5000);
+    TmMsg->setTimerType(Qt::PreciseTimer);
     connect(TmMsg, &QTimer::timeout, this, [this] { Guard([this] { TmMsgTimer(); }); });
 
     errorDisplay_ = [this](const QString& text) {
@@ -234,7 +285,7 @@ int TFMain::PortItemIndex() const {
     return CB_PORT->findText(text, Qt::MatchExactly);
 }
 
-int TFMain::TevoComNumber() const { return portAdapter_->comNumber; }
+int TFMain::TevoComNumber() const { return Tevo->ComNumber(); }
 
 void TFMain::Guard(const std::function<void()>& handler) {
     // Errors that escape an event handler go to the application's error display.
@@ -269,12 +320,13 @@ void TFMain::TMTimer() {
 }
 
 void TFMain::CB_PORTChange() {
+    Tevo->SetOpen(false);
     const std::string text = Bytes(CB_PORT->currentText());
     int number = StrToInt(text);
     if (number < 0 || number > 0xFFFF) {
         throw EConvertError("'" + text + "' is not a valid port number");
     }
-    portAdapter_->comNumber = number;
+    Tevo->SetComNumber(static_cast<std::uint16_t>(number));
 }
 
 void TFMain::BT_FILEClick() {
@@ -295,6 +347,28 @@ void TFMain::BT_SENDClick() {
     Pbar->setMaximum(RoundHalfEven(size < 0 ? 0 : size, 1000));
     pbarPosition_ = 0;
     Pbar->setValue(0);
+
+    try {
+        Tevo->SetOpen(true);  // with no port number this asks the operator first
+    } catch (...) {
+        ShowMsg(QStringLiteral("포트 오픈 실패 !!"));
+        return;
+    }
+
+    if (CB_USB->isChecked()) {
+        // USB mode: the terminal's volume does the rest when it arrives.
+        if (CB_DDD->isChecked()) SendData("DDD");
+        return;
+    }
+
+    if (CB_DDD->isChecked()) {
+        link_->ClearRecvBuf();
+        SendData("DDD");
+        if (WaitData(std::string(1, static_cast<char>(kACK)), 1000, '^') == 0) return;
+    }
+
+    ApdProtocol->SetFileMask(path);
+    ApdProtocol->BeginTransmit();
 }
 
 void TFMain::ApdProtocolProtocolStatus(int options) {
@@ -305,7 +379,17 @@ void TFMain::ApdProtocolProtocolStatus(int options) {
 }
 
 void TFMain::ApdProtocolProtocolFinish(int errorCode) {
-    if (errorCode != 0) exitCode_ = 2;
+    // A failed transfer ends like a good one, but the exit code tells the caller. A finish that
+    // comes after the window has closed (the exit button cancelled the transfer) changes nothing.
+    if (errorCode != 0 && !closed_) {
+        if (exitCode_ == 0) {
+            // Unattended runs have no one watching the window: say why on the standard error.
+            std::fprintf(stderr, "kavodown: transfer failed: %s (%d)\n", ErrorText(errorCode).c_str(),
+                         errorCode);
+        }
+        exitCode_ = 2;
+    }
+    Tevo->SetOpen(false);
     close();
 }
 
@@ -328,7 +412,7 @@ int TFMain::WaitData(const std::string& alternatives, int timeoutMs, char separa
     return link_->WaitData(alternatives, timeoutMs, separator);
 }
 
-void TFMain::FormClose() {}
+void TFMain::FormClose() { ApdProtocol->CancelTransfer(); }
 
 void TFMain::FormDestroy() {
     if (destroyed_) return;
@@ -346,6 +430,7 @@ void TFMain::closeEvent(QCloseEvent* event) {
         ShowError(QString::fromStdString(e.what()));
     }
     event->accept();
+    closed_ = true;
     emit closed();
 }
 

@@ -35,6 +35,11 @@ class QTimer;
 
 namespace kavo {
 
+class TApdComPort;
+class TApdProtocol;
+class TApdProtocolStatus;
+class TComponent;
+
 class TFMain : public QWidget {
     Q_OBJECT
 
@@ -51,6 +56,8 @@ public:
     // Shows `text` in the message line and clears it 5000 ms after the last message.
     void ShowMsg(const QString& text);
 
+    // Shows an error that escaped an event handler (the application's error display).
+    void ShowError(const QString& text);
     // Where errors that escape an operator's action go (a message box unless replaced).
     void SetErrorDisplay(std::function<void(const QString&)> display) {
         errorDisplay_ = std::move(display);
@@ -106,6 +113,11 @@ public:
     QTimer* TM = nullptr;
     QTimer* TmMsg = nullptr;
 
+    // Components owned by the window (freed with it, after FormDestroy).
+    TApdComPort* Tevo = nullptr;
+    TApdProtocol* ApdProtocol = nullptr;
+    TApdProtocolStatus* ApdProtocolStatus1 = nullptr;
+
 signals:
     // The window has closed; the program ends.
     void closed();
@@ -119,9 +131,11 @@ private:
 
     void BuildControls();
     void FormCreate(const QStringList& arguments);
-    void ShowError(const QString& text);
     void Guard(const std::function<void()>& handler);
 
+    void CreateComponents();
+
+    std::unique_ptr<TComponent> components_;  // the owner of the window's components
     std::unique_ptr<PortAdapter> portAdapter_;
     std::unique_ptr<TerminalLink> link_;
     std::function<void(const QString&)> errorDisplay_;
@@ -129,6 +143,7 @@ private:
     int pbarPosition_ = 0;
     int exitCode_ = 0;
     bool destroyed_ = false;
+    bool closed_ = false;
     bool centred_ = false;
 };
 

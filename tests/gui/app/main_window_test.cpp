@@ -259,7 +259,7 @@ TEST_F(MainWindowTest, OnlyPlainStatusReportsAdvanceTheBarEvenPastItsMaximum) {
 TEST_F(MainWindowTest, SecondMessageRestartsTheFiveSeconds) {
     TFMain w({});
     w.ShowMsg(QStringLiteral("first"));
-    QTest::qWait(300);
+    QTest::qWait(1000);
     const int left = w.TmMsg->remainingTime();
     w.ShowMsg(QStringLiteral("second"));
     EXPECT_EQ(w.Lab_Msg->text(), QStringLiteral("second"));

@@ -1,0 +1,197 @@
+// The main window on a real serial line: a pseudo-terminal whose far end the test plays.
+#include "app/qt/main_window.h"
+#include "app/qt/qt_glue.h"
+#include "app/uutil.h"
+#include "serial/com_port.h"
+#include "serial/port_prompt.h"
+#include "support/pty_pair.h"
+#include "transfer/protocol.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <unistd.h>
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+std::string B2S(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes) s.push_back(static_cast<char>(b));
+    return s;
+}
+
+// Runs Qt's events until the future is ready (or the deadline passes) and returns its value.
+template <class T>
+T PumpUntil(std::future<T>& future, std::chrono::milliseconds deadline = 10s) {
+    QElapsedTimer clock;
+    clock.start();
+    while (future.wait_for(0ms) != std::future_status::ready && clock.elapsed() < deadline.count()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qWait(5);
+    }
+    return future.get();
+}
+
+class MainWindowPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallQtMessageGlue();
+        char pattern[] = "/tmp/kavo_guiport_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::setenv("KAVODOWN_CONFIG_DIR", dir_.c_str(), 1);
+        ::setenv("KAVODOWN_PORTS", ("7=" + pty_.DevicePath() + ",8=" + dir_ + "/missing").c_str(), 1);
+        firmware_ = dir_ + "/fw.bin";
+        std::ofstream(firmware_) << std::string(3000, 'F');
+    }
+    void TearDown() override {
+        ::unsetenv("KAVODOWN_CONFIG_DIR");
+        ::unsetenv("KAVODOWN_PORTS");
+        fs::remove_all(dir_);
+    }
+
+    // A window set to COM7 and the firmware file.
+    std::unique_ptr<TFMain> Window(const QStringList& args = {}) {
+        auto w = std::make_unique<TFMain>(args);
+        if (args.isEmpty()) {
+            w->CB_PORT->setEditText(QStringLiteral("7"));
+            w->CB_PORTChange();
+            w->EDT_FName->setText(Q(firmware_));
+        }
+        return w;
+    }
+
+    test::PtyPair pty_;
+    std::string dir_, firmware_;
+};
+
+TEST_F(MainWindowPortTest, DddIsAnsweredWithAckAndTheSequenceGoesOnToTheTransfer) {
+    auto w = Window();
+    w->CB_DDD->setChecked(true);
+    auto peer = std::async(std::launch::async, [this] {
+        Bytes wake = pty_.Read(3, 10s);
+        if (wake == Bytes{'D', 'D', 'D'}) pty_.Write(Bytes{kACK});
+        return wake;
+    });
+    w->BT_SENDClick();
+    EXPECT_EQ(PumpUntil(peer), (Bytes{'D', 'D', 'D'}));
+    // The ACK let the sequence go on to the transfer: the protocol got the file.
+    EXPECT_EQ(w->ApdProtocol->FileMask(), firmware_);
+    EXPECT_TRUE(w->Tevo->Open());
+    EXPECT_TRUE(w->Lab_Msg->text().isEmpty());
+    EXPECT_TRUE(w->Link().RecvBuf().empty());  // the wait took the ACK
+}
+
+TEST_F(MainWindowPortTest, NoAnswerToDddStopsSilentlyWithThePortOpen) {
+    auto w = Window();
+    w->CB_DDD->setChecked(true);
+    auto peer = std::async(std::launch::async, [this] { return pty_.Read(3, 10s); });
+    QElapsedTimer clock;
+    clock.start();
+    w->BT_SENDClick();
+    EXPECT_GE(clock.elapsed(), 1000);
+    EXPECT_EQ(PumpUntil(peer), (Bytes{'D', 'D', 'D'}));
+    EXPECT_TRUE(w->Lab_Msg->text().isEmpty());
+    EXPECT_TRUE(w->Tevo->Open());
+    EXPECT_EQ(w->ApdProtocol->FileMask(), "*.*");  // the transfer was not started
+    EXPECT_TRUE(pty_.ReadUntilQuiet(300ms, 2s).empty());  // nothing else went out
+    // Changing the port closes it.
+    w->CB_PORT->setEditText(QStringLiteral("8"));
+    w->CB_PORTChange();
+    EXPECT_FALSE(w->Tevo->Open());
+    EXPECT_EQ(w->TevoComNumber(), 8);
+}
+
+TEST_F(MainWindowPortTest, NoPortNumberAsksTheOperatorAndCancellingIsAnOpenFailure) {
+    InstallPortPrompt();
+    // A saved index outside the list selects nothing: start-up stops at the port number.
+    std::ofstream(dir_ + "/Option.ini") << "[OPTION]\nPORT=5\nFNAME=" << firmware_ << "\n";
+    auto w = std::make_unique<TFMain>(QStringList{});
+    ASSERT_EQ(w->TevoComNumber(), 0);
+    bool prompted = false;
+    QTimer::singleShot(200, [&] {
+        auto* prompt = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
+        if (!prompt) return;
+        prompted = true;
+        prompt->AbortBtn->click();
+    });
+    w->BT_SENDClick();
+    EXPECT_TRUE(prompted);
+    EXPECT_EQ(w->Lab_Msg->text(), QStringLiteral("포트 오픈 실패 !!"));
+    EXPECT_FALSE(w->Tevo->Open());
+    SetPortPromptHook(nullptr);
+}
+
+TEST_F(MainWindowPortTest, PortThatCannotOpenShowsTheMessage) {
+    auto w = Window();
+    w->CB_PORT->setEditText(QStringLiteral("8"));
+    w->CB_PORTChange();
+    w->BT_SENDClick();
+    EXPECT_EQ(w->Lab_Msg->text(), QStringLiteral("포트 오픈 실패 !!"));
+    EXPECT_FALSE(w->Tevo->Open());
+}
+
+TEST_F(MainWindowPortTest, UsbModeFromTheCommandLineOpensThePortAndSendsNothing) {
+    auto w = Window({QStringLiteral("7"), Q(firmware_), QStringLiteral("usb")});
+    ASSERT_TRUE(w->TM->isActive());
+    QSignalSpy fired(w->TM, &QTimer::timeout);
+    ASSERT_TRUE(fired.wait(5000));
+    EXPECT_TRUE(w->Tevo->Open());
+    EXPECT_FALSE(w->ApdProtocol->InProgress());
+    EXPECT_TRUE(pty_.ReadUntilQuiet(300ms, 2s).empty());
+}
+
+TEST_F(MainWindowPortTest, ReceivedPacketsAreAnsweredThreeTimes) {
+    auto w = Window({QStringLiteral("7"), Q(firmware_), QStringLiteral("USB")});
+    w->TM->stop();
+    w->BT_SENDClick();  // USB mode without DDD: the port stays open, nothing is sent
+    ASSERT_TRUE(w->Tevo->Open());
+
+    auto answer = [this](const std::string& packet) {
+        return std::async(std::launch::async, [this, packet] {
+            // Byte by byte, as a slow terminal would send it.
+            for (char c : packet) {
+                pty_.Write(std::string(1, c));
+                std::this_thread::sleep_for(2ms);
+            }
+            return pty_.Read(3, 10s);
+        });
+    };
+    auto good = answer(B2S({0x02, 0x10, 0x00, 0x01, 0x41, 0x52}));
+    EXPECT_EQ(PumpUntil(good), (Bytes{0x06, 0x06, 0x06}));
+    auto bad = answer(B2S({0x02, 0x10, 0x00, 0x01, 0x41, 0x50}));
+    EXPECT_EQ(PumpUntil(bad), (Bytes{0x15, 0x15, 0x15}));
+    // A command the tool sends is acknowledged by the peer.
+    auto peer = std::async(std::launch::async, [this] {
+        Bytes packet = pty_.Read(6, 10s);
+        pty_.Write(Bytes{kACK});
+        return packet;
+    });
+    EXPECT_EQ(w->SendCmd(0xD1, u"E"), 0);
+    EXPECT_EQ(PumpUntil(peer), (Bytes{0x02, 0xD1, 0x00, 0x01, 0x45, 0x97}));
+}
+
+}  // namespace
+}  // namespace kavo
