@@ -1,0 +1,217 @@
+// Transfers against the terminal simulator over the line simulator, with the faults a real line
+// and a real terminal bring: damaged and lost bytes, NAK runs, cancels, silence, a cut cable, and
+// the operator's cancel or a port closed in the middle.
+#include "terminal_sim.h"
+#include "transfer_fixture.h"
+
+namespace kavo::test {
+namespace {
+
+class AgainstTerminal : public TransferOverLine {
+protected:
+    TerminalSimOptions TerminalOn() {
+        TerminalSimOptions options;
+        options.portPath = line->PathB();
+        options.handshakeMs = 500;
+        options.timeoutMs = 120000;
+        return options;
+    }
+    // Starts the sender, then the terminal on the far end.
+    void Run(const std::vector<std::uint8_t>& content, TerminalSimOptions options) {
+        source = WriteFile("firmware.bin", content);
+        Send(source);
+        terminal = std::make_unique<TerminalSim>(std::move(options));
+        terminal->Start();
+    }
+    TerminalSimResult TerminalResult() {
+        std::optional<TerminalSimResult> result;
+        PumpUntil(
+            [&] {
+                result = terminal->Wait(0ms);
+                return result.has_value();
+            },
+            30s);
+        if (!result) {
+            terminal->Stop();
+            result = terminal->Wait(10s);
+        }
+        return result.value_or(TerminalSimResult{});
+    }
+    void TearDown() override {
+        if (terminal) terminal->Stop();
+        terminal.reset();
+        TransferOverLine::TearDown();
+    }
+
+    std::string source;
+    std::unique_ptr<TerminalSim> terminal;
+};
+
+TEST_F(AgainstTerminal, DamagedAndLostBytesAreRepairedByRetries) {
+    LineSimOptions lineOptions;
+    lineOptions.seed = 42;
+    lineOptions.aToB.corruptProbability = 0.0002;
+    lineOptions.aToB.dropProbability = 0.0001;
+    MakeLine(lineOptions);
+    MakeComponents();
+    const auto content = TestBytes(200000, 3);
+    auto options = TerminalOn();
+    options.blockTimeoutMs = 2000;
+    Run(content, options);
+    ASSERT_TRUE(WaitFinish(120s));
+    EXPECT_EQ(*finish, 0);
+    const auto result = TerminalResult();
+    EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::Received) << result.Summary();
+    EXPECT_TRUE(SameUpToPadding(content, result.data));
+    const auto counts = line->Counts();
+    EXPECT_GT(counts.aToB.corrupted + counts.aToB.dropped, 0u) << "the line injected no fault";
+    EXPECT_GT(protocol->TotalErrors(), 0u);
+}
+
+TEST_F(AgainstTerminal, NakRunFallsBackTo128ByteBlocksAndStillDelivers) {
+    MakeLine();
+    MakeComponents();
+    const auto content = TestBytes(5000, 4);
+    auto options = TerminalOn();
+    options.nakBlocks = {{2, 6}};
+    Run(content, options);
+    ASSERT_TRUE(WaitFinish(60s));
+    EXPECT_EQ(*finish, 0);
+    const auto result = TerminalResult();
+    EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::Received) << result.Summary();
+    EXPECT_GT(result.blocks128, 0u);
+    EXPECT_TRUE(SameUpToPadding(content, result.data));
+}
+
+TEST_F(AgainstTerminal, EndlessNaksEndWithTooManyErrors) {
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    options.nakBlocks = {{1, 100}};
+    Run(TestBytes(3000, 5), options);
+    ASSERT_TRUE(WaitFinish(60s));
+    EXPECT_EQ(*finish, -6008);
+    EXPECT_EQ(errors, (std::vector<std::int32_t>{-6008}));
+    const auto result = TerminalResult();
+    EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::SenderCancelled) << result.Summary();
+}
+
+TEST_F(AgainstTerminal, CanInReplyToABlockCancels) {
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    options.cancelAtBlock = 3;
+    Run(TestBytes(10000, 6), options);
+    ASSERT_TRUE(WaitFinish(60s));
+    EXPECT_EQ(*finish, -6005);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(AgainstTerminal, SilentReceiverTimesOutAfterTheHandshakeWaits) {
+    MakeLine();
+    MakeComponents();
+    protocol->SetHandshakeWait(4);  // about 0.2 s per wait
+    protocol->SetHandshakeRetry(3);
+    auto options = TerminalOn();
+    options.neverAnswer = true;
+    Run(TestBytes(1000, 7), options);
+    ASSERT_TRUE(WaitFinish(30s));
+    EXPECT_EQ(*finish, -6006);
+    EXPECT_EQ(errors, (std::vector<std::int32_t>{-6006}));
+}
+
+TEST_F(AgainstTerminal, ThreeNaksToEotEndWithTooManyErrors) {
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    options.nakEots = 3;
+    Run(TestBytes(1000, 8), options);
+    ASSERT_TRUE(WaitFinish(60s));
+    EXPECT_EQ(*finish, -6008);
+    EXPECT_EQ(errors, (std::vector<std::int32_t>{-6008}));
+}
+
+TEST_F(AgainstTerminal, OneNakToEotIsRepeatedAndSucceeds) {
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    options.nakEots = 1;
+    const auto content = TestBytes(1000, 9);
+    Run(content, options);
+    ASSERT_TRUE(WaitFinish(60s));
+    EXPECT_EQ(*finish, 0);
+    EXPECT_TRUE(SameUpToPadding(content, TerminalResult().data));
+}
+
+TEST_F(AgainstTerminal, CableCutEndsTheTransferWithAnErrorWithinSeconds) {
+    LineSimOptions lineOptions;
+    lineOptions.aToB.cutAfterBytes = 60000;
+    MakeLine(lineOptions);
+    MakeComponents();
+    Run(TestBytes(300000, 10), TerminalOn());
+    const auto cutSeen = std::chrono::steady_clock::now();
+    ASSERT_TRUE(line->WaitFinished(60s));
+    ASSERT_TRUE(WaitFinish(15s)) << "the transfer did not end after the cut";
+    EXPECT_LT(std::chrono::steady_clock::now() - cutSeen, 15s);
+    EXPECT_NE(*finish, 0);
+}
+
+TEST_F(AgainstTerminal, CancelFromTheComponentSendsTheCancelSequence) {
+    MakeLine();
+    MakeComponents();
+    Run(TestBytes(1u << 20, 11), TerminalOn());
+    ASSERT_TRUE(PumpUntil([&] { return protocol->BytesTransferred() > 100000 || finish.has_value(); }, 60s));
+    ASSERT_FALSE(finish.has_value());
+    protocol->CancelTransfer();
+    ASSERT_TRUE(WaitFinish(10s));
+    EXPECT_EQ(*finish, -6005);
+    const auto result = TerminalResult();
+    EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::SenderCancelled) << result.Summary();
+    protocol->CancelTransfer();  // nothing in progress now: nothing happens
+}
+
+TEST_F(AgainstTerminal, PortClosedMidTransferCancelsIt) {
+    MakeLine();
+    MakeComponents();
+    Run(TestBytes(1u << 20, 12), TerminalOn());
+    ASSERT_TRUE(PumpUntil([&] { return protocol->BytesTransferred() > 50000 || finish.has_value(); }, 60s));
+    ASSERT_FALSE(finish.has_value());
+    port->SetOpen(false);
+    ASSERT_TRUE(WaitFinish(10s));
+    EXPECT_EQ(*finish, -6005);
+    EXPECT_FALSE(protocol->InProgress());
+}
+
+TEST_F(AgainstTerminal, MissingFileGivesAnErrorEventThenTheFinish) {
+    MakeLine();
+    MakeComponents();
+    port->SetOpen(true);
+    protocol->SetFileMask(folder + "/no-such-firmware.bin");
+    protocol->BeginTransmit();
+    ASSERT_TRUE(WaitFinish(10s));
+    EXPECT_EQ(errors, (std::vector<std::int32_t>{-2}));
+    EXPECT_EQ(*finish, -2);
+}
+
+TEST_F(AgainstTerminal, ClosedPortFinishesWithNotOpen) {
+    MakeLine();
+    MakeComponents();
+    protocol->SetFileMask(WriteFile("firmware.bin", TestBytes(10)));
+    protocol->BeginTransmit();  // no exception
+    ASSERT_TRUE(WaitFinish(10s));
+    EXPECT_EQ(*finish, -103);
+}
+
+TEST_F(AgainstTerminal, NoProtocolTypeDoesNothingAndNoPortRaises) {
+    MakeLine();
+    MakeComponents();
+    protocol->SetProtocolType(ptNoProtocol);
+    protocol->BeginTransmit();
+    EXPECT_FALSE(PumpUntil([&] { return finish.has_value(); }, 200ms));
+    protocol->SetProtocolType(ptXmodem1K);
+    protocol->SetComPort(nullptr);
+    EXPECT_THROW(protocol->BeginTransmit(), EPortNotAssigned);
+}
+
+}  // namespace
+}  // namespace kavo::test

@@ -1,0 +1,190 @@
+// A transfer over a real port component: the port opens end A of a line simulator (mapped to a
+// port number with KAVODOWN_PORTS), the protocol component sends a file, and a receiver of the
+// test's choice runs on end B. The test's thread runs the message loop.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "line_sim.h"
+#include "platform/component.h"
+#include "platform/message_queue.h"
+#include "serial/com_port.h"
+#include "transfer/protocol.h"
+
+extern char** environ;
+
+namespace kavo::test {
+
+using namespace std::chrono_literals;
+
+inline bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        WaitForMessage(20);
+        ProcessMessages();
+    }
+    return true;
+}
+
+inline std::vector<std::uint8_t> TestBytes(std::size_t size, unsigned seed = 1) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 7;
+    for (auto& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return bytes;
+}
+
+inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The received file equals the original followed only by 0x1A padding.
+inline ::testing::AssertionResult SameUpToPadding(const std::vector<std::uint8_t>& original,
+                                                  const std::vector<std::uint8_t>& received) {
+    if (received.size() < original.size()) {
+        return ::testing::AssertionFailure() << "received " << received.size() << " of " << original.size() << " bytes";
+    }
+    for (std::size_t i = 0; i < original.size(); ++i) {
+        if (received[i] != original[i]) return ::testing::AssertionFailure() << "first difference at byte " << i;
+    }
+    for (std::size_t i = original.size(); i < received.size(); ++i) {
+        if (received[i] != 0x1A) return ::testing::AssertionFailure() << "padding byte " << i << " is not 0x1A";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A child process (a receiver we did not write), killed at the end if it is still running.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv, const std::string& workingDir) {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
+        const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) pid_ = -1;
+    }
+    ~ChildProcess() {
+        if (pid_ > 0 && !exitCode_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Started() const { return pid_ > 0; }
+    // Waits for the exit; the exit code, or nullopt after the deadline.
+    std::optional<int> Wait(std::chrono::milliseconds deadline) {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (!exitCode_ && pid_ > 0) {
+            int status = 0;
+            const pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() > end) break;
+            WaitForMessage(20);
+            ProcessMessages();
+        }
+        return exitCode_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> exitCode_;
+};
+
+class TransferOverLine : public ::testing::Test {
+protected:
+    static constexpr int kPortNumber = 7;
+
+    void SetUp() override {
+        char pattern[] = "/tmp/kavo-xfer-XXXXXX";
+        folder = mkdtemp(pattern);
+    }
+    void TearDown() override {
+        protocol = nullptr;
+        port = nullptr;
+        owner.reset();
+        line.reset();
+        unsetenv("KAVODOWN_PORTS");
+        std::filesystem::remove_all(folder);
+    }
+
+    void MakeLine(LineSimOptions options = {}) {
+        line = std::make_unique<LineSim>(options);
+        line->Start();
+        const std::string map = std::to_string(kPortNumber) + "=" + line->PathA();
+        setenv("KAVODOWN_PORTS", map.c_str(), 1);
+    }
+
+    // The components as the main window sets them up.
+    void MakeComponents() {
+        owner = std::make_unique<TComponent>();
+        port = new TApdComPort(owner.get());
+        port->SetComNumber(kPortNumber);
+        port->SetBaud(115200);
+        port->SetAutoOpen(false);
+        protocol = new TApdProtocol(owner.get());
+        EXPECT_EQ(protocol->ComPort(), port);
+        protocol->SetProtocolType(ptXmodem1K);
+        protocol->SetBlockCheckMethod(bcmCrc16);
+        protocol->SetHandshakeWait(1092);
+        protocol->SetFinishWait(0);
+        protocol->SetTurnDelay(1000);
+        protocol->SetOverhead(5);
+        protocol->SetStatusInterval(10);
+        protocol->SetOnProtocolFinish([this](TApdCustomProtocol*, std::int32_t code) { finish = code; });
+        protocol->SetOnProtocolError([this](TApdCustomProtocol*, std::int32_t code) { errors.push_back(code); });
+        protocol->SetOnProtocolStatus([this](TApdCustomProtocol*, std::uint16_t options) { statusOptions.push_back(options); });
+    }
+
+    std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& content) {
+        const std::string path = folder + "/" + name;
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+        return path;
+    }
+
+    void Send(const std::string& path) {
+        port->SetOpen(true);
+        protocol->SetFileMask(path);
+        protocol->BeginTransmit();
+    }
+
+    bool WaitFinish(std::chrono::milliseconds deadline = 60s) {
+        return PumpUntil([this] { return finish.has_value(); }, deadline);
+    }
+
+    std::string folder;
+    std::unique_ptr<LineSim> line;
+    std::unique_ptr<TComponent> owner;
+    TApdComPort* port = nullptr;
+    TApdProtocol* protocol = nullptr;
+    std::optional<std::int32_t> finish;
+    std::vector<std::int32_t> errors;
+    std::vector<std::uint16_t> statusOptions;
+};
+
+}  // namespace kavo::test
