@@ -35,7 +35,7 @@ bool LogWithoutProtocol(TApdProtocolLog* log) { return log->Protocol() == nullpt
 
 }  // namespace
 
-TApdCustomProtocol::TApdCustomProtocol(TComponent* owner) : TComponent(owner) {
+TApdCustomProtocol::TApdCustomProtocol(TComponent* owner) : TApdBaseComponent(owner) {
     CheckError(this, InitProtocolData(data_, nullptr, 0));
     SetHandshakeWait(182);
     SetHandshakeRetry(10);
@@ -233,6 +233,8 @@ std::uint32_t TApdCustomProtocol::BlockLength() const {
 
 void TApdCustomProtocol::BeginTransmit() {
     if (protocolType_ == ptNoProtocol) return;
+    // A port placed after this component: its insertion was announced before it was a port.
+    if (!comPort_ && Owner()) SetComPort(FindPortAmong(Owner()));
     if (!comPort_) throw EPortNotAssigned(ecPortNotAssigned);
     kavo::SetComPort(*data_, comPort_);
     // A transfer of this component is still running: a second one is refused.
@@ -270,10 +272,10 @@ void TApdCustomProtocol::CancelTransfer() {
     activeStateMachine_(ProtocolCancelMsg, 0, static_cast<std::int32_t>(static_cast<std::uint32_t>(handle) << 16));
 }
 
-void TApdCustomProtocol::PortEvent(TApdCustomComPort* port, int event) {
+void TApdCustomProtocol::PortEvent(TApdCustomComPort* port, PortUserEvent event) {
     (void)port;
-    // 1 closing, 2 closed: a transfer on a port that goes away is cancelled.
-    if ((event == 1 || event == 2) && InProgress()) CancelTransfer();
+    // A transfer on a port that goes away is cancelled.
+    if ((event == pueClosing || event == pueClosed) && InProgress()) CancelTransfer();
 }
 
 void TApdCustomProtocol::Assign(const TApdCustomProtocol& source) {
@@ -354,7 +356,8 @@ void TApdCustomProtocol::Notification(TComponent* component, TOperation operatio
     TComponent::Notification(component, operation);
     if (!component || component == this) return;
     if (operation == TOperation::opRemove) {
-        if (comPort_ && AsComPort(component) == comPort_) {
+        // The component is being destroyed: compare addresses, its class is no longer known.
+        if (comPort_ && component == PortAsComponent(comPort_)) {
             portUserAdded_ = false;  // the port frees its users itself
             comPort_ = nullptr;
             kavo::SetComPort(*data_, nullptr);

@@ -22,6 +22,7 @@
 
 #include "platform/component.h"
 #include "platform/message_queue.h"
+#include "serial/com_port.h"
 #include "transfer/abstract_status.h"
 #include "transfer/protocol_engine.h"
 
@@ -63,7 +64,7 @@ using TProtocolAcceptEvent =
     std::function<void(TApdCustomProtocol* cp, bool& accept, std::string& fName)>;
 using TProtocolResumeEvent = std::function<void(TApdCustomProtocol* cp, TWriteFailAction& resume)>;
 
-class TApdCustomProtocol : public TComponent {
+class TApdCustomProtocol : public TApdBaseComponent {
 public:
     explicit TApdCustomProtocol(TComponent* owner = nullptr);
     ~TApdCustomProtocol() override;
@@ -212,9 +213,8 @@ public:
 
     void Notification(TComponent* component, TOperation operation) override;
 
-    // The port-user callback registered by BeginTransmit: event is the port's user event
-    // (0 opened, 1 closing, 2 closed).
-    void PortEvent(TApdCustomComPort* port, int event);
+    // The port-user callback registered by BeginTransmit.
+    void PortEvent(TApdCustomComPort* port, PortUserEvent event);
 
     ProtocolData& Data() { return *data_; }
     HWND MessageWindow() const { return messageWindow_; }

@@ -69,8 +69,10 @@ TEST_P(ToPythonXmodem, FileArrivesIdentical) {
     EXPECT_EQ(protocol->ProtocolType(), crc ? ptXmodem1K : ptXmodem);
 }
 
+// python3-xmodem's receiver takes no EOT before a first block, so an empty file cannot reach it
+// (it answers with more start characters until the sender gives up); rx takes it.
 INSTANTIATE_TEST_SUITE_P(Sizes, ToPythonXmodem,
-                         ::testing::Values(PythonCase{0, true}, PythonCase{1, true}, PythonCase{127, true},
+                         ::testing::Values(PythonCase{1, true}, PythonCase{127, true},
                                            PythonCase{128, true}, PythonCase{1023, true}, PythonCase{1024, true},
                                            PythonCase{1025, true}, PythonCase{1100, true}, PythonCase{2048, true},
                                            PythonCase{1u << 20, true}, PythonCase{1100, false},
