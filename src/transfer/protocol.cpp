@@ -52,7 +52,7 @@ TApdCustomProtocol::TApdCustomProtocol(TComponent* owner) : TApdBaseComponent(ow
     SetUpcaseFileNames(true);
     data_->Options = 0;
 
-    SetComPort(FindPortAmong(owner));
+    AssignPort(FindPortAmong(owner));
     SetStatusDisplay(FindAmong<TApdAbstractStatus>(owner, StatusWithoutProtocol));
     SetProtocolLog(FindAmong<TApdProtocolLog>(owner, LogWithoutProtocol));
 
@@ -81,6 +81,11 @@ TApdCustomProtocol::~TApdCustomProtocol() {
 // --- Settings ----------------------------------------------------------------------------------
 
 void TApdCustomProtocol::SetComPort(TApdCustomComPort* port) {
+    lookForPort_ = false;
+    AssignPort(port);
+}
+
+void TApdCustomProtocol::AssignPort(TApdCustomComPort* port) {
     if (port == comPort_) return;
     if (portUserAdded_ && comPort_) {
         RemoveProtocolPortUser(comPort_, this);
@@ -233,8 +238,7 @@ std::uint32_t TApdCustomProtocol::BlockLength() const {
 
 void TApdCustomProtocol::BeginTransmit() {
     if (protocolType_ == ptNoProtocol) return;
-    // A port placed after this component: its insertion was announced before it was a port.
-    if (!comPort_ && Owner()) SetComPort(FindPortAmong(Owner()));
+    if (!comPort_ && lookForPort_ && Owner()) AssignPort(FindPortAmong(Owner()));
     if (!comPort_) throw EPortNotAssigned(ecPortNotAssigned);
     kavo::SetComPort(*data_, comPort_);
     // A transfer of this component is still running: a second one is refused.
@@ -361,13 +365,14 @@ void TApdCustomProtocol::Notification(TComponent* component, TOperation operatio
             portUserAdded_ = false;  // the port frees its users itself
             comPort_ = nullptr;
             kavo::SetComPort(*data_, nullptr);
+            lookForPort_ = true;
         }
         if (component == statusDisplay_) statusDisplay_ = nullptr;
         if (component == protocolLog_) protocolLog_ = nullptr;
         return;
     }
     if (!comPort_) {
-        if (TApdCustomComPort* port = AsComPort(component)) SetComPort(port);
+        if (TApdCustomComPort* port = AsComPort(component)) AssignPort(port);
     }
     if (!statusDisplay_) {
         auto* status = dynamic_cast<TApdAbstractStatus*>(component);

@@ -234,6 +234,7 @@ private:
     bool OptionFlag(std::uint32_t bit) const { return (data_->Options & bit) != 0; }
     void SetOptionFlag(std::uint32_t bit, bool on);
     bool IsXYmodemType() const;
+    void AssignPort(TApdCustomComPort* port);
 
     std::unique_ptr<ProtocolData> data_;
     TApdCustomComPort* comPort_ = nullptr;
@@ -245,6 +246,9 @@ private:
     ProtocolStateMachine activeStateMachine_ = nullptr;
     bool typeChosen_ = false;
     bool portUserAdded_ = false;
+    // No port was given and none was found yet: the next start looks among the owner's
+    // components again (a port placed after this component is announced before it is a port).
+    bool lookForPort_ = true;
     std::uint32_t xyModemBlockWait_ = 91;
 
     bool zmodemOptionOverride_ = false;
