@@ -127,10 +127,10 @@ public:
     }
 
 private:
-    TApdBaseDispatcher* Live() {
-        std::lock_guard<std::recursive_mutex> guard(dispatcherListLock());
-        return FindDispatcher(handle_) == dispatcher_ ? dispatcher_ : nullptr;
-    }
+    // No list lock is taken: the user-interface thread holds it while it waits for the dispatcher
+    // thread to stop, and that thread may be running a step. A step on the dispatcher thread
+    // cannot outlive its dispatcher, and on the user-interface thread nothing frees it meanwhile.
+    TApdBaseDispatcher* Live() { return FindDispatcher(handle_) == dispatcher_ ? dispatcher_ : nullptr; }
 
     TApdCustomComPort* port_;
     TApdBaseDispatcher* dispatcher_;
