@@ -1,6 +1,7 @@
 #include "app/qt/main_window.h"
 
 #include "app/qt/button_pictures.h"
+#include "app/qt/main_window_usb.h"
 #include "app/uutil.h"
 #include "platform/component.h"
 #include "platform/settings_folder.h"
@@ -123,6 +124,9 @@ void TFMain::CreateComponents() {
     ApdProtocolStatus1->SetCtl3D(true);
     ApdProtocolStatus1->SetVisible(false);
     ApdProtocol->SetStatusDisplay(ApdProtocolStatus1);
+
+    // DK_INFO, and the volume watcher of the USB mode (main_window_usb.cpp).
+    DK_INFO = CreateUsbMode(*this, components_.get());
 }
 
 void TFMain::BuildControls() {

@@ -38,6 +38,7 @@ namespace kavo {
 class TApdComPort;
 class TApdProtocol;
 class TApdProtocolStatus;
+class TDiskInfo;
 class TComponent;
 
 class TFMain : public QWidget {
@@ -117,6 +118,7 @@ public:
     TApdComPort* Tevo = nullptr;
     TApdProtocol* ApdProtocol = nullptr;
     TApdProtocolStatus* ApdProtocolStatus1 = nullptr;
+    TDiskInfo* DK_INFO = nullptr;
 
 signals:
     // The window has closed; the program ends.

@@ -1,0 +1,117 @@
+#include "app/qt/main_window_usb.h"
+
+#include "app/disk_info.h"
+#include "app/qt/main_window.h"
+#include "app/usb_download.h"
+#include "app/volume_watcher.h"
+#include "serial/com_port.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+
+namespace kavo {
+namespace {
+
+std::function<void(int)>& ExitFunction() {
+    static std::function<void(int)> exitProcess;
+    return exitProcess;
+}
+
+void EndProcess(int exitCode) {
+    if (ExitFunction()) {
+        ExitFunction()(exitCode);
+        return;
+    }
+    // Ends the process like the platform's process exit: the settings are written and the port is
+    // closed already; nothing else of the shutdown runs.
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
+}
+
+// The watcher and the handler of one window; a component of the window's owner, created after
+// DK_INFO so that it goes first.
+class TUsbMode : public TComponent {
+public:
+    TUsbMode(TFMain& window, TComponent* owner, TDiskInfo& diskInfo);
+    ~TUsbMode() override;
+
+    TUsbDownload handler;
+    TVolumeWatcher watcher;
+};
+
+std::map<const TFMain*, TUsbMode*>& Registry() {
+    static std::map<const TFMain*, TUsbMode*> registry;
+    return registry;
+}
+
+TUsbDownloadHooks HooksFor(TFMain& window) {
+    TUsbDownloadHooks hooks;
+    hooks.usbMode = [&window] { return window.CB_USB->isChecked(); };
+    hooks.fileName = [&window] { return window.EDT_FName->text().toStdString(); };
+    hooks.sendCmd = [&window](unsigned char cmd, const std::u16string& data) {
+        return window.SendCmd(cmd, data);
+    };
+    hooks.destroyWindow = [&window] {
+        // What destroying the window does before the process ends: the settings are saved and
+        // the port is closed.
+        try {
+            window.FormDestroy();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kavodown: the settings could not be saved: %s\n", e.what());
+        }
+        try {
+            if (window.Tevo) window.Tevo->SetOpen(false);
+        } catch (const std::exception&) {
+            // The process ends now; a port that does not close cleanly is closed by its end.
+        }
+    };
+    hooks.exitProcess = EndProcess;
+    return hooks;
+}
+
+TUsbMode::TUsbMode(TFMain& window, TComponent* owner, TDiskInfo& diskInfo)
+    : TComponent(owner),
+      handler(diskInfo, HooksFor(window)),
+      watcher([&window](const TVolumeNotice& notice) {
+          window.DeviceChange(notice.event, notice.rootFolder);
+      }) {
+    SetName("UsbMode");
+    Registry()[&window] = this;
+    if (!watcher.Start()) {
+        std::fprintf(stderr, "kavodown: volume changes cannot be watched: %s\n",
+                     watcher.LastError().c_str());
+    }
+}
+
+TUsbMode::~TUsbMode() {
+    watcher.Stop();
+    for (auto it = Registry().begin(); it != Registry().end(); ++it) {
+        if (it->second == this) {
+            Registry().erase(it);
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+TDiskInfo* CreateUsbMode(TFMain& window, TComponent* owner) {
+    auto* diskInfo = new TDiskInfo(owner);
+    diskInfo->SetName("DK_INFO");
+    new TUsbMode(window, owner, *diskInfo);
+    return diskInfo;
+}
+
+void SetUsbModeExit(std::function<void(int)> exitProcess) { ExitFunction() = std::move(exitProcess); }
+
+void TFMain::DeviceChange(unsigned event, const std::string& rootFolder) {
+    auto it = Registry().find(this);
+    if (it != Registry().end()) it->second->handler.DeviceChange(event, rootFolder);
+}
+
+}  // namespace kavo
