@@ -71,7 +71,7 @@ TEST(StatusWindowInProgram, CancelEndsTheTransferAndTheProgram) {
         ASSERT_EQ(closed.count(), 1);
         ASSERT_TRUE(finishCode.has_value());
         EXPECT_EQ(*finishCode, -6005);
-        EXPECT_NE(main.ExitCode(), 0);  // a cancelled transfer is not a success
+        EXPECT_EQ(main.ExitCode(), 2);  // a cancelled transfer is a failed one
         EXPECT_FALSE(main.Tevo->Open());
         EXPECT_FALSE(window->isVisible());
         EXPECT_TRUE(errors.empty());
