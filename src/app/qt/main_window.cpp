@@ -110,11 +110,14 @@ void TFMain::CreateComponents() {
     ApdProtocol->SetOverhead(5);
     ApdProtocol->SetStatusInterval(10);
     ApdProtocol->SetOnProtocolStatus(
-        [this](TApdCustomProtocol*, std::uint16_t options) { ApdProtocolProtocolStatus(options); });
-    ApdProtocol->SetOnProtocolFinish(
-        [this](TApdCustomProtocol*, std::int32_t code) { ApdProtocolProtocolFinish(code); });
-    ApdProtocol->SetOnProtocolError(
-        [this](TApdCustomProtocol*, std::int32_t code) { ApdProtocolProtocolFinish(code); });
+        [this](TApdCustomProtocol*, std::uint16_t options) {
+            Guard([this, options] { ApdProtocolProtocolStatus(options); });
+        });
+    auto finish = [this](TApdCustomProtocol*, std::int32_t code) {
+        Guard([this, code] { ApdProtocolProtocolFinish(code); });
+    };
+    ApdProtocol->SetOnProtocolFinish(finish);
+    ApdProtocol->SetOnProtocolError(finish);
 
     ApdProtocolStatus1 = new TApdProtocolStatus(components_.get());
     ApdProtocolStatus1->SetName("ApdProtocolStatus1");
@@ -393,7 +396,12 @@ void TFMain::ApdProtocolProtocolFinish(int errorCode) {
         }
         exitCode_ = 2;
     }
-    Tevo->SetOpen(false);
+    // The window closes even when the port refuses to: an unattended run must end.
+    try {
+        Tevo->SetOpen(false);
+    } catch (const std::exception& e) {
+        ShowError(QString::fromLocal8Bit(e.what()));
+    }
     close();
 }
 
