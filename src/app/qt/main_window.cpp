@@ -162,8 +162,14 @@ void TFMain::BuildControls() {
     CB_PORT->setEditable(true);
     CB_PORT->setInsertPolicy(QComboBox::NoInsert);
     CB_PORT->setGeometry(71, 20, 41, 21);
-    connect(CB_PORT, &QComboBox::textActivated, this, [this] { Guard([this] { CB_PORTChange(); }); });
-    connect(CB_PORT->lineEdit(), &QLineEdit::textEdited, this, [this] { Guard([this] { CB_PORTChange(); }); });
+    // The operator's changes only: typing in the box, or choosing an entry that shows another
+    // text. The box also reports "activated" for the text it already shows (when it loses the
+    // focus to another window, for one), which must not close a port in use.
+    connect(CB_PORT, &QComboBox::textActivated, this, [this](const QString& text) {
+        if (text != portTextApplied_) Guard([this] { CB_PORTChange(); });
+    });
+    connect(CB_PORT->lineEdit(), &QLineEdit::textEdited, this,
+            [this] { Guard([this] { CB_PORTChange(); }); });
 
     Lab_Msg = new QLabel(GroupBox1);
     name(Lab_Msg, "Lab_Msg");
@@ -328,7 +334,8 @@ void TFMain::TMTimer() {
 
 void TFMain::CB_PORTChange() {
     Tevo->SetOpen(false);
-    const std::string text = Bytes(CB_PORT->currentText());
+    portTextApplied_ = CB_PORT->currentText();
+    const std::string text = Bytes(portTextApplied_);
     int number = StrToInt(text);
     if (number < 0 || number > 0xFFFF) {
         throw EConvertError("'" + text + "' is not a valid port number");

@@ -142,6 +142,7 @@ private:
     std::unique_ptr<TerminalLink> link_;
     std::function<void(const QString&)> errorDisplay_;
     QString iniPath_;
+    QString portTextApplied_;  // the text of CB_PORT at the last CB_PORTChange
     int pbarPosition_ = 0;
     int exitCode_ = 0;
     bool destroyed_ = false;

@@ -161,6 +161,16 @@ TEST_F(MainWindowPortTest, UsbModeFromTheCommandLineOpensThePortAndSendsNothing)
     EXPECT_TRUE(w->Tevo->Open());
     EXPECT_FALSE(w->ApdProtocol->InProgress());
     EXPECT_TRUE(pty_.ReadUntilQuiet(300ms, 2s).empty());
+    // The box reporting the text it already shows (as on a focus change) leaves the port open;
+    // the operator choosing another entry closes it.
+    emit w->CB_PORT->textActivated(w->CB_PORT->currentText());
+    EXPECT_TRUE(w->Tevo->Open());
+    const int eight = w->CB_PORT->findText(QStringLiteral("8"));
+    ASSERT_GE(eight, 0);
+    w->CB_PORT->setCurrentIndex(eight);
+    emit w->CB_PORT->textActivated(QStringLiteral("8"));
+    EXPECT_FALSE(w->Tevo->Open());
+    EXPECT_EQ(w->TevoComNumber(), 8);
 }
 
 TEST_F(MainWindowPortTest, ReceivedPacketsAreAnsweredThreeTimes) {
