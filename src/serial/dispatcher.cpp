@@ -285,6 +285,7 @@ void TApdBaseDispatcher::MarkDeviceLost() {
         std::lock_guard out(outputLock_);
         outHead_ = outTail_ = 0;
         outputFull_ = false;
+        ++outputGeneration_;
     }
     static const char kText[] = "Device lost";
     AddLogEntry(lgDevice, lsLost, 0, kText, sizeof kText - 1);
@@ -292,6 +293,11 @@ void TApdBaseDispatcher::MarkDeviceLost() {
 }
 
 // --- receive ring ---------------------------------------------------------------------------
+
+bool TApdBaseDispatcher::ReceiveRingIsFull() {
+    std::lock_guard lock(inputLock_);
+    return ringFull_;
+}
 
 std::uint32_t TApdBaseDispatcher::HeldLocked() const {
     if (inHead_ == inTail_) return ringFull_ ? kReceiveRingSize : 0;
@@ -508,6 +514,7 @@ int TApdBaseDispatcher::FlushOutput() {
         std::lock_guard lock(outputLock_);
         outHead_ = outTail_ = 0;
         outputFull_ = false;
+        ++outputGeneration_;
         return 0;
     }
     return DevicePurge(false);

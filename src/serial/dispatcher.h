@@ -369,6 +369,7 @@ protected:
 
     void SetLastOpenError(int code, std::string text);
     void MarkDeviceLost();
+    bool ReceiveRingIsFull();
     void QueueOutputBytes(const std::uint8_t* data, std::uint32_t count);
 
     // Output ring access for the device layer's output thread (under outputLock).
@@ -389,6 +390,7 @@ protected:
 
     // Output ring (outputLock).
     std::vector<std::uint8_t> outBuffer_;
+    std::uint32_t outputGeneration_ = 0;  // changes when a flush or a loss empties the ring
     std::uint32_t outHead_ = 0;
     std::uint32_t outTail_ = 0;
     bool outputFull_ = false;

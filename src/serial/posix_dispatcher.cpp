@@ -233,6 +233,24 @@ void TApdPosixDispatcher::JoinEnded() {
     }
 }
 
+bool TApdPosixDispatcher::IsWorkerThread() const {
+    auto self = std::this_thread::get_id();
+    return self == deviceThread_.get_id() || self == dispatcherThread_.get_id() ||
+           self == outputThread_.get_id();
+}
+
+void TApdPosixDispatcher::ReleaseBuffers() {
+    std::unique_lock stop(stopMutex_, std::defer_lock);
+    if (IsWorkerThread()) {
+        // The dispatcher thread ending after a close from a delivery. If another thread is
+        // stopping the workers right now, that thread releases everything once we are gone.
+        if (!stop.try_lock()) return;
+    } else {
+        stop.lock();
+    }
+    TApdBaseDispatcher::ReleaseBuffers();
+}
+
 void TApdPosixDispatcher::StopThreads() {
     std::lock_guard stop(stopMutex_);
     auto self = std::this_thread::get_id();
@@ -258,7 +276,7 @@ void TApdPosixDispatcher::StopThreads() {
             // A handler that never returns keeps the thread; buffers must not be freed under it.
             if (dispatcherAlive_) {
                 std::fprintf(stderr, "kavodown: waiting for a trigger handler of %s to return\n",
-                             path_.c_str());
+                             DevicePath().c_str());
                 WaitGone(dispatcherAlive_, 0);
             }
         }
@@ -275,7 +293,7 @@ void TApdPosixDispatcher::DeviceThreadBody() {
         fd = fd_;
     }
     while (!killThreads_) {
-        bool watchDevice = !DeviceLost() && !ReceiveRingFull();
+        bool watchDevice = !DeviceLost() && !ReceiveRingIsFull();
         short revents = 0;
         int index = TEventSignal::WaitAny({&deviceWakeSignal_}, -1, watchDevice ? fd : -1, POLLIN,
                                           &revents);
@@ -334,8 +352,10 @@ void TApdPosixDispatcher::WriteLoop() {
     for (;;) {
         const std::uint8_t* run;
         std::uint32_t length;
+        std::uint32_t generation;
         {
             std::lock_guard lock(OutputLock());
+            generation = outputGeneration_;
             if (!outputFull_ && outHead_ == outTail_) break;
             if (DeviceLost() || outBuffer_.empty()) {
                 outHead_ = outTail_ = 0;
@@ -390,6 +410,7 @@ void TApdPosixDispatcher::WriteLoop() {
         std::uint32_t done = written < 0 ? length : static_cast<std::uint32_t>(written);
         {
             std::lock_guard lock(OutputLock());
+            if (generation != outputGeneration_) continue;  // flushed meanwhile: nothing to move
             outTail_ += done;
             if (outTail_ >= outSize_) outTail_ = 0;
             if (outTail_ == outHead_) outHead_ = outTail_ = 0;
@@ -411,8 +432,6 @@ void TApdPosixDispatcher::LostByError(int) {
 void TApdPosixDispatcher::ServiceDone() { serviceDoneSignal_.Set(); }
 
 void TApdPosixDispatcher::ReceiveSpaceFreed() { deviceWakeSignal_.Set(); }
-
-bool TApdPosixDispatcher::ReceiveRingFull() { return InputFree() == 0 && InputUsed() > 0; }
 
 // --- device operations ----------------------------------------------------------------------------
 
@@ -439,6 +458,7 @@ int TApdPosixDispatcher::DevicePurge(bool input) {
             std::lock_guard out(OutputLock());
             outputFull_ = false;
             outHead_ = outTail_ = 0;
+            ++outputGeneration_;
         }
     }
     std::lock_guard lock(deviceMutex_);
@@ -503,6 +523,7 @@ int TApdPosixDispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
         if (got < 0) error = errno;
     }
     if (got > 0) return static_cast<int>(got);
+    // With VMIN 1 a non-blocking read of an empty line fails with EAGAIN; 0 means hung up.
     if ((got == 0 && count > 0) || IsHangUp(error)) LostByError(error ? error : EIO);
     return 0;
 }

@@ -66,6 +66,7 @@ public:
     bool DeviceSetup(std::uint32_t inSize, std::uint32_t outSize) override;
     void StartThreads() override;
     void StopThreads() override;
+    void ReleaseBuffers() override;
     int DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
     int DeviceClose() override;
     int DeviceIdle() override;
@@ -87,7 +88,7 @@ private:
     void ReleaseDevice();
     void JoinEnded();
     void WaitGone(std::atomic<bool>& alive, int ticks);
-    bool ReceiveRingFull();
+    bool IsWorkerThread() const;
     void LostByError(int error);
 
     std::thread deviceThread_, dispatcherThread_, outputThread_;
@@ -111,7 +112,7 @@ private:
     bool haveCounters_ = false;
     int lastCounters_[5] = {0, 0, 0, 0, 0};
     std::uint8_t lastLevels_ = 0;  // dispatcher thread
-    std::mutex stopMutex_;
+    std::recursive_mutex stopMutex_;  // one thread stops and releases at a time
 };
 
 }  // namespace kavo

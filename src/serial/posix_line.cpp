@@ -41,7 +41,8 @@ int MakeRaw(int fd) {
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(CSIZE | PARENB | HUPCL);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0;
+    // VMIN 1: a non-blocking read of an empty line reports EAGAIN, and 0 only at a hang-up.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     return Set(fd, t);
 }
