@@ -110,7 +110,11 @@ ProfileWriteResult WriteProfileString(const std::string& section, const std::str
         return {false, "cannot store a line break in the settings file " + path +
                            " (section [" + section + "], key " + key + ")"};
     }
-    if (Trim(key).empty() || key.find('=') != std::string::npos) {
+    // A key that begins with ';' or '[' would be stored as a comment or a section line and could
+    // never be read back, so it is rejected like a key with '='.
+    const std::string trimmedKey = Trim(key);
+    if (trimmedKey.empty() || key.find('=') != std::string::npos || trimmedKey[0] == ';' ||
+        trimmedKey[0] == '[') {
         return {false, "invalid key name '" + key + "' for the settings file " + path};
     }
     if (Trim(section).empty() || section.find(']') != std::string::npos) {

@@ -10,7 +10,8 @@
 //  - a write is atomic: the new contents go to a temporary file beside the target, which is then
 //    renamed over it, so a crash leaves either the old or the new file, never a torn one.
 // A section, key or value that cannot be stored on one line (a line break or a NUL in it), a key
-// that contains '=' and a section that contains ']' are rejected before anything is written.
+// that contains '=' or begins with ';' or '[' (it would read back as a comment or a section
+// line) and a section that contains ']' are rejected before anything is written.
 //
 // Thread safety: the functions keep no state; concurrent writers of one file may lose each
 // other's changes (the last rename wins) but never tear the file.
