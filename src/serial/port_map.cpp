@@ -10,7 +10,12 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <system_error>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <cstdio>
 
 namespace kavo {
 
@@ -205,8 +210,79 @@ std::vector<PortEntry> MergePortSources(const std::vector<PortEntry>& fromVariab
 
 std::vector<PortEntry> ListComPorts() {
     const char* variable = std::getenv("KAVODOWN_PORTS");
-    return MergePortSources(variable ? ParsePortsVariable(variable) : std::vector<PortEntry>{},
-                            ReadPortsFile(SettingsFolder() + "ports.ini"), DefaultSerialPorts());
+    std::vector<PortEntry> entries =
+        MergePortSources(variable ? ParsePortsVariable(variable) : std::vector<PortEntry>{},
+                         ReadPortsFile(SettingsFolder() + "ports.ini"), DefaultSerialPorts());
+    for (PortEntry& e : entries) {
+        if (e.description != "KAVODOWN_PORTS" && e.description != "ports.ini") continue;
+        const std::string device = DescribeDevice(e.path);
+        if (!device.empty()) e.description += ", " + device;
+    }
+    return entries;
+}
+
+std::string DescribeDevice(const std::string& path, const std::string& ttyClassFolder,
+                           const std::string& devFolder) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(path, ec);
+    if (ec || real.parent_path() != fs::path(devFolder)) return {};
+    const std::string name = real.filename().string();
+    const fs::path dir = fs::path(ttyClassFolder) / name;
+    if (!fs::exists(dir / "device", ec)) return {};
+    return Describe(dir, name, devFolder);
+}
+
+std::vector<std::string> DeviceHolders(const std::string& path, const std::string& procFolder) {
+    std::vector<std::string> holders;
+    struct stat device {};
+    if (::stat(path.c_str(), &device) != 0) return holders;
+    const long self = static_cast<long>(::getpid());
+    std::set<long> pids;
+
+    // The port takes an exclusive flock on its device: the lock table names the holder exactly.
+    // Its entries read "1: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF" (hex
+    // device numbers); waiting requests carry "->" and hold nothing.
+    std::ifstream locks(fs::path(procFolder) / "locks");
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%lu", major(device.st_dev), minor(device.st_dev),
+                  static_cast<unsigned long>(device.st_ino));
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, where;
+        long pid = 0;
+        if (!(fields >> id >> kind) || kind == "->") continue;
+        if (!(fields >> mode >> access >> pid >> where)) continue;
+        if (where == wanted && pid > 0 && pid != self) pids.insert(pid);
+    }
+
+    // Exclusive use without a lock (another program's TIOCEXCL): whoever has the device open.
+    if (pids.empty()) {
+        std::error_code ec;
+        const fs::path canonical = fs::canonical(path, ec);
+        for (const auto& process : fs::directory_iterator(procFolder, ec)) {
+            const std::string name = process.path().filename().string();
+            if (name.empty() || !std::all_of(name.begin(), name.end(),
+                                             [](unsigned char c) { return std::isdigit(c); })) {
+                continue;
+            }
+            const long pid = std::atol(name.c_str());
+            if (pid == self) continue;
+            std::error_code ec2;
+            for (const auto& fd : fs::directory_iterator(process.path() / "fd", ec2)) {
+                std::error_code ec3;
+                if (fs::read_symlink(fd.path(), ec3) == canonical && !ec3) {
+                    pids.insert(pid);
+                    break;
+                }
+            }
+        }
+    }
+
+    for (long pid : pids) {
+        const std::string comm = ReadFirstLine(fs::path(procFolder) / std::to_string(pid) / "comm");
+        holders.push_back(std::to_string(pid) + (comm.empty() ? "" : " (" + comm + ")"));
+    }
+    return holders;
 }
 
 std::string ComPortPath(int number) {

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kavo {
@@ -41,7 +42,8 @@ std::string ComPortPath(int number);
 // The number in a device name of the form "\\.\COM<n>" or "COM<n>" (any case), else 0.
 int ComNumberFromDeviceName(const std::string& name);
 
-// Every mapped port, ordered by number.
+// Every mapped port, ordered by number. The description of an explicit entry names its source
+// (KAVODOWN_PORTS, ports.ini) and then what DescribeDevice tells of its device.
 std::vector<PortEntry> ListComPorts();
 
 // The default rule over a tty class folder (normally /sys/class/tty); `devFolder` (normally /dev)
@@ -56,6 +58,17 @@ std::vector<PortEntry> ReadPortsFile(const std::string& path);
 std::vector<PortEntry> MergePortSources(const std::vector<PortEntry>& fromVariable,
                                         const std::vector<PortEntry>& fromFile,
                                         const std::vector<PortEntry>& fromDevices);
+
+// The other processes that hold the device at `path`, as "1234 (minicom)", ordered by pid: those
+// with a lock on it (procFolder/locks), else those that have it open (procFolder/<pid>/fd, as far
+// as this process may look). Empty when none is found.
+std::vector<std::string> DeviceHolders(const std::string& path, const std::string& procFolder = "/proc");
+
+// What sysfs tells of the tty device at `path` (a symlink is followed): its by-id name and USB
+// vendor, product and names, as in DefaultSerialPorts' descriptions; empty for a device that is
+// not a tty of the machine (a pty, a missing path).
+std::string DescribeDevice(const std::string& path, const std::string& ttyClassFolder = "/sys/class/tty",
+                           const std::string& devFolder = "/dev");
 
 // Parses a KAVODOWN_PORTS value; malformed pairs are skipped. Later pairs for the same number win.
 std::vector<PortEntry> ParsePortsVariable(const std::string& text);

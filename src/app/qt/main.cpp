@@ -1,14 +1,19 @@
 // Program entry of KavoDown.
 //
-// kavodown [PORT [FILE [MODE]]] [--list-ports] [--help] [--version]
+// kavodown [OPTIONS] [PORT [FILE [MODE]]]
 //
 // The positional arguments are those of the main window (port number, firmware file, mode word);
-// options of our own begin with "--" and never count as positional arguments. SIGTERM and SIGINT
-// act as the exit button: the window closes, the settings are saved and the program ends with 0.
+// options of our own begin with "--" and never count as positional arguments (command_line.h).
+// SIGTERM and SIGINT act as the exit button: the window closes, the settings are saved and the
+// program ends with 0. With --batch no window is shown and every way the run can stop ends the
+// program with its own exit code (exit_codes.h, run_control.h).
+#include "app/command_line.h"
+#include "app/exit_codes.h"
+#include "app/port_listing.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_glue.h"
+#include "app/qt/run_control.h"
 #include "serial/com_port.h"
-#include "serial/port_map.h"
 #include "serial/port_prompt.h"
 
 #include <QApplication>
@@ -16,7 +21,7 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -27,60 +32,47 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-    char byte = 1;
+// A batch run keeps its standard error to the lines of the run itself: the toolkit's own notes
+// (a missing runtime folder, font lookups) are left out; its errors still show.
+void QuietToolkitMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) return;
+    std::fprintf(stderr, "kavodown: %s\n", text.toLocal8Bit().constData());
+}
+
+void OnSignal(int signalNumber) {
+    char byte = static_cast<char>(signalNumber);
     ssize_t ignored = ::write(signalPipe[1], &byte, 1);
     (void)ignored;
-}
-
-void PrintHelp() {
-    std::printf(
-        "Usage: kavodown [PORT [FILE [MODE]]]\n"
-        "Loads a firmware file into a signature-pad terminal over a serial line.\n"
-        "\n"
-        "  PORT   port number, for instance 3 for COM3 (see --list-ports)\n"
-        "  FILE   full path of the firmware file\n"
-        "  MODE   a word containing USB (any case) selects the USB storage mode\n"
-        "With any argument the transfer starts by itself 500 ms after start-up.\n"
-        "\n"
-        "  --list-ports  list the port numbers with their devices and exit\n"
-        "  --help        show this help and exit\n"
-        "  --version     show the version and exit\n"
-        "\n"
-        "Exit codes: 0 transfer done or exit button, 1 volume removed in USB mode,\n"
-        "2 transfer failed.\n");
-}
-
-void ListPorts() {
-    for (const kavo::PortEntry& entry : kavo::ListComPorts()) {
-        std::printf("COM%d  %s  %s\n", entry.number, entry.path.c_str(),
-                    entry.description.c_str());
-    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    QStringList positional;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--", 2) != 0) {
-            positional << QString::fromLocal8Bit(argv[i]);
-            continue;
-        }
-        if (std::strcmp(argv[i], "--help") == 0) {
-            PrintHelp();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("KavoDown 2.0\n");
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--list-ports") == 0) {
-            ListPorts();
-            return 0;
-        }
-        std::fprintf(stderr, "kavodown: unknown option %s (see --help)\n", argv[i]);
-        return 64;
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    kavo::TCommandLineResult parsed = kavo::ParseCommandLine(arguments);
+    kavo::TCommandLine& commandLine = parsed.commandLine;
+    if (parsed.error.empty()) parsed.error = kavo::CheckOutputFolders(commandLine);
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "kavodown: %s\n", parsed.error.c_str());
+        return kavo::kExitUsage;
+    }
+    if (commandLine.help) {
+        std::fputs(kavo::UsageText().c_str(), stdout);
+        return kavo::kExitOk;
+    }
+    if (commandLine.version) {
+        std::printf("KavoDown 2.0\n");
+        return kavo::kExitOk;
+    }
+    if (commandLine.listPorts) {
+        std::fputs(kavo::PortListing().c_str(), stdout);
+        return kavo::kExitOk;
+    }
+
+    // No window may wait for anyone in a batch run: draw offscreen unless the caller chose.
+    if (commandLine.batch) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        qInstallMessageHandler(QuietToolkitMessages);
     }
 
     QApplication app(argc, argv);
@@ -88,8 +80,14 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     kavo::InstallQtMessageGlue();
 
-    kavo::InstallPortPrompt();
+    // Without an operator a missing port number is an error, not a question.
+    if (!commandLine.batch) kavo::InstallPortPrompt();
+    QStringList positional;
+    for (const std::string& argument : commandLine.positional) {
+        positional << QString::fromLocal8Bit(argument.c_str());
+    }
     kavo::TFMain window(positional);
+    kavo::TRunControl control(window, commandLine);
     // Errors that a component must not let through go to the window's error display.
     kavo::SetExceptionDisplay([&window](std::exception_ptr error) {
         try {
@@ -106,11 +104,14 @@ int main(int argc, char** argv) {
     std::unique_ptr<QSocketNotifier> notifier;
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&window] {
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&control] {
             char buffer[16];
-            while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+            ssize_t count = 0;
+            int signalNumber = 0;
+            while ((count = ::read(signalPipe[0], buffer, sizeof buffer)) > 0) {
+                signalNumber = buffer[count - 1];
             }
-            window.BT_EXITClick();
+            if (signalNumber != 0) control.Signal(signalNumber);
         });
         struct sigaction action {};
         action.sa_handler = OnSignal;
@@ -119,8 +120,10 @@ int main(int argc, char** argv) {
         ::sigaction(SIGINT, &action, nullptr);
     }
 
-    window.show();
-    app.exec();
+    if (control.Prepare()) {
+        if (!commandLine.batch) window.show();
+        app.exec();
+    }
     kavo::SetExceptionDisplay(nullptr);
     const int exitCode = window.ExitCode();
     return exitCode;

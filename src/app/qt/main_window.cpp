@@ -111,7 +111,10 @@ void TFMain::CreateComponents() {
     ApdProtocol->SetStatusInterval(10);
     ApdProtocol->SetOnProtocolStatus(
         [this](TApdCustomProtocol*, std::uint16_t options) {
-            Guard([this, options] { ApdProtocolProtocolStatus(options); });
+            Guard([this, options] {
+                ApdProtocolProtocolStatus(options);
+                if (statusHook_) statusHook_(options);
+            });
         });
     auto finish = [this](TApdCustomProtocol*, std::int32_t code) {
         Guard([this, code] { ApdProtocolProtocolFinish(code); });
@@ -285,8 +288,12 @@ void TFMain::FormCreate(const QStringList& arguments) {
         CB_PORTChange();
 
         if (!arguments.isEmpty()) TM->start();
+    } catch (const std::exception& e) {
+        // Start-up errors are not reported; the window stays as far as it got. The text is kept
+        // for a caller that cannot wait for an operator.
+        startupError_ = QString::fromLocal8Bit(e.what());
     } catch (...) {
-        // Start-up errors are not reported; the window stays as far as it got.
+        startupError_ = QStringLiteral("Unexpected error");
     }
 }
 
@@ -299,6 +306,19 @@ int TFMain::PortItemIndex() const {
 }
 
 int TFMain::TevoComNumber() const { return Tevo->ComNumber(); }
+
+bool TFMain::AutoStartPending() const { return TM->isActive(); }
+
+void TFMain::EndRun(int exitCode) {
+    exitCode_ = exitCode;
+    if (closed_) return;
+    try {
+        Tevo->SetOpen(false);
+    } catch (const std::exception& e) {
+        ShowError(QString::fromLocal8Bit(e.what()));
+    }
+    close();
+}
 
 void TFMain::Guard(const std::function<void()>& handler) {
     // Errors that escape an event handler go to the application's error display.
@@ -355,6 +375,7 @@ void TFMain::BT_SENDClick() {
     const std::string path = Bytes(EDT_FName->text());
     if (!FileExists(path)) {
         ShowMsg(QStringLiteral("파일이 존재 하지 않습니다!"));
+        if (sendStopHook_) sendStopHook_(ssFileMissing, nullptr);
         return;
     }
     std::int32_t size = GetFileSize(path);
@@ -366,6 +387,7 @@ void TFMain::BT_SENDClick() {
         Tevo->SetOpen(true);  // with no port number this asks the operator first
     } catch (...) {
         ShowMsg(QStringLiteral("포트 오픈 실패 !!"));
+        if (sendStopHook_) sendStopHook_(ssPortFailed, std::current_exception());
         return;
     }
 
@@ -378,7 +400,10 @@ void TFMain::BT_SENDClick() {
     if (CB_DDD->isChecked()) {
         link_->ClearRecvBuf();
         SendData("DDD");
-        if (WaitData(std::string(1, static_cast<char>(kACK)), 1000, '^') == 0) return;
+        if (WaitData(std::string(1, static_cast<char>(kACK)), 1000, '^') == 0) {
+            if (sendStopHook_) sendStopHook_(ssNoAnswer, nullptr);
+            return;
+        }
     }
 
     ApdProtocol->SetFileMask(path);
@@ -397,11 +422,15 @@ void TFMain::ApdProtocolProtocolFinish(int errorCode) {
     // comes after the window has closed (the exit button cancelled the transfer) changes nothing.
     if (errorCode != 0 && !closed_) {
         if (exitCode_ == 0) {
-            // Unattended runs have no one watching the window: say why on the standard error.
-            std::fprintf(stderr, "kavodown: transfer failed: %s (%d)\n", ErrorText(errorCode).c_str(),
-                         errorCode);
+            if (transferEndHook_) {
+                exitCode_ = transferEndHook_(errorCode);
+            } else {
+                // Unattended runs have no one watching the window: say why on the standard error.
+                std::fprintf(stderr, "kavodown: transfer failed: %s (%d)\n",
+                             ErrorText(errorCode).c_str(), errorCode);
+                exitCode_ = 2;
+            }
         }
-        exitCode_ = 2;
     }
     // The window closes even when the port refuses to: an unattended run must end.
     try {

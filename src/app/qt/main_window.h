@@ -19,6 +19,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,10 +42,22 @@ class TApdProtocolStatus;
 class TDiskInfo;
 class TComponent;
 
+// Where the send sequence stopped early (the operator sees a message, or nothing, and the window
+// stays; an unattended caller may want to end the run instead).
+enum TSendStop {
+    ssFileMissing,  // no file at the path of EDT_FName
+    ssPortFailed,   // opening Tevo failed; the hook gets the error
+    ssNoAnswer,     // no ACK to "DDD" within 1000 ms
+};
+
 class TFMain : public QWidget {
     Q_OBJECT
 
 public:
+    using TSendStopHook = std::function<void(TSendStop stop, std::exception_ptr error)>;
+    using TTransferEndHook = std::function<int(int errorCode)>;
+    using TStatusHook = std::function<void(int options)>;
+
     // `arguments` are the positional command-line arguments (port, file, mode word), without the
     // program name and without options that begin with "--".
     explicit TFMain(const QStringList& arguments, QWidget* parent = nullptr);
@@ -53,6 +66,24 @@ public:
     // The process's exit code once the window has closed: 0 after a transfer that succeeded or the
     // exit button, 2 after a transfer that failed.
     int ExitCode() const { return exitCode_; }
+
+    // Hooks for unattended runs; none is set by default, and then the window behaves as the
+    // operator knows it.
+    // Told of each early stop of the send sequence, after the window's own reaction.
+    void SetSendStopHook(TSendStopHook hook) { sendStopHook_ = std::move(hook); }
+    // Told of a transfer that ended with a non-zero code before the window closed; returns the
+    // exit code. Without it the window prints "kavodown: transfer failed: <text> (<code>)" and
+    // takes 2.
+    void SetTransferEndHook(TTransferEndHook hook) { transferEndHook_ = std::move(hook); }
+    // Told of every status report of the transfer (after the window's own handler).
+    void SetStatusHook(TStatusHook hook) { statusHook_ = std::move(hook); }
+    // Ends the run with `exitCode`: closes the port (a failure goes to the error display) and the
+    // window.
+    void EndRun(int exitCode);
+    // The text of the error that ended start-up early, empty when start-up ran to its end.
+    const QString& StartupError() const { return startupError_; }
+    // True while the automatic start (TM) is still to come.
+    bool AutoStartPending() const;
 
     // Shows `text` in the message line and clears it 5000 ms after the last message.
     void ShowMsg(const QString& text);
@@ -141,6 +172,10 @@ private:
     std::unique_ptr<PortAdapter> portAdapter_;
     std::unique_ptr<TerminalLink> link_;
     std::function<void(const QString&)> errorDisplay_;
+    TSendStopHook sendStopHook_;
+    TTransferEndHook transferEndHook_;
+    TStatusHook statusHook_;
+    QString startupError_;
     QString iniPath_;
     QString portTextApplied_;  // the text of CB_PORT at the last CB_PORTChange
     int pbarPosition_ = 0;

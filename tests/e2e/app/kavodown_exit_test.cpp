@@ -102,7 +102,8 @@ TEST_F(KavodownTest, OwnOptionsAnswerAndExitWithoutAWindow) {
     EXPECT_EQ(WaitExit(Start({"--list-ports"}, dir_, out), std::chrono::seconds(30)), 0);
     std::stringstream listing;
     listing << std::ifstream(out).rdbuf();
-    EXPECT_NE(listing.str().find("COM3  /dev/null  KAVODOWN_PORTS\n"), std::string::npos)
+    EXPECT_NE(listing.str().find("COM3  /dev/null  KAVODOWN_PORTS  [not a serial device]\n"),
+              std::string::npos)
         << listing.str();
 
     EXPECT_EQ(WaitExit(Start({"--help"}, dir_, out), std::chrono::seconds(30)), 0);

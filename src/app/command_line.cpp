@@ -1,0 +1,214 @@
+#include "app/command_line.h"
+
+#include "app/exit_codes.h"
+#include "app/uutil.h"
+
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+#include <initializer_list>
+#include <utility>
+
+namespace kavo {
+namespace {
+
+// The serial port keeps the names of its trace and log files to this many characters.
+constexpr std::size_t kMaxPortFileName = 255;
+
+enum class TValue { none, folder, seconds };
+
+struct TOptionSpec {
+    const char* name;
+    TValue value;
+};
+
+constexpr TOptionSpec kOptions[] = {
+    {"--help", TValue::none},         {"--version", TValue::none},
+    {"--list-ports", TValue::none},   {"--batch", TValue::none},
+    {"--ddd", TValue::none},          {"--progress", TValue::none},
+    {"--trace", TValue::folder},      {"--log", TValue::folder},
+    {"--silence-limit", TValue::seconds},
+};
+
+const TOptionSpec* FindOption(const std::string& name) {
+    for (const TOptionSpec& spec : kOptions) {
+        if (name == spec.name) return &spec;
+    }
+    return nullptr;
+}
+
+bool ParseSeconds(const std::string& text, std::uint32_t& seconds) {
+    if (text.empty() || text.size() > 6) return false;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > kMaxSilenceLimitSeconds) return false;
+    seconds = value;
+    return true;
+}
+
+// The main window takes the first argument as its port number; a text it cannot read as one (or a
+// number beyond what the port accepts) silently stops its start-up, so a batch run would never
+// start. Such a text is refused up front.
+bool PortArgumentUsable(const std::string& text) {
+    try {
+        const int number = StrToInt(text);
+        return number >= 0 && number <= 0xFFFF;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string ExitCodeLines(std::initializer_list<std::pair<int, const char*>> codes) {
+    std::string text;
+    for (const auto& [code, meaning] : codes) {
+        const std::string number = std::to_string(code);
+        text += std::string(number.size() < 3 ? 3 - number.size() : 0, ' ') + number + "  " +
+                meaning + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+std::uint32_t TCommandLine::SilenceLimitSeconds() const {
+    if (silenceLimitSeconds) return *silenceLimitSeconds;
+    return batch ? kBatchSilenceLimitSeconds : 0;
+}
+
+TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
+    TCommandLineResult result;
+    TCommandLine& line = result.commandLine;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.rfind("--", 0) != 0) {
+            line.positional.push_back(argument);
+            continue;
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string name = argument.substr(0, equals);
+        const TOptionSpec* spec = FindOption(name);
+        if (!spec) {
+            result.error = "unknown option " + argument + " (see --help)";
+            return result;
+        }
+        std::string value;
+        if (spec->value == TValue::none) {
+            if (equals != std::string::npos) {
+                result.error = name + " takes no value";
+                return result;
+            }
+        } else if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (i + 1 < arguments.size()) {
+            value = arguments[++i];
+        } else {
+            result.error = name + (spec->value == TValue::folder ? " needs a folder"
+                                                                  : " needs a number of seconds");
+            return result;
+        }
+
+        if (name == "--help") line.help = true;
+        else if (name == "--version") line.version = true;
+        else if (name == "--list-ports") line.listPorts = true;
+        else if (name == "--batch") line.batch = true;
+        else if (name == "--ddd") line.ddd = true;
+        else if (name == "--progress") line.progress = true;
+        else if (spec->value == TValue::folder) {
+            if (value.empty()) {
+                result.error = name + " needs a folder";
+                return result;
+            }
+            (name == "--trace" ? line.traceDir : line.logDir) = value;
+        } else {
+            std::uint32_t seconds = 0;
+            if (!ParseSeconds(value, seconds)) {
+                result.error = name + " needs a whole number of seconds from 0 to " +
+                               std::to_string(kMaxSilenceLimitSeconds) + ", not '" + value + "'";
+                return result;
+            }
+            line.silenceLimitSeconds = seconds;
+        }
+    }
+
+    if (line.batch && !line.help && !line.version && !line.listPorts) {
+        if (line.positional.size() < 2) {
+            result.error = "--batch needs PORT and FILE (see --help)";
+        } else if (!PortArgumentUsable(line.positional[0])) {
+            result.error = "PORT must be a port number such as 3, not '" + line.positional[0] +
+                           "' (see --list-ports)";
+        }
+    }
+    return result;
+}
+
+std::string CheckOutputFolders(TCommandLine& line) {
+    struct Folder {
+        const char* option;
+        std::string& path;
+        const char* fileName;
+    };
+    for (Folder folder : {Folder{"--trace", line.traceDir, "TEVO.TRC"},
+                          Folder{"--log", line.logDir, "TEVO.LOG"}}) {
+        if (folder.path.empty()) continue;
+        std::error_code ec;
+        const std::filesystem::path absolute = std::filesystem::absolute(folder.path, ec);
+        if (!ec) folder.path = absolute.lexically_normal().string();
+        while (folder.path.size() > 1 && folder.path.back() == '/') folder.path.pop_back();
+        if (!std::filesystem::is_directory(folder.path, ec)) {
+            return std::string(folder.option) + ": " + folder.path + " is not a folder";
+        }
+        if (::access(folder.path.c_str(), W_OK | X_OK) != 0) {
+            return std::string(folder.option) + ": " + folder.path + " is not writable";
+        }
+        if (folder.path.size() + 1 + std::strlen(folder.fileName) > kMaxPortFileName) {
+            return std::string(folder.option) + ": the path of " + folder.fileName + " in " +
+                   folder.path + " is longer than " + std::to_string(kMaxPortFileName) +
+                   " characters";
+        }
+    }
+    return {};
+}
+
+std::string UsageText() {
+    return std::string("Usage: kavodown [OPTIONS] [PORT [FILE [MODE]]]\n"
+           "Loads a firmware file into a signature-pad terminal over a serial line.\n"
+           "\n"
+           "  PORT   port number, for instance 3 for COM3 (see --list-ports)\n"
+           "  FILE   full path of the firmware file\n"
+           "  MODE   a word containing USB (any case) selects the USB storage mode\n"
+           "With any argument the transfer starts by itself 500 ms after start-up.\n"
+           "\n"
+           "  --batch               no window; every failure ends the run at once with its own\n"
+           "                        exit code and one line on the standard error (needs PORT\n"
+           "                        and FILE)\n"
+           "  --ddd                 tick \"DDD Start\": wake the terminal's loader first\n"
+           "  --progress            one status line per report on the standard error\n"
+           "  --silence-limit SECS  end the transfer when the terminal stays silent this long\n"
+           "                        (0: never; --batch: 60 by default)\n"
+           "  --trace DIR           write the port's byte trace to DIR/TEVO.TRC at the end\n"
+           "  --log DIR             write the port's dispatch log to DIR/TEVO.LOG at the end\n"
+           "  --list-ports          list the port numbers with their devices and exit\n"
+           "  --help                show this help and exit\n"
+           "  --version             show the version and exit\n"
+           "\n"
+           "Exit codes:\n") +
+           ExitCodeLines({{kExitOk, "the transfer succeeded, or the exit button"},
+                          {kExitVolumeRemoved, "USB storage mode: a volume was removed"},
+                          {kExitTransferFailed, "the transfer failed"}}) +
+           "With --batch also:\n" +
+           ExitCodeLines({{kExitFileMissing, "the firmware file is missing"},
+                          {kExitPortMissing, "no port number, or no device behind it"},
+                          {kExitPortBusy, "the port is held by another program"},
+                          {kExitPermissionDenied, "no permission to open the port"},
+                          {kExitNoAnswer, "the terminal did not answer \"DDD\""},
+                          {kExitDeviceLost, "the port's device went away during the transfer"},
+                          {kExitOtherError, "any other failure"}}) +
+           ExitCodeLines({{kExitUsage, "a bad command line"}});
+}
+
+}  // namespace kavo

@@ -1,0 +1,82 @@
+#include "app/progress_report.h"
+
+#include <unistd.h>
+
+namespace kavo {
+namespace {
+
+// The tick clock runs 1675 ticks in 92 seconds (18.2 a second).
+constexpr std::int64_t kTicksPer92Secs = 1675;
+
+}  // namespace
+
+int ProgressPercent(std::int64_t bytesTransferred, std::int64_t fileLength) {
+    if (fileLength <= 0 || bytesTransferred <= 0) return 0;
+    if (bytesTransferred >= fileLength) return 100;
+    return static_cast<int>(bytesTransferred * 100 / fileLength);
+}
+
+std::int64_t ProgressRate(const TProgressFigures& f) {
+    const std::int64_t sent = f.bytesTransferred - f.initialOffset;
+    if (f.elapsedTicks <= 0 || sent <= 0) return 0;
+    return sent * kTicksPer92Secs / (f.elapsedTicks * 92);
+}
+
+std::int64_t ProgressRemainingSecs(const TProgressFigures& f) {
+    std::int64_t left = f.fileLength - f.bytesTransferred;
+    if (left <= 0) return 0;
+    std::int64_t rate = ProgressRate(f);
+    if (rate <= 0) rate = f.lineCharsPerSecond;
+    const std::int64_t seconds = rate > 0 ? (left + rate - 1) / rate : f.estimatedRemainingSecs;
+    return seconds < 0 ? 0 : seconds;
+}
+
+std::string MinutesText(std::int64_t seconds) {
+    if (seconds < 0) seconds = 0;
+    const std::int64_t rest = seconds % 60;
+    return std::to_string(seconds / 60) + (rest < 10 ? ":0" : ":") + std::to_string(rest);
+}
+
+std::string ProgressLine(const TProgressFigures& f) {
+    const std::int64_t shown =
+        f.fileLength > 0 && f.bytesTransferred > f.fileLength ? f.fileLength : f.bytesTransferred;
+    return "kavodown: " + std::to_string(shown) + " of " +
+           std::to_string(f.fileLength) + " bytes (" +
+           std::to_string(ProgressPercent(f.bytesTransferred, f.fileLength)) + "%), " +
+           std::to_string(ProgressRate(f)) + " B/s, " + MinutesText(ProgressRemainingSecs(f)) +
+           " left";
+}
+
+TProgressWriter::TProgressWriter(TSink sink, bool terminal)
+    : sink_(std::move(sink)), terminal_(terminal) {}
+
+TProgressWriter::TProgressWriter(std::FILE* stream)
+    : TProgressWriter(
+          [stream](const std::string& text) {
+              std::fwrite(text.data(), 1, text.size(), stream);
+              std::fflush(stream);
+          },
+          ::isatty(fileno(stream)) == 1) {}
+
+void TProgressWriter::Report(const TProgressFigures& figures, bool last) {
+    const std::string line = ProgressLine(figures);
+    if (!terminal_) {
+        sink_(line + "\n");
+        return;
+    }
+    std::string text = "\r" + line;
+    if (line.size() < shownLength_) text.append(shownLength_ - line.size(), ' ');
+    shownLength_ = line.size();
+    lineOpen_ = true;
+    sink_(text);
+    if (last) EndLine();
+}
+
+void TProgressWriter::EndLine() {
+    if (!lineOpen_) return;
+    lineOpen_ = false;
+    shownLength_ = 0;
+    sink_("\n");
+}
+
+}  // namespace kavo

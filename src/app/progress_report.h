@@ -1,0 +1,66 @@
+// Status reports of a running transfer as lines of text on the standard error (--progress).
+//
+// One line per status report of the protocol component: bytes sent of the file's size, the
+// percentage, the measured rate and the time still needed. On a terminal each report overwrites
+// the previous one (carriage return) and the last one ends the line; anywhere else (a pipe, a log
+// file) every report is a line of its own, without control characters.
+//
+// Thread safety: a TProgressWriter belongs to one thread (the user-interface thread).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace kavo {
+
+// The figures of one status report, as the protocol component gives them.
+struct TProgressFigures {
+    std::int64_t bytesTransferred = 0;
+    std::int64_t fileLength = 0;
+    std::int64_t initialOffset = 0;
+    std::int64_t elapsedTicks = 0;            // 18.2 ticks a second
+    std::int64_t lineCharsPerSecond = 0;      // what the line carries at most; 0 when unknown
+    std::int64_t estimatedRemainingSecs = 0;  // the protocol's own estimate for what is left
+};
+
+// Whole percent of the file sent (rounded down, 0..100; 0 for an empty file).
+int ProgressPercent(std::int64_t bytesTransferred, std::int64_t fileLength);
+// Bytes per second since the transfer clock started; 0 before a tick has passed.
+std::int64_t ProgressRate(const TProgressFigures& figures);
+// Seconds still needed for what is left: at the measured rate once there is one, else at the
+// line's speed, else the protocol's estimate. A started second counts; never negative.
+std::int64_t ProgressRemainingSecs(const TProgressFigures& figures);
+// "m:ss" (minutes grow as needed).
+std::string MinutesText(std::int64_t seconds);
+
+// "kavodown: 71680 of 300000 bytes (23%), 11245 B/s, 0:20 left". The padding of the last block
+// is not counted: the bytes shown never pass the file's length.
+std::string ProgressLine(const TProgressFigures& figures);
+
+class TProgressWriter {
+public:
+    using TSink = std::function<void(const std::string&)>;
+
+    // Writes to `sink`; `terminal` selects carriage-return updates.
+    TProgressWriter(TSink sink, bool terminal);
+    // Writes to `stream`, with carriage-return updates when it is a terminal.
+    explicit TProgressWriter(std::FILE* stream);
+
+    bool Terminal() const { return terminal_; }
+
+    // One report; `last` ends the line on a terminal.
+    void Report(const TProgressFigures& figures, bool last);
+    // Ends a line that a terminal report left open, so that other text starts on a line of its
+    // own. Does nothing otherwise.
+    void EndLine();
+
+private:
+    TSink sink_;
+    bool terminal_ = false;
+    bool lineOpen_ = false;
+    std::size_t shownLength_ = 0;  // length of the line on screen, to blank what a shorter one leaves
+};
+
+}  // namespace kavo

@@ -1,0 +1,131 @@
+#include "app/qt/run_control.h"
+
+#include "app/batch_outcome.h"
+#include "app/exit_codes.h"
+#include "app/qt/main_window.h"
+#include "serial/com_port.h"
+#include "transfer/protocol.h"
+
+#include <QCheckBox>
+#include <QFileInfo>
+#include <QLineEdit>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace kavo {
+namespace {
+
+// Enough for the bytes of a large firmware image both ways, and its dispatch log.
+constexpr std::uint32_t kTraceEntries = 4000000;
+constexpr std::uint32_t kLogBytes = 4000000;
+
+}  // namespace
+
+TRunControl::TRunControl(TFMain& window, TCommandLine commandLine)
+    : window_(window), commandLine_(std::move(commandLine)) {}
+
+bool TRunControl::Prepare() {
+    if (commandLine_.ddd) window_.CB_DDD->setChecked(true);
+
+    if (!commandLine_.traceDir.empty()) {
+        window_.Tevo->SetTraceName(commandLine_.traceDir + "/TEVO.TRC");
+        window_.Tevo->SetTraceSize(kTraceEntries);
+        window_.Tevo->SetTracing(tlOn);
+    }
+    if (!commandLine_.logDir.empty()) {
+        window_.Tevo->SetLogName(commandLine_.logDir + "/TEVO.LOG");
+        window_.Tevo->SetLogSize(kLogBytes);
+        window_.Tevo->SetLogging(tlOn);
+    }
+
+    if (commandLine_.progress) {
+        progress_ = std::make_unique<TProgressWriter>(stderr);
+        window_.SetStatusHook([this](int options) { StatusReport(options); });
+    }
+
+    if (!commandLine_.batch) return true;
+
+    window_.SetErrorDisplay([this](const QString& text) { ShowError(text); });
+    window_.SetSendStopHook(
+        [this](TSendStop stop, std::exception_ptr error) { SendStopped(stop, error); });
+    window_.SetTransferEndHook([this](int errorCode) { return TransferEnded(errorCode); });
+
+    if (!window_.AutoStartPending()) {
+        const QString reason = window_.StartupError().isEmpty()
+                                   ? QStringLiteral("the transfer would not start by itself")
+                                   : window_.StartupError();
+        End(kExitOtherError, "kavodown: start-up failed: " + reason.toStdString());
+        return false;
+    }
+    return true;
+}
+
+void TRunControl::Print(const std::string& line) {
+    if (progress_) progress_->EndLine();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+void TRunControl::End(int exitCode, const std::string& line) {
+    if (!line.empty()) Print(line);
+    if (ended_) return;
+    ended_ = true;
+    window_.EndRun(exitCode);
+}
+
+void TRunControl::ShowError(const QString& text) {
+    // With the outcome known (the window is closing), the error only adds its line.
+    if (ended_) {
+        Print("kavodown: " + text.toStdString());
+        return;
+    }
+    End(kExitOtherError, "kavodown: error: " + text.toStdString());
+}
+
+void TRunControl::SendStopped(int stop, std::exception_ptr error) {
+    const int port = window_.TevoComNumber();
+    TBatchStop result;
+    switch (stop) {
+    case ssFileMissing: result = FileMissingStop(window_.EDT_FName->text().toStdString()); break;
+    case ssPortFailed: result = PortOpenStop(error, port); break;
+    case ssNoAnswer: result = NoAnswerStop(port); break;
+    default: result = {kExitOtherError, "kavodown: the send sequence stopped"}; break;
+    }
+    End(result.exitCode, result.line);
+}
+
+int TRunControl::TransferEnded(int errorCode) {
+    const TBatchStop result = TransferEndStop(errorCode, window_.TevoComNumber());
+    // The window closes the port and itself right after this.
+    if (!result.line.empty()) Print(result.line);
+    ended_ = true;
+    return result.exitCode;
+}
+
+void TRunControl::StatusReport(int options) {
+    const TApdProtocol& protocol = *window_.ApdProtocol;
+    TProgressFigures figures;
+    figures.bytesTransferred = protocol.BytesTransferred();
+    figures.fileLength = protocol.FileLength();
+    // Until the engine has opened the file its length reads 0; the file on disk tells it.
+    if (figures.fileLength == 0) figures.fileLength = QFileInfo(window_.EDT_FName->text()).size();
+    figures.lineCharsPerSecond = protocol.BitRate() / 10;
+    figures.initialOffset = protocol.InitialOffset();
+    figures.elapsedTicks = protocol.ElapsedTicks();
+    figures.estimatedRemainingSecs = protocol.EstimateTransferSecs(protocol.BytesRemaining());
+    progress_->Report(figures, (options & StatusOptionLast) != 0);
+}
+
+void TRunControl::Signal(int signalNumber) {
+    if (!commandLine_.batch) {
+        window_.BT_EXITClick();
+        return;
+    }
+    const char* name = signalNumber == SIGINT ? "SIGINT" : signalNumber == SIGTERM ? "SIGTERM"
+                                                                                   : "a signal";
+    End(128 + signalNumber, std::string("kavodown: stopped by ") + name);
+}
+
+}  // namespace kavo
