@@ -420,16 +420,14 @@ void TFMain::ApdProtocolProtocolStatus(int options) {
 void TFMain::ApdProtocolProtocolFinish(int errorCode) {
     // A failed transfer ends like a good one, but the exit code tells the caller. A finish that
     // comes after the window has closed (the exit button cancelled the transfer) changes nothing.
-    if (errorCode != 0 && !closed_) {
-        if (exitCode_ == 0) {
-            if (transferEndHook_) {
-                exitCode_ = transferEndHook_(errorCode);
-            } else {
-                // Unattended runs have no one watching the window: say why on the standard error.
-                std::fprintf(stderr, "kavodown: transfer failed: %s (%d)\n",
-                             ErrorText(errorCode).c_str(), errorCode);
-                exitCode_ = 2;
-            }
+    if (!closed_ && exitCode_ == 0) {
+        if (transferEndHook_) {
+            exitCode_ = transferEndHook_(errorCode);
+        } else if (errorCode != 0) {
+            // Unattended runs have no one watching the window: say why on the standard error.
+            std::fprintf(stderr, "kavodown: transfer failed: %s (%d)\n", ErrorText(errorCode).c_str(),
+                         errorCode);
+            exitCode_ = 2;
         }
     }
     // The window closes even when the port refuses to: an unattended run must end.

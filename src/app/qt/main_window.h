@@ -71,9 +71,9 @@ public:
     // operator knows it.
     // Told of each early stop of the send sequence, after the window's own reaction.
     void SetSendStopHook(TSendStopHook hook) { sendStopHook_ = std::move(hook); }
-    // Told of a transfer that ended with a non-zero code before the window closed; returns the
-    // exit code. Without it the window prints "kavodown: transfer failed: <text> (<code>)" and
-    // takes 2.
+    // Told of the end of a transfer (its code, 0 for success) before the window closes; returns
+    // the exit code. Without it a failed transfer prints "kavodown: transfer failed: <text>
+    // (<code>)" and takes 2.
     void SetTransferEndHook(TTransferEndHook hook) { transferEndHook_ = std::move(hook); }
     // Told of every status report of the transfer (after the window's own handler).
     void SetStatusHook(TStatusHook hook) { statusHook_ = std::move(hook); }

@@ -1,0 +1,214 @@
+// Batch runs side by side: one kavodown --batch run alone, then N runs at once, each on a line of
+// its own (the linesim tool at the chosen baud rate) with the terminal simulator on the far end.
+//
+//   bench_batch_parallel [--size BYTES] [--baud N] [--runs N]
+//
+// Prints each run's wall time (from its start to its exit), its exit code and whether the
+// terminal received the file intact, and the throughput of each against the line's ceiling.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// The tools and the program are built beside this benchmark.
+const std::string kBin = fs::read_symlink("/proc/self/exe").parent_path().string();
+
+struct Process {
+    pid_t pid = -1;
+    Process(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+            const std::string& outputPath) {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        std::vector<std::string> envStrings;
+        for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+        envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
+        std::vector<char*> env;
+        for (auto& e : envStrings) env.push_back(e.data());
+        env.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() { Stop(); }
+    void Stop() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    // The exit code once it ended, -1 while it runs.
+    int Poll() {
+        int status = 0;
+        if (pid <= 0 || ::waitpid(pid, &status, WNOHANG) != pid) return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WaitFor(const std::string& path, const std::string& text, std::chrono::seconds deadline) {
+    auto until = Clock::now() + deadline;
+    while (Clock::now() < until) {
+        if (ReadFile(path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+struct Station {
+    std::string dir;
+    int port = 0;
+    std::unique_ptr<Process> line, terminal, tool;
+    Clock::time_point start;
+    double seconds = 0;
+    int exitCode = -1;
+};
+
+// Runs `count` transfers at once; returns false when a station could not be set up.
+bool RunStations(int count, const std::string& root, const std::string& firmware, std::size_t size,
+                 unsigned baud, std::vector<Station>& stations) {
+    stations.clear();
+    stations.resize(static_cast<std::size_t>(count));
+    std::string ports;
+    for (int i = 0; i < count; ++i) {
+        Station& s = stations[static_cast<std::size_t>(i)];
+        s.port = 11 + i;
+        s.dir = root + "/COM" + std::to_string(s.port);
+        fs::create_directories(s.dir);
+        s.line = std::make_unique<Process>(
+            std::vector<std::string>{kBin + "/linesim", "--baud", std::to_string(baud), "--link-a",
+                                     s.dir + "/A", "--link-b", s.dir + "/B"},
+            std::vector<std::string>{}, s.dir + "/linesim.txt");
+        if (!WaitFor(s.dir + "/linesim.txt", "linesim: ready", 20s)) return false;
+        s.terminal = std::make_unique<Process>(
+            std::vector<std::string>{kBin + "/termsim", s.dir + "/B", "--out", s.dir + "/out.bin",
+                                     "--size", std::to_string(size)},
+            std::vector<std::string>{}, s.dir + "/termsim.txt");
+        if (!WaitFor(s.dir + "/termsim.txt", "termsim: ready", 20s)) return false;
+        ports += (ports.empty() ? "" : ",") + std::to_string(s.port) + "=" + s.dir + "/A";
+    }
+    for (Station& s : stations) {
+        s.start = Clock::now();
+        s.tool = std::make_unique<Process>(
+            std::vector<std::string>{kBin + "/kavodown", "--batch", std::to_string(s.port), firmware},
+            std::vector<std::string>{"KAVODOWN_PORTS=" + ports, "KAVODOWN_CONFIG_DIR=" + root},
+            s.dir + "/kavodown.txt");
+    }
+    auto until = Clock::now() + 600s;
+    std::size_t done = 0;
+    while (done < stations.size() && Clock::now() < until) {
+        for (Station& s : stations) {
+            if (s.exitCode >= 0 || !s.tool) continue;
+            int code = s.tool->Poll();
+            if (code < 0) continue;
+            s.exitCode = code;
+            s.seconds = std::chrono::duration<double>(Clock::now() - s.start).count();
+            ++done;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    for (Station& s : stations) {
+        if (s.tool) s.tool->Stop();
+        // The terminal ends by itself after a transfer; give it a moment to write its file.
+        for (int i = 0; i < 200 && s.terminal->Poll() < 0 && s.terminal->pid > 0; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        s.terminal->Stop();
+        s.line->Stop();
+    }
+    return true;
+}
+
+void Report(const char* title, const std::vector<Station>& stations, const std::string& firmware,
+            std::size_t size, unsigned baud) {
+    const std::string original = ReadFile(firmware);
+    const double ceiling = baud / 10.0 * 1024.0 / 1030.0;
+    std::printf("%s\n", title);
+    for (const Station& s : stations) {
+        const bool intact = ReadFile(s.dir + "/out.bin") == original;
+        const double rate = s.seconds > 0 ? size / s.seconds : 0;
+        std::printf("  COM%-3d exit %d  %7.2f s  %8.0f B/s  %5.1f %% of %0.f B/s  %s\n", s.port,
+                    s.exitCode, s.seconds, rate, baud ? rate / ceiling * 100 : 0.0, ceiling,
+                    intact ? "file intact" : "FILE DIFFERS");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::size_t size = 300000;
+    unsigned baud = 115200;
+    int runs = 4;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        if (option == "--size") size = std::stoul(argv[i + 1]);
+        else if (option == "--baud") baud = static_cast<unsigned>(std::stoul(argv[i + 1]));
+        else if (option == "--runs") runs = std::stoi(argv[i + 1]);
+        else {
+            std::fprintf(stderr, "usage: bench_batch_parallel [--size BYTES] [--baud N] [--runs N]\n");
+            return 2;
+        }
+    }
+    char pattern[] = "/tmp/kavo_bench_batch_XXXXXX";
+    if (!::mkdtemp(pattern)) return 1;
+    const std::string root = pattern;
+    const std::string firmware = root + "/firmware.bin";
+    {
+        std::mt19937 rng(7);
+        std::string data(size, '\0');
+        for (char& c : data) c = static_cast<char>(rng());
+        std::ofstream(firmware, std::ios::binary) << data;
+    }
+    std::printf("firmware %zu bytes, lines at %u baud (linesim), terminals: termsim\n", size, baud);
+
+    int result = 0;
+    std::vector<Station> stations;
+    if (!RunStations(1, root + "/single", firmware, size, baud, stations)) {
+        std::fprintf(stderr, "bench: a station did not start\n");
+        result = 1;
+    } else {
+        Report("one run alone:", stations, firmware, size, baud);
+    }
+    if (result == 0 && !RunStations(runs, root + "/parallel", firmware, size, baud, stations)) {
+        std::fprintf(stderr, "bench: a station did not start\n");
+        result = 1;
+    } else if (result == 0) {
+        Report((std::to_string(runs) + " runs at once:").c_str(), stations, firmware, size, baud);
+        for (const Station& s : stations) {
+            if (s.exitCode != 0) result = 1;
+        }
+    }
+    fs::remove_all(root);
+    return result;
+}

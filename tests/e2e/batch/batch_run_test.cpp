@@ -1,0 +1,390 @@
+// kavodown --batch against the line and terminal simulators: each way a run can end gives its own
+// exit code and one line on the standard error, and no run outlives its deadline.
+#include "app/exit_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <random>
+#include <sstream>
+#include <string>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace kavo::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kBin = KAVO_BIN_DIR;
+
+// A child process; the test reads what it writes to `capturedFd` (1 or 2).
+class Child {
+public:
+    struct Setup {
+        std::vector<std::string> argv = {};
+        std::vector<std::string> env = {};
+        int capturedFd = 1;
+        uid_t uid = 0;  // run as this user when not 0 (the test runs as root)
+    };
+
+    explicit Child(const Setup& setup) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], setup.capturedFd);
+            int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0) ::dup2(null, setup.capturedFd == 1 ? 2 : 1);
+            for (const std::string& e : setup.env) ::putenv(const_cast<char*>(e.c_str()));
+            if (setup.uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(setup.uid) != 0 ||
+                                   ::setuid(setup.uid) != 0)) {
+                ::_exit(126);
+            }
+            std::vector<char*> args;
+            for (const std::string& a : setup.argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        fd_ = out[0];
+    }
+    ~Child() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // The next line that contains `text`, or empty after the deadline or the end of the output.
+    std::string WaitLine(const std::string& text, std::chrono::milliseconds deadline) {
+        auto until = std::chrono::steady_clock::now() + deadline;
+        while (true) {
+            std::size_t nl;
+            while ((nl = buffer_.find('\n')) != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                if (line.find(text) != std::string::npos) return line;
+            }
+            if (!Fill(until)) return {};
+        }
+    }
+
+    // Everything the process wrote until it closed its end (or the deadline passed).
+    std::string ReadAll(std::chrono::milliseconds deadline) {
+        auto until = std::chrono::steady_clock::now() + deadline;
+        while (Fill(until)) {
+        }
+        std::string all = buffer_;
+        buffer_.clear();
+        return all;
+    }
+
+    // The exit code, or -1 when the process did not end in time (it is then killed).
+    int Wait(std::chrono::milliseconds deadline) {
+        auto until = std::chrono::steady_clock::now() + deadline;
+        while (std::chrono::steady_clock::now() < until) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        exited_ = true;
+        return -1;
+    }
+
+    void Signal(int signal) { ::kill(pid_, signal); }
+    pid_t Pid() const { return pid_; }
+
+private:
+    bool Fill(std::chrono::steady_clock::time_point until) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return true;
+        char chunk[4096];
+        ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    bool exited_ = false;
+    std::string buffer_;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class BatchRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kavo_batch_XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::chmod(dir_.c_str(), 0777);  // also for a run as another user
+        MakeFirmware(70000 + 123);
+    }
+    void TearDown() override {
+        if (line_) line_->Signal(SIGTERM);
+        line_.reset();
+        fs::remove_all(dir_);
+    }
+
+    void MakeFirmware(std::size_t size) {
+        firmware_ = dir_ + "/firmware.bin";
+        std::mt19937 rng(42);
+        std::string data(size, '\0');
+        for (char& c : data) c = static_cast<char>(rng());
+        std::ofstream(firmware_, std::ios::binary) << data;
+        size_ = data.size();
+    }
+
+    void StartLine(std::vector<std::string> faults = {}) {
+        std::vector<std::string> argv{kBin + "/linesim", "--baud", "0", "--link-a", dir_ + "/A",
+                                      "--link-b", dir_ + "/B"};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        line_ = std::make_unique<Child>(Child::Setup{argv});
+        ASSERT_FALSE(line_->WaitLine("linesim: ready", 20s).empty()) << "linesim did not start";
+    }
+
+    std::unique_ptr<Child> StartTerminal(std::vector<std::string> extra) {
+        std::vector<std::string> argv{kBin + "/termsim", dir_ + "/B", "--out", dir_ + "/out.bin",
+                                      "--size", std::to_string(size_)};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto terminal = std::make_unique<Child>(Child::Setup{argv});
+        EXPECT_FALSE(terminal->WaitLine("termsim: ready", 20s).empty()) << "termsim did not start";
+        return terminal;
+    }
+
+    std::unique_ptr<Child> StartKavodown(const std::vector<std::string>& args, uid_t uid = 0,
+                                         const std::string& ports = "") {
+        std::vector<std::string> argv{kBin + "/kavodown"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<Child>(Child::Setup{
+            argv,
+            {"KAVODOWN_CONFIG_DIR=" + dir_,
+             "KAVODOWN_PORTS=" + (ports.empty() ? "3=" + dir_ + "/A" : ports)},
+            2, uid});
+    }
+
+    // Runs kavodown to its end: the exit code and its standard error.
+    std::pair<int, std::string> Run(const std::vector<std::string>& args, uid_t uid = 0,
+                                    const std::string& ports = "") {
+        auto tool = StartKavodown(args, uid, ports);
+        std::string err = tool->ReadAll(120s);
+        return {tool->Wait(30s), err};
+    }
+
+    std::string dir_, firmware_;
+    std::size_t size_ = 0;
+    std::unique_ptr<Child> line_;
+};
+
+// The run's standard error is exactly one line, and it contains `part`.
+void ExpectOneLine(const std::string& err, const std::string& part) {
+    const std::vector<std::string> lines = Lines(err);
+    EXPECT_EQ(lines.size(), 1u) << err;
+    EXPECT_NE(err.find(part), std::string::npos) << err;
+    EXPECT_EQ(err.rfind("kavodown: ", 0), 0u) << err;
+}
+
+TEST_F(BatchRunTest, SuccessEndsWithZeroAndSaysNothing) {
+    StartLine();
+    auto terminal = StartTerminal({});
+    auto [code, err] = Run({"--batch", "3", firmware_});
+    EXPECT_EQ(code, kExitOk);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(terminal->Wait(30s), 0);
+    EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_)) << "the received file differs";
+}
+
+TEST_F(BatchRunTest, StopsBeforeThePortOpensHaveTheirOwnCodes) {
+    StartLine();
+    {
+        auto [code, err] = Run({"--batch", "3", dir_ + "/missing.bin"});
+        EXPECT_EQ(code, kExitFileMissing);
+        ExpectOneLine(err, "file missing: " + dir_ + "/missing.bin does not exist");
+    }
+    {
+        auto [code, err] = Run({"--batch", "7", firmware_});
+        EXPECT_EQ(code, kExitPortMissing);
+        ExpectOneLine(err, "port missing: COM7 is not assigned to a device; known ports: ");
+        EXPECT_NE(err.find("COM3 " + dir_ + "/A"), std::string::npos) << err;
+    }
+    {
+        auto [code, err] = Run({"--batch", "0", firmware_});  // no port number: no prompt either
+        EXPECT_EQ(code, kExitPortMissing);
+        ExpectOneLine(err, "port missing: no port number was given");
+    }
+    {
+        auto [code, err] = Run({"--batch", "COM3", firmware_});
+        EXPECT_EQ(code, kExitUsage);
+        ExpectOneLine(err, "PORT must be a port number");
+    }
+    {
+        auto [code, err] = Run({"--batch", "3"});
+        EXPECT_EQ(code, kExitUsage);
+        ExpectOneLine(err, "--batch needs PORT and FILE");
+    }
+    // Nothing of these runs reached the line, and the settings were not harmed.
+    EXPECT_FALSE(fs::exists(dir_ + "/out.bin"));
+}
+
+TEST_F(BatchRunTest, PortHeldByAnotherProgramIsBusy) {
+    StartLine();
+    // Hold the port the way the serial layer holds an open port: an exclusive lock on the device.
+    int fd = ::open((dir_ + "/A").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    auto [code, err] = Run({"--batch", "3", firmware_});
+    EXPECT_EQ(code, kExitPortBusy);
+    ExpectOneLine(err, "port busy: COM3 (" + dir_ + "/A) is held by another program: pid " +
+                           std::to_string(::getpid()));
+
+    // The listing marks it too.
+    auto listing = std::make_unique<Child>(Child::Setup{
+        {kBin + "/kavodown", "--list-ports"},
+        {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A"}});
+    const std::string line = listing->WaitLine("COM3", 60s);
+    EXPECT_NE(line.find("[busy: pid " + std::to_string(::getpid())), std::string::npos) << line;
+    EXPECT_EQ(listing->Wait(30s), 0);
+    ::close(fd);
+}
+
+TEST_F(BatchRunTest, PortWithoutPermissionNamesTheDialoutGroup) {
+    StartLine();
+    const std::string device = fs::canonical(dir_ + "/A").string();  // the pty behind the link
+    uid_t uid = 0;
+    if (::geteuid() == 0) {
+        ::chmod(device.c_str(), 0600);  // root's device; the run goes as nobody
+        uid = 65534;
+    } else {
+        ::chmod(device.c_str(), 0);
+    }
+    auto [code, err] = Run({"--batch", "3", firmware_}, uid);
+    if (code == 126) GTEST_SKIP() << "cannot run as another user here";
+    EXPECT_EQ(code, kExitPermissionDenied);
+    ExpectOneLine(err, "permission denied: COM3: ");
+    EXPECT_NE(err.find(dir_ + "/A"), std::string::npos) << err;
+    EXPECT_NE(err.find("dialout"), std::string::npos) << err;
+}
+
+TEST_F(BatchRunTest, NoAnswerToDddEndsTheRun) {
+    StartLine();
+    auto terminal = StartTerminal({"--never-answer"});
+    auto [code, err] = Run({"--batch", "--ddd", "3", firmware_});
+    EXPECT_EQ(code, kExitNoAnswer);
+    ExpectOneLine(err, "no answer to DDD: the terminal on COM3 (" + dir_ + "/A) sent no ACK");
+}
+
+TEST_F(BatchRunTest, DddStartsATransferWhenAnswered) {
+    StartLine();
+    auto terminal = StartTerminal({});
+    auto [code, err] = Run({"--batch", "--ddd", "3", firmware_});
+    EXPECT_EQ(code, kExitOk) << err;
+    std::string summary = terminal->WaitLine("termsim:", 30s);
+    EXPECT_NE(summary.find("ddd=1"), std::string::npos) << summary;
+}
+
+TEST_F(BatchRunTest, ReceiverCancelIsAFailedTransfer) {
+    StartLine();
+    auto terminal = StartTerminal({"--cancel-at-block", "3", "--can-count", "2"});
+    auto [code, err] = Run({"--batch", "3", firmware_});
+    EXPECT_EQ(code, kExitTransferFailed);
+    ExpectOneLine(err, "transfer failed: Cancel requested (-6005)");
+}
+
+TEST_F(BatchRunTest, CableCutIsALostDevice) {
+    StartLine({"--cut-a2b", "20000"});
+    auto terminal = StartTerminal({});
+    auto [code, err] = Run({"--batch", "3", firmware_});
+    EXPECT_EQ(code, kExitDeviceLost);
+    ExpectOneLine(err, "device lost: COM3 (" + dir_ + "/A) went away during the transfer");
+}
+
+TEST_F(BatchRunTest, ProgressToAPipeIsPlainLinesWithTheFigures) {
+    StartLine();
+    auto terminal = StartTerminal({});
+    auto [code, err] = Run({"--progress", "--batch", "3", firmware_});
+    EXPECT_EQ(code, kExitOk);
+    EXPECT_EQ(err.find('\r'), std::string::npos) << "carriage return in piped progress";
+    const std::vector<std::string> lines = Lines(err);
+    ASSERT_GE(lines.size(), 2u) << err;
+    const std::string total = " of " + std::to_string(size_) + " bytes (";
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("kavodown: ", 0), 0u) << line;
+        EXPECT_NE(line.find(total), std::string::npos) << line;
+        EXPECT_NE(line.find(" B/s, "), std::string::npos) << line;
+        EXPECT_NE(line.find(" left"), std::string::npos) << line;
+    }
+    EXPECT_NE(lines.back().find(std::to_string(size_) + total + "100%)"), std::string::npos)
+        << lines.back();
+}
+
+TEST_F(BatchRunTest, TraceAndLogAreWrittenWhenThePortCloses) {
+    StartLine();
+    auto terminal = StartTerminal({});
+    fs::create_directory(dir_ + "/diag");
+    auto [code, err] = Run({"--batch", "--trace", dir_ + "/diag", "--log=" + dir_ + "/diag", "3",
+                            firmware_});
+    EXPECT_EQ(code, kExitOk) << err;
+    const std::string trace = ReadFile(dir_ + "/diag/TEVO.TRC");
+    const std::string log = ReadFile(dir_ + "/diag/TEVO.LOG");
+    // The trace holds the whole transfer: far more than the port's default 10000 entries.
+    EXPECT_GT(trace.size(), size_) << "trace too short";
+    EXPECT_NE(log.find("KavoDown dispatch log"), std::string::npos);
+
+    auto [badCode, badErr] = Run({"--batch", "--trace", dir_ + "/none", "3", firmware_});
+    EXPECT_EQ(badCode, kExitUsage);
+    ExpectOneLine(badErr, "--trace: " + dir_ + "/none is not a folder");
+}
+
+TEST_F(BatchRunTest, SignalEndsABatchRunWithoutClaimingSuccess) {
+    StartLine();
+    auto terminal = StartTerminal({"--stop-after-block", "2"});
+    auto tool = StartKavodown({"--batch", "--progress", "--silence-limit", "0", "3", firmware_});
+    // After two blocks the terminal falls silent and the run waits without a limit; a progress
+    // line shows that the run is under way (its signal handling is in place by then).
+    ASSERT_FALSE(tool->WaitLine(" bytes (", 60s).empty());
+    tool->Signal(SIGTERM);
+    const std::string err = tool->ReadAll(60s);
+    EXPECT_EQ(tool->Wait(30s), 128 + SIGTERM);
+    EXPECT_NE(err.find("kavodown: stopped by SIGTERM"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace kavo::test
