@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,8 @@ bool TRunControl::Prepare() {
         window_.Tevo->SetLogging(tlOn);
     }
 
+    ApplySilenceLimit(commandLine_.SilenceLimitSeconds());
+
     if (commandLine_.progress) {
         progress_ = std::make_unique<TProgressWriter>(stderr);
         window_.SetStatusHook([this](int options) { StatusReport(options); });
@@ -60,6 +63,19 @@ bool TRunControl::Prepare() {
         return false;
     }
     return true;
+}
+
+void TRunControl::ApplySilenceLimit(std::uint32_t seconds) {
+    if (seconds == 0) return;  // the protocol's own waits, without a limit
+    const std::uint32_t ticks =
+        static_cast<std::uint32_t>(SecondsToTicks(static_cast<std::int32_t>(seconds)));
+    TApdProtocol& protocol = *window_.ApdProtocol;
+    // A terminal that never asks for the file is as silent as one that stops answering: the
+    // handshake's attempts together wait no longer than the limit. The number of attempts stays,
+    // so a few stray bytes on the line do not end the handshake early.
+    const std::uint32_t attempts = std::max<std::uint32_t>(1, protocol.HandshakeRetry());
+    const std::uint32_t perAttempt = std::max<std::uint32_t>(1, (ticks + attempts - 1) / attempts);
+    if (perAttempt < protocol.HandshakeWait()) protocol.SetHandshakeWait(perAttempt);
 }
 
 void TRunControl::Print(const std::string& line) {

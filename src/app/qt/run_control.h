@@ -13,6 +13,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
@@ -40,6 +41,7 @@ public:
     void Print(const std::string& line);
 
 private:
+    void ApplySilenceLimit(std::uint32_t seconds);
     void SendStopped(int stop, std::exception_ptr error);
     int TransferEnded(int errorCode);
     void StatusReport(int options);

@@ -320,6 +320,22 @@ TEST_F(BatchRunTest, DddStartsATransferWhenAnswered) {
     EXPECT_NE(summary.find("ddd=1"), std::string::npos) << summary;
 }
 
+TEST_F(BatchRunTest, TerminalThatNeverAsksForTheFileEndsWithinTheSilenceLimit) {
+    StartLine();
+    auto terminal = StartTerminal({"--never-answer"});
+    auto [code, err] = Run({"--batch", "--silence-limit", "2", "3", firmware_});
+    EXPECT_EQ(code, kExitTransferFailed);
+    ExpectOneLine(err, "transfer failed: Fatal time out (-6006)");
+}
+
+TEST_F(BatchRunTest, StrayBytesDoNotEndTheHandshakeEarly) {
+    StartLine();
+    auto terminal = StartTerminal({"--garbage-handshakes", "3"});
+    auto [code, err] = Run({"--batch", "--silence-limit", "30", "3", firmware_});
+    EXPECT_EQ(code, kExitOk) << err;
+    EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_));
+}
+
 TEST_F(BatchRunTest, ReceiverCancelIsAFailedTransfer) {
     StartLine();
     auto terminal = StartTerminal({"--cancel-at-block", "3", "--can-count", "2"});
