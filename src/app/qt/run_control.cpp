@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 namespace kavo {
 namespace {
