@@ -97,7 +97,7 @@ void TApdCustomProtocol::AssignPort(TApdCustomComPort* port) {
 }
 
 TProtocolType TApdCustomProtocol::ProtocolType() const {
-    return IsXmodemType(protocolType_) ? data_->ProtocolType : protocolType_;
+    return IsXmodemType(protocolType_) ? data_->ProtocolType.Load() : protocolType_;
 }
 
 void TApdCustomProtocol::SetProtocolType(TProtocolType type) {
@@ -217,6 +217,8 @@ void TApdCustomProtocol::SetXYmodemBlockWait(std::uint32_t ticks) {
     if (IsXYmodemType()) data_->XYmodemBlockWait = ticks;
 }
 
+void TApdCustomProtocol::SetSilenceLimit(std::uint32_t ticks) { data_->SilenceLimit = ticks; }
+
 // --- Figures -----------------------------------------------------------------------------------
 
 std::string TApdCustomProtocol::StatusMessage(std::int32_t code) { return ProtocolStatusText(code); }
@@ -230,7 +232,8 @@ std::int64_t TApdCustomProtocol::EstimateTransferSecs(std::int64_t bytes) const 
 }
 
 std::uint32_t TApdCustomProtocol::BlockLength() const {
-    if (InProgress() && data_->LastBlockSize != 0) return data_->LastBlockSize;
+    const std::uint32_t lastBlockSize = data_->LastBlockSize;
+    if (InProgress() && lastBlockSize != 0) return lastBlockSize;
     return data_->BlockLength;
 }
 
@@ -316,6 +319,7 @@ void TApdCustomProtocol::Assign(const TApdCustomProtocol& source) {
         to.MaxBlockErrors = from.MaxBlockErrors;
         to.XYmodemBlockWait = from.XYmodemBlockWait;
         to.StartChar = from.StartChar;
+        to.SilenceLimit = from.SilenceLimit;
     }
     SetComPort(other.comPort_);
     statusDisplay_ = other.statusDisplay_;

@@ -120,6 +120,11 @@ public:
     void SetFileName(const std::string& name);  // ignored while the work file is open
     std::uint32_t XYmodemBlockWait() const;
     void SetXYmodemBlockWait(std::uint32_t ticks);
+    // For unattended runs: a transfer whose block or EOT replies stay away (not one byte) for
+    // this many ticks of consecutive waits ends with -6006 (ecTimeout) and the cancel sequence.
+    // 0, the default: no limit; the block or EOT is sent again until the transfer is cancelled.
+    std::uint32_t SilenceLimit() const { return data_->SilenceLimit; }
+    void SetSilenceLimit(std::uint32_t ticks);
 
     // Settings of the protocols this system does not run: stored only.
     bool ZmodemOptionOverride() const { return zmodemOptionOverride_; }

@@ -457,9 +457,11 @@ std::int64_t BytesTransferred(ProtocolData& data) {
     } else {
         return 0;
     }
+    // Each figure is read once: the transfer may move them meanwhile.
+    const std::int64_t transferred = data.TransferredBytes;
     const std::int64_t blockLength = data.BlockLength;
-    if (blockLength == 0 || used < blockLength) return data.TransferredBytes;
-    const std::int64_t result = data.TransferredBytes - (used - (used / blockLength) * data.Overhead);
+    if (blockLength == 0 || used < blockLength) return transferred;
+    const std::int64_t result = transferred - (used - (used / blockLength) * data.Overhead);
     return result > 0 ? result : 0;
 }
 
@@ -471,10 +473,10 @@ std::int64_t BytesRemaining(ProtocolData& data) {
 std::int64_t EstimateTransferSecs(const ProtocolData& data, std::int64_t bytes) {
     if (bytes == 0) return 0;
     const std::int64_t cps = data.CharsPerSecond;
-    const std::int64_t d = static_cast<std::int64_t>(data.TurnDelay) * cps / 1000 + data.BlockLength +
-                           data.Overhead;
+    const std::int64_t blockLength = data.BlockLength;
+    const std::int64_t d = static_cast<std::int64_t>(data.TurnDelay) * cps / 1000 + blockLength + data.Overhead;
     if (d <= 0) return 0;
-    const std::int64_t efficiency = static_cast<std::int64_t>(data.BlockLength) * 100 / d;
+    const std::int64_t efficiency = blockLength * 100 / d;
     const std::int64_t effective = cps * efficiency / 100;
     if (effective <= 0) return 0;
     return bytes / effective;

@@ -7,15 +7,19 @@
 // final status into an error code and posts the finish message to the component's window.
 //
 // Thread safety: the record is shared by the protocol component (user-interface thread) and the
-// running state machine (dispatcher thread). Every state-machine step holds `Lock`; the component
-// reads figures without it (plain 32-bit reads, as the status window does).
+// running state machine (dispatcher thread). Every state-machine step holds `Lock`. The component
+// reads the figures the status window shows without it: a step sends status messages to the
+// component's window while it holds `Lock`, so a getter that waited for it could deadlock. Those
+// figures are TSharedFigure (atomic) fields; every other field belongs to whoever holds `Lock`.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/message_queue.h"
@@ -131,6 +135,58 @@ enum TXmodemState : std::uint8_t {
     txDone,
 };
 
+// A field of the record that the dispatcher thread writes (holding `Lock`) while the
+// user-interface thread reads it without the lock. Reads see a whole value, written before or
+// after; they imply no order with other fields. Reads and writes look like those of a plain T.
+template <class T>
+class TSharedFigure {
+public:
+    constexpr TSharedFigure(T value = T{}) noexcept : value_(value) {}
+    TSharedFigure(const TSharedFigure& other) noexcept : value_(other.Load()) {}
+    TSharedFigure& operator=(const TSharedFigure& other) noexcept {
+        Store(other.Load());
+        return *this;
+    }
+    TSharedFigure& operator=(T value) noexcept {
+        Store(value);
+        return *this;
+    }
+    operator T() const noexcept { return Load(); }
+    T Load() const noexcept { return value_.load(std::memory_order_relaxed); }
+    void Store(T value) noexcept { value_.store(value, std::memory_order_relaxed); }
+
+    TSharedFigure& operator+=(T delta) noexcept
+        requires std::is_integral_v<T>
+    {
+        value_.fetch_add(delta, std::memory_order_relaxed);
+        return *this;
+    }
+    TSharedFigure& operator-=(T delta) noexcept
+        requires std::is_integral_v<T>
+    {
+        value_.fetch_sub(delta, std::memory_order_relaxed);
+        return *this;
+    }
+    TSharedFigure& operator++() noexcept
+        requires std::is_integral_v<T>
+    {
+        return *this += 1;
+    }
+    TSharedFigure& operator--() noexcept
+        requires std::is_integral_v<T>
+    {
+        return *this -= 1;
+    }
+    T operator++(int) noexcept
+        requires std::is_integral_v<T>
+    {
+        return value_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+private:
+    std::atomic<T> value_;
+};
+
 struct ProtocolData;
 
 // A protocol's state machine, run with the record already found: message, trigger handle.
@@ -152,36 +208,36 @@ struct ProtocolData {
     HWND MessageWindow = 0;
     TApdCustomComPort* ComPort = nullptr;
     bool TimingStarted = false;
-    TProtocolType ProtocolType = ptNoProtocol;
-    TBlockCheckMethod BlockCheck = bcmNone;
+    TSharedFigure<TProtocolType> ProtocolType = ptNoProtocol;
+    TSharedFigure<TBlockCheckMethod> BlockCheck = bcmNone;
     std::uint32_t HandshakeRetry = 10;
     std::uint32_t HandshakeWait = 182;
     std::uint32_t HandshakeAttempt = 0;
-    std::uint32_t BlockLength = 128;
+    TSharedFigure<std::uint32_t> BlockLength = 128;
     std::uint32_t BlockNumber = 0;
     std::uint32_t Options = 0;
     std::uint32_t TransmitTimeout = 1092;
     std::uint32_t FinishWait = 0;
-    std::int32_t Status = 0;
-    std::uint32_t LastBlockSize = 0;
+    TSharedFigure<std::int32_t> Status = 0;
+    TSharedFigure<std::uint32_t> LastBlockSize = 0;
     std::int32_t ErrorCode = 0;
-    std::int64_t FileLength = 0;
+    TSharedFigure<std::int64_t> FileLength = 0;
     std::int64_t FileDate = 0;
     std::uint32_t CheckValue = 0;
-    std::int64_t InitialOffset = 0;
+    TSharedFigure<std::int64_t> InitialOffset = 0;
     std::vector<std::uint8_t> DataBlock;  // empty: none
     ProtocolStepProc StateMachine = nullptr;
     std::recursive_mutex Lock;
     bool ForceStatus = false;
-    std::int32_t InProgress = 0;
-    std::uint32_t BlockErrors = 0;
-    std::uint32_t TotalErrors = 0;
-    std::uint32_t CharsPerSecond = 0;
-    std::uint32_t Overhead = 0;
-    std::uint32_t TurnDelay = 0;
+    TSharedFigure<std::int32_t> InProgress = 0;
+    TSharedFigure<std::uint32_t> BlockErrors = 0;
+    TSharedFigure<std::uint32_t> TotalErrors = 0;
+    TSharedFigure<std::uint32_t> CharsPerSecond = 0;
+    TSharedFigure<std::uint32_t> Overhead = 0;
+    TSharedFigure<std::uint32_t> TurnDelay = 0;
     std::uint32_t StatusInterval = 10;
-    std::int64_t TransferredBytes = 0;
-    std::int32_t ElapsedTicks = 0;
+    TSharedFigure<std::int64_t> TransferredBytes = 0;
+    TSharedFigure<std::int32_t> ElapsedTicks = 0;
     TickTimer TransferTimer;
     bool EndInBuffer = false;
     bool FileOpen = false;
@@ -236,6 +292,14 @@ struct ProtocolData {
     TXmodemState XmodemState = txDone;
     // A cancel sequence was queued in this transfer (it is given time to reach the line).
     bool CancelQueued = false;
+    // Unattended runs: when the waits for a block or EOT reply pass one after another without a
+    // single received byte for this many ticks in total, the transfer ends with a time-out.
+    // 0: no limit (the block or EOT goes again until someone cancels).
+    std::uint32_t SilenceLimit = 0;
+    // Ticks of the reply waits timed out since the last received byte, and the length of the
+    // reply wait now armed.
+    std::uint32_t SilentTicks = 0;
+    std::uint32_t ReplyWait = 0;
 };
 
 // Record lifecycle and settings.

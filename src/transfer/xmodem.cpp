@@ -26,7 +26,13 @@ bool TakeByte(ProtocolData& data, std::uint8_t& byte) {
     const std::int32_t value = data.Line->ReadChar();
     if (value < 0) return false;
     byte = static_cast<std::uint8_t>(value);
+    data.SilentTicks = 0;
     return true;
+}
+
+void ArmReplyWait(ProtocolData& data, std::uint32_t ticks) {
+    data.ReplyWait = ticks;
+    ArmTimeout(data, ticks);
 }
 
 void SendCancel(ProtocolData& data) {
@@ -50,6 +56,16 @@ void LetCancelDrain(ProtocolData& data) {
            !data.Line->DeviceGone()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+// A reply wait passed without a byte. True when the silence limit is now reached: the cancel
+// sequence is queued and the time-out reported.
+bool SilenceLimitReached(ProtocolData& data) {
+    data.SilentTicks += data.ReplyWait;
+    if (data.SilenceLimit == 0 || data.SilentTicks < data.SilenceLimit) return false;
+    SendCancel(data);
+    ReportError(data, ecTimeout);
+    return true;
 }
 
 bool NextHandshakeAttempt(ProtocolData& data) {
@@ -215,7 +231,7 @@ bool ProcessEotReply(ProtocolData& data, std::uint8_t byte) {
 std::int32_t EndDrainTicks(const ProtocolData& data) {
     if (data.FinishWait != 0) return static_cast<std::int32_t>(data.FinishWait);
     const std::int64_t ring = static_cast<std::int64_t>(data.Line->InputUsed()) + data.Line->InputFree();
-    const std::int64_t cps = data.CharsPerSecond > 0 ? data.CharsPerSecond : 1;
+    const std::int64_t cps = std::max<std::int64_t>(data.CharsPerSecond, 1);
     return static_cast<std::int32_t>((ring / cps * 182 / 10 + data.XYmodemBlockWait) * 2);
 }
 
@@ -280,10 +296,11 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
         }
         break;
 
-    case txGetBlock:
-        data.LastBlockSize = data.BlockLength;
+    case txGetBlock: {
+        std::uint32_t size = data.BlockLength;
         data.BlockErrors = 0;
-        data.LastBlock = data.ReadBlockProc(data, data.DataBlock.data(), data.LastBlockSize);
+        data.LastBlock = data.ReadBlockProc(data, data.DataBlock.data(), size);
+        data.LastBlockSize = size;
         if (data.ErrorCode != 0) {
             // The file could not be read: the receiver is told, and the error ends the transfer.
             SendCancel(data);
@@ -292,6 +309,7 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
         }
         PrepareBlockSend(data);
         break;
+    }
 
     case txWtFreeSpc:
         if (IsHandle(trigger, data.OutFreeTrigger)) {
@@ -348,7 +366,7 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
     case txDraining:
         if (bytes || timeout || IsHandle(trigger, data.OutDrainTrigger)) {
             data.XmodemState = txRplyPnding;
-            ArmTimeout(data, data.XYmodemBlockWait);
+            ArmReplyWait(data, data.XYmodemBlockWait);
         }
         break;
 
@@ -364,7 +382,11 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
                 PrepareBlockSend(data);  // the same block again
             }
         } else if (timeout) {
-            PrepareBlockSend(data);  // silence is not counted as an error
+            if (SilenceLimitReached(data)) {
+                data.XmodemState = txFinished;
+            } else {
+                PrepareBlockSend(data);  // silence is not counted as an error
+            }
         }
         break;
 
@@ -374,13 +396,13 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
 
     case txFirstEOT:
         SendEot(data, true);
-        ArmTimeout(data, data.TransmitTimeout);
+        ArmReplyWait(data, data.TransmitTimeout);
         data.XmodemState = txEotReply;
         break;
 
     case txRestEOT:
         SendEot(data, false);
-        ArmTimeout(data, data.XYmodemBlockWait);
+        ArmReplyWait(data, data.XYmodemBlockWait);
         if (data.BlockErrors > data.MaxBlockErrors) {
             ReportError(data, ecTooManyErrors);
             data.XmodemState = txFinished;
@@ -394,7 +416,7 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
             if (!TakeByte(data, byte)) break;
             data.XmodemState = ProcessEotReply(data, byte) ? txFinished : txRestEOT;
         } else if (timeout) {
-            data.XmodemState = txRestEOT;
+            data.XmodemState = SilenceLimitReached(data) ? txFinished : txRestEOT;
         }
         break;
 
@@ -524,6 +546,7 @@ void PrepareTransmit(ProtocolData& data) {
     data.TimingStarted = false;
     data.ForceStatus = true;
     data.CancelQueued = false;
+    data.SilentTicks = 0;
     data.XmodemState = txInitial;
     data.DataBlock.clear();
     data.Line->FlushInput();

@@ -186,7 +186,9 @@ LineSim::~LineSim() {
 
 void LineSim::Start() {
     if (thread_.joinable() || finished_) return;
-    thread_ = std::jthread([this] { Run(); });
+    // The thread gets its stop token as an argument: reading thread_ from inside it would race
+    // with this assignment.
+    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 
 void LineSim::Stop() {
@@ -208,7 +210,7 @@ bool LineSim::WaitFinished(std::chrono::milliseconds deadline) {
     return finished_.load();
 }
 
-void LineSim::Run() {
+void LineSim::Run(std::stop_token stop) {
     const std::int64_t latencyNs = static_cast<std::int64_t>(options_.latencyMs) * 1000000LL;
     const std::int64_t granularityNs = std::chrono::duration_cast<std::chrono::nanoseconds>(options_.granularity).count();
     const int bits = BitsPerByte(options_);
@@ -312,7 +314,7 @@ void LineSim::Run() {
 
     std::uint8_t buf[4096];
     bool cut = false;
-    while (!thread_.get_stop_token().stop_requested()) {
+    while (!stop.stop_requested()) {
         std::int64_t now = NowNs();
         for (Direction& d : dirs) deliver(d, now);
 

@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -116,7 +117,7 @@ public:
 
 private:
     struct Impl;
-    void Run();
+    void Run(std::stop_token stop);
 
     LineSimOptions options_;
     std::string pathA_, pathB_;

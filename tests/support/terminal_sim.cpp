@@ -442,6 +442,10 @@ private:
             BlockError("EOT followed by data");
             return;
         }
+        if (o_.silentAtEot) {
+            silentByFault_ = true;
+            return;
+        }
         if (o_.nakEots > eotNaks_) {
             ++eotNaks_;
             ++r_.retries;

@@ -12,7 +12,7 @@
 //  - in USB mode, presents a FAT volume with a Down folder (mounted through FUSE), waits for the
 //    firmware to appear there and for the command 0xD1 "E", ACKs it and removes the volume.
 // Faults can be asked for: NAK chosen blocks, answer garbage, cancel at a block, stay silent for
-// the first handshake periods, never answer, stop answering after a block.
+// the first handshake periods, never answer, stop answering after a block or at the EOT.
 //
 // Thread safety: one TerminalSim runs one session. Start/Wait/Stop belong to the owning thread;
 // Stop may also be called from another thread while Run blocks.
@@ -66,6 +66,7 @@ struct TerminalSimOptions {
     int garbageHandshakes = 0;         // the next N start characters are garbage bytes
     bool neverAnswer = false;          // read everything, answer nothing
     int nakEots = 0;                   // NAK the first N EOTs
+    bool silentAtEot = false;          // answer every block, then nothing from the (first) EOT on
 
     // Packets of the simulator's own, sent after the port is open (after packetDelayMs) or, with
     // packetsAfterDdd, right after the answer to "DDD".

@@ -38,6 +38,7 @@ void Usage() {
         "  --ignore-handshakes N   let the first N handshake periods pass silently\n"
         "  --never-answer          read everything, answer nothing\n"
         "  --nak-eot N             NAK the first N EOTs\n"
+        "  --silent-at-eot         answer every block, never the EOT\n"
         "packets:\n"
         "  --send-packet CMD:TEXT  send a framed packet (CMD in hex); repeatable\n"
         "  --send-packet-hex CMD:HEX   the same with the data in hex\n"
@@ -146,6 +147,8 @@ int main(int argc, char** argv) {
             o.neverAnswer = true;
         } else if (arg == "--nak-eot") {
             o.nakEots = ToInt(arg, value());
+        } else if (arg == "--silent-at-eot") {
+            o.silentAtEot = true;
         } else if (arg == "--send-packet" || arg == "--send-packet-hex") {
             const std::string v = value();
             auto colon = v.find(':');

@@ -310,6 +310,24 @@ TEST(TerminalSim, FaultsThatEndTheSession) {
         EXPECT_EQ(bench.Result().outcome, Outcome::FaultEnded);
     }
     {
+        SCOPED_TRACE("silent at the EOT");
+        TerminalSimOptions o;
+        o.handshakeMs = 200;
+        o.silentAtEot = true;
+        Bench bench(o);
+        EXPECT_EQ(bench.Reply(), 'C');
+        bench.pty.Write(Block(1, Pattern(1024), 1024));
+        EXPECT_EQ(bench.Reply(), kAck);
+        bench.pty.Write(Bytes{kEot});
+        EXPECT_EQ(bench.Reply(1000ms), -1);
+        bench.pty.Write(Bytes{kEot});
+        EXPECT_EQ(bench.Reply(500ms), -1);
+        bench.sim->Stop();
+        const TerminalSimResult r = bench.Result();
+        EXPECT_EQ(r.outcome, Outcome::FaultEnded);
+        EXPECT_EQ(r.blocks, 1u);
+    }
+    {
         SCOPED_TRACE("never answer");
         TerminalSimOptions o;
         o.handshakeMs = 50;

@@ -37,6 +37,24 @@ protected:
         }
         return result.value_or(TerminalSimResult{});
     }
+    // With a silence limit of about 1.5 s (three reply waits of 0.5 s), a receiver that stops
+    // answering ends the transfer with the time-out.
+    void ExpectSilenceLimitEnds(const std::vector<std::uint8_t>& content, TerminalSimOptions options,
+                                std::int64_t delivered) {
+        protocol->SetXYmodemBlockWait(9);
+        protocol->SetTransmitTimeout(9);
+        protocol->SetSilenceLimit(27);
+        Run(content, std::move(options));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(WaitFinish(30s));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+        EXPECT_EQ(*finish, -6006);
+        EXPECT_EQ(errors, (std::vector<std::int32_t>{-6006}));
+        EXPECT_EQ(protocol->BytesTransferred(), delivered);
+        terminal->Stop();
+        const auto result = TerminalResult();
+        EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::FaultEnded) << result.Summary();
+    }
     void TearDown() override {
         if (terminal) terminal->Stop();
         terminal.reset();
@@ -120,6 +138,52 @@ TEST_F(AgainstTerminal, SilentReceiverTimesOutAfterTheHandshakeWaits) {
     ASSERT_TRUE(WaitFinish(30s));
     EXPECT_EQ(*finish, -6006);
     EXPECT_EQ(errors, (std::vector<std::int32_t>{-6006}));
+}
+
+TEST_F(AgainstTerminal, SilenceLimitEndsATransferWhoseReceiverStopsAfterABlock) {
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    options.stopAfterBlock = 2;  // block 3 goes unanswered
+    ExpectSilenceLimitEnds(TestBytes(5000, 13), options, 2048);
+}
+
+TEST_F(AgainstTerminal, SilenceLimitEndsATransferWhoseReceiverIgnoresTheEot) {
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    options.silentAtEot = true;
+    ExpectSilenceLimitEnds(TestBytes(2000, 13), options, 2048);
+}
+
+TEST_F(AgainstTerminal, FiguresReadWhileTheTransferRunsStayInRange) {
+    MakeLine();
+    MakeComponents();
+    const auto content = TestBytes(200000, 14);
+    Run(content, TerminalOn());
+    std::int64_t last = 0;
+    std::size_t reads = 0;
+    bool inRange = true;
+    // The user-interface thread reads the figures at any time, as a repainting window does.
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            const std::int64_t transferred = protocol->BytesTransferred();
+            const std::int64_t remaining = protocol->BytesRemaining();
+            const std::uint32_t blockLength = protocol->BlockLength();
+            inRange = inRange && transferred >= 0 && transferred <= 200704 && remaining >= 0 &&
+                      remaining <= 200000 && blockLength <= 1024 && protocol->TotalErrors() == 0;
+            if (finish.has_value()) return true;
+            if (transferred > last) last = transferred;
+            ++reads;
+            return false;
+        },
+        60s));
+    EXPECT_TRUE(inRange);
+    EXPECT_GT(reads, 10u);
+    EXPECT_GT(last, 0);
+    EXPECT_EQ(*finish, 0);
+    EXPECT_EQ(protocol->BytesTransferred(), 196 * 1024);
+    EXPECT_EQ(protocol->BytesRemaining(), 0);
 }
 
 TEST_F(AgainstTerminal, ThreeNaksToEotEndWithTooManyErrors) {
