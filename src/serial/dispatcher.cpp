@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <type_traits>
 
 #include "serial/dispatcher_recorders.h"
 #include "serial/error_codes.h"
@@ -811,56 +812,40 @@ bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t fir
         inAvailMessage_ = avail;
     }
     auto lParam = static_cast<std::int32_t>((static_cast<std::uint32_t>(handle_) << 16) | (low & 0xFFFF));
-    bool aborted = false;
 
-    auto noteTake = [this] {
-        std::lock_guard lock(inputLock_);
-        maxGetCount_ = std::max(maxGetCount_, getCount_);
-    };
-    for (std::size_t i = 0;; ++i) {
-        TApdNotifyProc proc;
-        {
-            std::lock_guard lock(stateLock_);
-            if (i >= procHandlers_.size()) break;
-            if (procHandlers_[i].deleted) continue;
-            proc = procHandlers_[i].proc;
-        }
-        {
+    // Calls `deliver` for each live entry of `handlers`. The entry is read under stateLock_ and
+    // called without it, so a handler may add or remove handlers; false when a close began
+    // during a call (the pass ends there).
+    auto deliverToEach = [this](auto& handlers, auto deliver) {
+        for (std::size_t i = 0;; ++i) {
+            typename std::remove_reference_t<decltype(handlers)>::value_type entry;
+            {
+                std::lock_guard lock(stateLock_);
+                if (i >= handlers.size()) break;
+                if (handlers[i].deleted) continue;
+                entry = handlers[i];
+            }
+            {
+                std::lock_guard lock(inputLock_);
+                getCount_ = 0;
+            }
+            deliver(entry);
+            if (closePending_) return false;
             std::lock_guard lock(inputLock_);
-            getCount_ = 0;
+            maxGetCount_ = std::max(maxGetCount_, getCount_);
         }
-        proc(message, first, lParam);
-        if (closePending_) {
-            aborted = true;
-            break;
-        }
-        noteTake();
-    }
+        return true;
+    };
+    bool aborted = !deliverToEach(procHandlers_, [&](const ProcHandler& h) { h.proc(message, first, lParam); });
     bool sendToWindows;
     {
         std::lock_guard lock(stateLock_);
         sendToWindows = windowHandlers_.size() > 1 || portHandlerInstalled_;
     }
     if (!aborted && sendToWindows) {
-        for (std::size_t i = 0;; ++i) {
-            HWND window;
-            {
-                std::lock_guard lock(stateLock_);
-                if (i >= windowHandlers_.size()) break;
-                if (windowHandlers_[i].deleted) continue;
-                window = windowHandlers_[i].window;
-            }
-            {
-                std::lock_guard lock(inputLock_);
-                getCount_ = 0;
-            }
-            SendMessageTimeout(window, message, first, lParam, 3000);
-            if (closePending_) {
-                aborted = true;
-                break;
-            }
-            noteTake();
-        }
+        aborted = !deliverToEach(windowHandlers_, [&](const WindowHandler& h) {
+            SendMessageTimeout(h.window, message, first, lParam, 3000);
+        });
     }
     bool result = !aborted;
     {
