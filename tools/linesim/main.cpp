@@ -7,19 +7,19 @@
 // Prints "linesim: ready A=<path> B=<path>" once both ends exist, relays until SIGINT or SIGTERM
 // (or until a cut), then prints what it did.
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include "line_sim.h"
+#include "tool_options.h"
 
 namespace {
+
+using namespace kavo::test;
 
 void Usage() {
     std::cerr <<
@@ -38,19 +38,6 @@ void Usage() {
         "  (the same with b2a)\n";
 }
 
-bool ParseNumber(const std::string& text, double& out) {
-    char* end = nullptr;
-    out = std::strtod(text.c_str(), &end);
-    return !text.empty() && end && *end == 0;
-}
-
-bool ParseUnsigned(const std::string& text, std::uint64_t& out) {
-    if (text.empty() || text[0] == '-') return false;
-    char* end = nullptr;
-    out = std::strtoull(text.c_str(), &end, 10);
-    return end && *end == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,17 +45,8 @@ int main(int argc, char** argv) {
     options.baud = 115200;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::cerr << "linesim: " << arg << " needs a value\n";
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        auto bad = [&](const std::string& v) {
-            std::cerr << "linesim: bad value for " << arg << ": " << v << "\n";
-            std::exit(2);
-        };
+        auto value = [&] { return OptionValue("linesim", argc, argv, i); };
+        auto bad = [&](const std::string& v) { BadOptionValue("linesim", arg, v); };
         std::uint64_t u = 0;
         double d = 0;
         if (arg == "--help" || arg == "-h") {
@@ -129,16 +107,8 @@ int main(int argc, char** argv) {
     }
 
     // The signals are taken through a descriptor, so the wait below sees them and the cut alike.
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
-    if (sigFd < 0) {
-        std::perror("linesim: signalfd");
-        return 1;
-    }
+    const int sigFd = StopSignalFd("linesim");
+    if (sigFd < 0) return 1;
 
     try {
         kavo::test::LineSim sim(options);

@@ -6,8 +6,6 @@
 // USB mode one firmware delivery through a FAT volume), prints a one-line summary and exits:
 // 0 success, 1 failure, 2 bad command line, 3 ended by a requested fault.
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <string>
 
 #include "terminal_sim.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -54,16 +53,12 @@ void Usage() {
 }
 
 [[noreturn]] void Bad(const std::string& option, const std::string& value) {
-    std::cerr << "termsim: bad value for " << option << ": " << value << "\n";
-    std::exit(2);
+    kavo::test::BadOptionValue("termsim", option, value);
 }
 
 std::uint64_t ToUnsigned(const std::string& option, const std::string& text) {
-    if (text.empty() || text[0] == '-') Bad(option, text);
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-    if (errno != 0 || !end || *end != 0) Bad(option, text);
+    std::uint64_t v = 0;
+    if (!kavo::test::ParseUnsigned(text, v)) Bad(option, text);
     return v;
 }
 
@@ -101,13 +96,7 @@ int main(int argc, char** argv) {
     kavo::test::TerminalSimOptions o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::cerr << "termsim: " << arg << " needs a value\n";
-                std::exit(2);
-            }
-            return argv[++i];
-        };
+        auto value = [&] { return kavo::test::OptionValue("termsim", argc, argv, i); };
         if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
@@ -188,16 +177,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigprocmask(SIG_BLOCK, &mask, nullptr);
-    int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
-    if (sigFd < 0) {
-        std::perror("termsim: signalfd");
-        return 1;
-    }
+    const int sigFd = kavo::test::StopSignalFd("termsim");
+    if (sigFd < 0) return 1;
 
     kavo::test::TerminalSim* simPtr = nullptr;
     o.onReady = [&] {
