@@ -86,6 +86,13 @@ TerminalSimOptions Quiet() {
     return o;
 }
 
+// A receiver that asks for the file every 200 ms.
+TerminalSimOptions Receiving() {
+    TerminalSimOptions o;
+    o.handshakeMs = 200;
+    return o;
+}
+
 TEST(TerminalSim, AnswersWakeUpAndFramedPacketsWithOneByte) {
     Bench bench(Quiet());
     bench.pty.Write("DDD");
@@ -122,8 +129,7 @@ TEST(TerminalSim, SendsItsOwnPacketAfterTheWakeUpAndCountsTheAnswer) {
 }
 
 TEST(TerminalSim, ReceivesMixedBlocksRepeatsAndDamagedCopies) {
-    TerminalSimOptions o;
-    o.handshakeMs = 200;
+    TerminalSimOptions o = Receiving();
     o.purgeQuietMs = 50;
     Bench bench(o);
     EXPECT_EQ(bench.Reply(), 'C');
@@ -160,8 +166,7 @@ TEST(TerminalSim, ReceivesMixedBlocksRepeatsAndDamagedCopies) {
 
 // What a damaged line leaves at a block start: a lost byte, stray bytes, an EOT inside data.
 TEST(TerminalSim, LineDamageIsNakedAndNeverEndsTheFile) {
-    TerminalSimOptions o;
-    o.handshakeMs = 200;
+    TerminalSimOptions o = Receiving();
     o.purgeQuietMs = 50;
     o.byteTimeoutMs = 200;
     Bench bench(o);
@@ -195,8 +200,7 @@ TEST(TerminalSim, LineDamageIsNakedAndNeverEndsTheFile) {
 TEST(TerminalSim, ChecksumModeAndPaddingTrim) {
     for (bool strip : {false, true}) {
         SCOPED_TRACE(strip);
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         o.checksum = true;
         if (strip) o.stripSub = true;
         else o.trimSize = 1030;
@@ -218,8 +222,7 @@ TEST(TerminalSim, ChecksumModeAndPaddingTrim) {
 
 TEST(TerminalSim, BlockNumbersWrapAndAnEmptyFileIsJustAnEot) {
     {
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
         Bytes all;
@@ -236,8 +239,7 @@ TEST(TerminalSim, BlockNumbersWrapAndAnEmptyFileIsJustAnEot) {
         EXPECT_EQ(r.data, all);
     }
     {
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
         bench.pty.Write(Bytes{kEot});
@@ -249,8 +251,7 @@ TEST(TerminalSim, BlockNumbersWrapAndAnEmptyFileIsJustAnEot) {
 }
 
 TEST(TerminalSim, InjectedRepliesNakGarbageAndEotNak) {
-    TerminalSimOptions o;
-    o.handshakeMs = 200;
+    TerminalSimOptions o = Receiving();
     o.nakBlocks[2] = 2;
     o.garbageBlocks[3] = 1;
     o.nakEots = 1;
@@ -281,8 +282,7 @@ TEST(TerminalSim, InjectedRepliesNakGarbageAndEotNak) {
 TEST(TerminalSim, FaultsThatEndTheSession) {
     {
         SCOPED_TRACE("cancel at block 2");
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         o.cancelAtBlock = 2;
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
@@ -296,8 +296,7 @@ TEST(TerminalSim, FaultsThatEndTheSession) {
     }
     {
         SCOPED_TRACE("stop after block 1");
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         o.stopAfterBlock = 1;
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
@@ -311,8 +310,7 @@ TEST(TerminalSim, FaultsThatEndTheSession) {
     }
     {
         SCOPED_TRACE("silent at the EOT");
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         o.silentAtEot = true;
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
@@ -341,8 +339,7 @@ TEST(TerminalSim, FaultsThatEndTheSession) {
     }
     {
         SCOPED_TRACE("block out of sequence");
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
         bench.pty.Write(Block(1, Pattern(128), 128));
@@ -353,8 +350,7 @@ TEST(TerminalSim, FaultsThatEndTheSession) {
     }
     {
         SCOPED_TRACE("sender cancels");
-        TerminalSimOptions o;
-        o.handshakeMs = 200;
+        TerminalSimOptions o = Receiving();
         Bench bench(o);
         EXPECT_EQ(bench.Reply(), 'C');
         bench.pty.Write(Block(1, Pattern(128), 128));
@@ -382,13 +378,6 @@ TEST(TerminalSim, IgnoredHandshakePeriodsComeFirst) {
 }
 
 // --- independent senders, through the line simulator ------------------------------------------
-
-std::string TempDir(const std::string& name) {
-    const fs::path dir = fs::temp_directory_path() / (name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir.string();
-}
 
 void WriteFile(const std::string& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary);
@@ -429,9 +418,20 @@ bool Installed(const std::string& program) {
     return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-TEST(TerminalSimPeers, ReceivesFromLrzszSx) {
+// An independent sender sends a file from a folder of the test's own.
+class TerminalSimPeers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = (fs::temp_directory_path() / ("termsim-peer-" + std::to_string(getpid()))).string();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string dir;
+};
+
+TEST_F(TerminalSimPeers, ReceivesFromLrzszSx) {
     if (!Installed("sx")) GTEST_SKIP() << "lrzsz (sx) is not installed";
-    const std::string dir = TempDir("termsim-sx");
     const Bytes data = Pattern(150000 + 77, 5);
     WriteFile(dir + "/fw.bin", data);
     {
@@ -456,16 +456,14 @@ TEST(TerminalSimPeers, ReceivesFromLrzszSx) {
         EXPECT_EQ(run.result.blocks1024, 0u);
         EXPECT_FALSE(run.result.crc);
     }
-    fs::remove_all(dir);
 }
 
-TEST(TerminalSimPeers, ReceivesFromPythonXmodem1K) {
+TEST_F(TerminalSimPeers, ReceivesFromPythonXmodem1K) {
     // The module comes from the distribution's package, so the distribution's interpreter runs it.
     const std::string python = "/usr/bin/python3";
     if (std::system((python + " -c 'import xmodem' >/dev/null 2>&1").c_str()) != 0) {
         GTEST_SKIP() << "python3-xmodem is not installed";
     }
-    const std::string dir = TempDir("termsim-pyx");
     const Bytes data = Pattern(100000 + 3, 6);
     WriteFile(dir + "/fw.bin", data);
     std::ofstream(dir + "/send.py") <<
@@ -491,7 +489,6 @@ TEST(TerminalSimPeers, ReceivesFromPythonXmodem1K) {
     EXPECT_EQ(run.result.outcome, Outcome::Received) << run.result.Summary();
     EXPECT_EQ(run.result.data, data);
     EXPECT_TRUE(run.result.crc);
-    fs::remove_all(dir);
 }
 
 // --- USB mode ----------------------------------------------------------------------------------
@@ -513,10 +510,16 @@ std::string MountSourceOf(const std::string& mountPoint) {
     return {};
 }
 
-TEST(TerminalSimUsb, DeliversTheFirmwareThroughAFatVolume) {
-    if (access("/dev/fuse", R_OK | W_OK) != 0 || !Installed("fusefat") || !Installed("mkfs.vfat")) {
-        GTEST_SKIP() << "FUSE, fusefat or mkfs.vfat missing";
+class TerminalSimUsb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/dev/fuse", R_OK | W_OK) != 0 || !Installed("fusefat") || !Installed("mkfs.vfat")) {
+            GTEST_SKIP() << "FUSE, fusefat or mkfs.vfat missing";
+        }
     }
+};
+
+TEST_F(TerminalSimUsb, DeliversTheFirmwareThroughAFatVolume) {
     TerminalSimOptions o = Quiet();
     o.usb = true;
     Bench bench(o);
@@ -538,10 +541,7 @@ TEST(TerminalSimUsb, DeliversTheFirmwareThroughAFatVolume) {
     EXPECT_TRUE(MountSourceOf(mountPoint).empty());
 }
 
-TEST(TerminalSimUsb, CommandWithoutFirmwareFails) {
-    if (access("/dev/fuse", R_OK | W_OK) != 0 || !Installed("fusefat") || !Installed("mkfs.vfat")) {
-        GTEST_SKIP() << "FUSE, fusefat or mkfs.vfat missing";
-    }
+TEST_F(TerminalSimUsb, CommandWithoutFirmwareFails) {
     TerminalSimOptions o = Quiet();
     o.usb = true;
     o.fatBits = 12;
