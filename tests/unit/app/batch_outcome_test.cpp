@@ -179,32 +179,5 @@ TEST(BatchOutcome, TransferEndCodes) {
     EXPECT_EQ(TransferEndStop(-103, 5).exitCode, kExitTransferFailed);
 }
 
-TEST(PortListing, ConditionsOfTheDevices) {
-    test::PtyPair pty;
-    EXPECT_EQ(ProbePort(pty.DevicePath()), pcFree);
-    EXPECT_EQ(ProbePort("/no/such/device"), pcMissing);
-    EXPECT_EQ(ProbePort("/dev/null"), pcNotSerial);
-    // Probing leaves the device free for the next program.
-    EXPECT_EQ(ProbePort(pty.DevicePath()), pcFree);
-
-    const PortEntry entry{3, "/dev/ttyUSB0", "usb-FTDI_A1-if00-port0, 0403:6001 FTDI FT232R"};
-    EXPECT_EQ(PortListingLine(entry, pcFree, {}),
-              "COM3  /dev/ttyUSB0  usb-FTDI_A1-if00-port0, 0403:6001 FTDI FT232R");
-    EXPECT_EQ(PortListingLine(entry, pcBusy, {"41 (minicom)", "42 (screen)"}),
-              "COM3  /dev/ttyUSB0  usb-FTDI_A1-if00-port0, 0403:6001 FTDI FT232R  "
-              "[busy: pid 41 (minicom), pid 42 (screen)]");
-    EXPECT_TRUE(Has(PortListingLine(entry, pcBusy, {}), "  [busy]"));
-    EXPECT_TRUE(Has(PortListingLine(entry, pcNoPermission, {}), "  [no permission]"));
-    EXPECT_TRUE(Has(PortListingLine(entry, pcMissing, {}), "  [no device]"));
-}
-
-TEST(PortListing, ListsTheMappedPortsWithTheirConditions) {
-    test::PtyPair pty;
-    PortsVariable ports("3=" + pty.DevicePath() + ",4=/no/such/device");
-    const std::string listing = PortListing();
-    EXPECT_TRUE(Has(listing, "COM3  " + pty.DevicePath() + "  KAVODOWN_PORTS\n")) << listing;
-    EXPECT_TRUE(Has(listing, "COM4  /no/such/device  KAVODOWN_PORTS  [no device]\n")) << listing;
-}
-
 }  // namespace
 }  // namespace kavo
