@@ -70,6 +70,9 @@ int main(int argc, char** argv) {
     }
 
     // No window may wait for anyone in a batch run: draw offscreen unless the caller chose.
+    // A reader of the status lines that goes away (a wrapper's pipe closed early) must not end
+    // the transfer: writes to it fail quietly instead.
+    if (commandLine.batch || commandLine.progress) ::signal(SIGPIPE, SIG_IGN);
     if (commandLine.batch) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
         qInstallMessageHandler(QuietToolkitMessages);

@@ -112,6 +112,12 @@ public:
         return -1;
     }
 
+    // Stops reading: the process's further writes to the captured output fail.
+    void CloseOutput() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
     void Signal(int signal) { ::kill(pid_, signal); }
     pid_t Pid() const { return pid_; }
 
@@ -174,6 +180,7 @@ protected:
     }
 
     void StartLine(std::vector<std::string> faults = {}) {
+        // Unpaced unless `faults` sets a baud rate of its own (a later value wins).
         std::vector<std::string> argv{kBin + "/linesim", "--baud", "0", "--link-a", dir_ + "/A",
                                       "--link-b", dir_ + "/B"};
         argv.insert(argv.end(), faults.begin(), faults.end());
@@ -369,6 +376,17 @@ TEST_F(BatchRunTest, ProgressToAPipeIsPlainLinesWithTheFigures) {
     }
     EXPECT_NE(lines.back().find(std::to_string(size_) + total + "100%)"), std::string::npos)
         << lines.back();
+}
+
+TEST_F(BatchRunTest, ProgressReaderThatGoesAwayDoesNotStopTheTransfer) {
+    StartLine({"--baud", "115200"});  // paced, so that reports still come after the reader left
+    auto terminal = StartTerminal({});
+    auto tool = StartKavodown({"--batch", "--progress", "3", firmware_});
+    ASSERT_FALSE(tool->WaitLine(" bytes (", 60s).empty());
+    tool->CloseOutput();
+    EXPECT_EQ(tool->Wait(120s), kExitOk);
+    EXPECT_EQ(terminal->Wait(30s), 0);
+    EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_));
 }
 
 TEST_F(BatchRunTest, TraceAndLogAreWrittenWhenThePortCloses) {
