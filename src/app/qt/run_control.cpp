@@ -69,6 +69,10 @@ void TRunControl::ApplySilenceLimit(std::uint32_t seconds) {
     const std::uint32_t ticks =
         static_cast<std::uint32_t>(SecondsToTicks(static_cast<std::int32_t>(seconds)));
     TApdProtocol& protocol = *window_.ApdProtocol;
+    protocol.SetSilenceLimit(ticks);
+    // The first wait for the EOT's reply (and for room in a stalled output buffer) is one long
+    // wait of its own; a shorter limit shortens it, so that the limit holds there too.
+    if (ticks < protocol.TransmitTimeout()) protocol.SetTransmitTimeout(ticks);
     // A terminal that never asks for the file is as silent as one that stops answering: the
     // handshake's attempts together wait no longer than the limit. The number of attempts stays,
     // so a few stray bytes on the line do not end the handshake early.

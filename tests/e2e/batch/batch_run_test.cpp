@@ -351,6 +351,22 @@ TEST_F(BatchRunTest, ReceiverCancelIsAFailedTransfer) {
     ExpectOneLine(err, "transfer failed: Cancel requested (-6005)");
 }
 
+TEST_F(BatchRunTest, ReceiverSilentAfterABlockEndsWithinTheSilenceLimit) {
+    StartLine();
+    auto terminal = StartTerminal({"--stop-after-block", "3"});
+    auto [code, err] = Run({"--batch", "--silence-limit", "2", "3", firmware_});
+    EXPECT_EQ(code, kExitTransferFailed);
+    ExpectOneLine(err, "transfer failed: Fatal time out (-6006)");
+}
+
+TEST_F(BatchRunTest, ReceiverSilentAtTheEndOfTheFileEndsWithinTheSilenceLimit) {
+    StartLine();
+    auto terminal = StartTerminal({"--silent-at-eot"});
+    auto [code, err] = Run({"--batch", "--silence-limit", "2", "3", firmware_});
+    EXPECT_EQ(code, kExitTransferFailed);
+    ExpectOneLine(err, "transfer failed: Fatal time out (-6006)");
+}
+
 TEST_F(BatchRunTest, CableCutIsALostDevice) {
     StartLine({"--cut-a2b", "20000"});
     auto terminal = StartTerminal({});
