@@ -208,7 +208,8 @@ std::string UsageText() {
                           {kExitNoAnswer, "the terminal did not answer \"DDD\""},
                           {kExitDeviceLost, "the port's device went away during the transfer"},
                           {kExitOtherError, "any other failure"}}) +
-           ExitCodeLines({{kExitUsage, "a bad command line"}});
+           ExitCodeLines({{kExitUsage, "a bad command line"}}) +
+           "128+n  stopped by signal n before the transfer ended (--batch)\n";
 }
 
 }  // namespace kavo
