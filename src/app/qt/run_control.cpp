@@ -124,6 +124,9 @@ int TRunControl::TransferEnded(int errorCode) {
 }
 
 void TRunControl::StatusReport(int options) {
+    // Once the outcome is printed it stays the last line; reports that come after it (the engine's
+    // last one follows its error event) add nothing.
+    if (ended_) return;
     const TApdProtocol& protocol = *window_.ApdProtocol;
     TProgressFigures figures;
     figures.bytesTransferred = protocol.BytesTransferred();
@@ -142,6 +145,7 @@ void TRunControl::Signal(int signalNumber) {
         window_.BT_EXITClick();
         return;
     }
+    if (ended_) return;  // the outcome is known and the program is ending
     const char* name = signalNumber == SIGINT ? "SIGINT" : signalNumber == SIGTERM ? "SIGTERM"
                                                                                    : "a signal";
     End(128 + signalNumber, std::string("kavodown: stopped by ") + name);
