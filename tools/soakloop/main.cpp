@@ -359,7 +359,7 @@ int main(int argc, char** argv) {
         const Resources now = SettledResources(start);
         if (!(now == start)) {
             ++drift;
-            verdict += " DRIFT fds " + std::to_string(now.fds - start.fds) + " threads " +
+            verdict = (verdict == "ok" ? std::string() : verdict + ", ") + "DRIFT fds " + std::to_string(now.fds - start.fds) + " threads " +
                        std::to_string(now.threads - start.threads);
         }
         if (!options.quiet || verdict != "ok") {
