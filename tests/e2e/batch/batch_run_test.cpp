@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <poll.h>
+#include <pty.h>
 #include <random>
 #include <sstream>
 #include <string>
@@ -19,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -39,11 +42,22 @@ public:
         std::vector<std::string> env = {};
         int capturedFd = 1;
         uid_t uid = 0;  // run as this user when not 0 (the test runs as root)
+        bool terminal = false;  // the captured output is a terminal (a raw pty), not a pipe
     };
 
     explicit Child(const Setup& setup) {
         int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        if (setup.terminal) {
+            if (::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0) return;
+            termios raw{};
+            ::tcgetattr(out[1], &raw);
+            ::cfmakeraw(&raw);  // no newline translation: every '\r' read is the program's own
+            ::tcsetattr(out[1], TCSANOW, &raw);
+            ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
+            ::fcntl(out[1], F_SETFD, FD_CLOEXEC);
+        } else if (::pipe2(out, O_CLOEXEC) != 0) {
+            return;
+        }
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], setup.capturedFd);
@@ -397,6 +411,26 @@ TEST_F(BatchRunTest, ProgressToAPipeIsPlainLinesWithTheFigures) {
     }
     EXPECT_NE(lines.back().find(std::to_string(size_) + total + "100%)"), std::string::npos)
         << lines.back();
+}
+
+TEST_F(BatchRunTest, ProgressToATerminalUpdatesOneLineInPlace) {
+    StartLine({"--baud", "115200"});  // paced, so that several reports come
+    auto terminal = StartTerminal({});
+    auto tool = std::make_unique<Child>(Child::Setup{
+        {kBin + "/kavodown", "--batch", "--progress", "3", firmware_},
+        {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A"},
+        2, 0, true});
+    const std::string err = tool->ReadAll(120s);
+    EXPECT_EQ(tool->Wait(30s), kExitOk);
+    // Every report starts with a carriage return; only the last one ends the line.
+    EXPECT_GE(std::count(err.begin(), err.end(), '\r'), 3) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err.back(), '\n');
+    const std::string last = err.substr(err.rfind('\r') + 1);
+    EXPECT_NE(last.find(std::to_string(size_) + " of " + std::to_string(size_) + " bytes (100%)"),
+              std::string::npos)
+        << last;
 }
 
 TEST_F(BatchRunTest, ProgressReaderThatGoesAwayDoesNotStopTheTransfer) {
