@@ -38,6 +38,7 @@
 #include "platform/message_queue.h"
 #include "serial/com_port.h"
 #include "serial/errors.h"
+#include "serial/ticks.h"
 #include "terminal_sim.h"
 #include "transfer/protocol.h"
 
@@ -60,6 +61,7 @@ struct Options {
     std::size_t maxSize = 48 * 1024;
     unsigned baud = 0;
     int deadlineSeconds = 180;
+    int silenceSeconds = 30;
     bool quiet = false;
 };
 
@@ -71,6 +73,8 @@ void Usage() {
         "  --max-size BYTES  largest file (default 49152)\n"
         "  --baud N          bit rate of the simulated cable; 0 relays at once (default 0)\n"
         "  --deadline-s S    a transfer that has not ended after S seconds hangs (default 180)\n"
+        "  --silence-s S     the transfer's silence limit, as for an unattended run; 0: none\n"
+        "                    (default 30)\n"
         "  --quiet           print only the summary\n";
 }
 
@@ -239,6 +243,8 @@ int main(int argc, char** argv) {
             options.baud = static_cast<unsigned>(value());
         } else if (arg == "--deadline-s") {
             options.deadlineSeconds = static_cast<int>(std::min<std::uint64_t>(value(), 3600));
+        } else if (arg == "--silence-s") {
+            options.silenceSeconds = static_cast<int>(std::min<std::uint64_t>(value(), 3600));
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else {
@@ -277,6 +283,9 @@ int main(int argc, char** argv) {
     protocol->SetTurnDelay(1000);
     protocol->SetOverhead(5);
     protocol->SetStatusInterval(10);
+    // Without a limit, a terminal that stops answering (its last ACK lost) is waited for until
+    // someone cancels, which a loop without an operator would count as a hang.
+    protocol->SetSilenceLimit(static_cast<std::uint32_t>(kavo::SecondsToTicks(options.silenceSeconds)));
     std::optional<std::int32_t> finish;
     protocol->SetOnProtocolFinish([&](kavo::TApdCustomProtocol*, std::int32_t code) {
         finish = code;
