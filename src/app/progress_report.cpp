@@ -61,6 +61,9 @@ TProgressWriter::TProgressWriter(std::FILE* stream)
 void TProgressWriter::Report(const TProgressFigures& figures, bool last) {
     const std::string line = ProgressLine(figures);
     if (!terminal_) {
+        // The handshake and the end repeat the same figures; a log gets each state once.
+        if (line == lastLine_) return;
+        lastLine_ = line;
         sink_(line + "\n");
         return;
     }

@@ -3,7 +3,7 @@
 // One line per status report of the protocol component: bytes sent of the file's size, the
 // percentage, the measured rate and the time still needed. On a terminal each report overwrites
 // the previous one (carriage return) and the last one ends the line; anywhere else (a pipe, a log
-// file) every report is a line of its own, without control characters.
+// file) every report that changes the figures is a line of its own, without control characters.
 //
 // Thread safety: a TProgressWriter belongs to one thread (the user-interface thread).
 #pragma once
@@ -61,6 +61,7 @@ private:
     bool terminal_ = false;
     bool lineOpen_ = false;
     std::size_t shownLength_ = 0;  // length of the line on screen, to blank what a shorter one leaves
+    std::string lastLine_;         // the last line a pipe got, so that a repeat is left out
 };
 
 }  // namespace kavo

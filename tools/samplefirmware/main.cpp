@@ -15,12 +15,18 @@
 #include "terminal_sim.h"
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf("usage: samplefirmware OUTPUT [SIZE]\n");
+        return 0;
+    }
+    // An option in place of OUTPUT would otherwise become a file of that name.
+    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
         std::fprintf(stderr, "usage: samplefirmware OUTPUT [SIZE]\n");
         return 2;
     }
-    const long size = argc == 3 ? std::strtol(argv[2], nullptr, 10) : 300000;
-    if (size < 128 || size > (64L << 20)) {
+    char* end = nullptr;
+    const long size = argc == 3 ? std::strtol(argv[2], &end, 10) : 300000;
+    if ((argc == 3 && (end == argv[2] || *end != 0)) || size < 128 || size > (64L << 20)) {
         std::fprintf(stderr, "samplefirmware: SIZE must be between 128 and 64 MiB\n");
         return 2;
     }

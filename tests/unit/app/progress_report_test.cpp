@@ -87,8 +87,10 @@ TEST(ProgressReport, PipesGetPlainLinesWithoutControlCharacters) {
     Capture out;
     TProgressWriter writer([&out](const std::string& text) { out.writes.push_back(text); }, false);
     writer.Report(Figures(0, 3000, 0, 3), false);
+    writer.Report(Figures(0, 3000, 0, 3), false);  // the handshake repeats its figures: left out
     writer.Report(Figures(2048, 3000, 10), false);
     writer.Report(Figures(3000, 3000, 14), true);
+    writer.Report(Figures(3000, 3000, 14), true);  // so does the end
     writer.EndLine();  // nothing open: nothing written
     ASSERT_EQ(out.writes.size(), 3u);
     for (const std::string& w : out.writes) {
