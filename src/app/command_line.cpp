@@ -189,7 +189,9 @@ std::string UsageText() {
            "  --ddd                 tick \"DDD Start\": wake the terminal's loader first\n"
            "  --progress            one status line per report on the standard error\n"
            "  --silence-limit SECS  end the transfer when the terminal stays silent this long\n"
-           "                        (0: never; --batch: 60 by default)\n"
+           "                        (0: never; --batch: 60 by default); with --batch in USB\n"
+           "                        storage mode also the longest wait for the terminal's\n"
+           "                        volume, and for it to go away once the file is on it\n"
            "  --trace DIR           write the port's byte trace to DIR/TEVO.TRC at the end\n"
            "  --log DIR             write the port's dispatch log to DIR/TEVO.LOG at the end\n"
            "  --list-ports          list the port numbers with their devices and exit\n"
@@ -207,7 +209,9 @@ std::string UsageText() {
                           {kExitPermissionDenied, "no permission to open the port"},
                           {kExitNoAnswer, "the terminal did not answer \"DDD\""},
                           {kExitDeviceLost, "the port's device went away during the transfer"},
-                          {kExitOtherError, "any other failure"}}) +
+                          {kExitOtherError, "any other failure"},
+                          {kExitNoVolume, "USB storage mode: no terminal volume within the "
+                                          "silence limit"}}) +
            ExitCodeLines({{kExitUsage, "a bad command line"}}) +
            "128+n  stopped by signal n before the transfer ended (--batch)\n";
 }

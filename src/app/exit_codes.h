@@ -18,6 +18,7 @@ constexpr int kExitPermissionDenied = 6;  // no permission to open the port's de
 constexpr int kExitNoAnswer = 7;          // the terminal did not acknowledge "DDD"
 constexpr int kExitDeviceLost = 8;        // the port's device went away during the transfer
 constexpr int kExitOtherError = 9;        // any other failure (the text is printed)
+constexpr int kExitNoVolume = 10;         // USB storage mode: no terminal volume within the limit
 constexpr int kExitUsage = 64;            // a bad command line
 
 }  // namespace kavo

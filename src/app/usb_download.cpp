@@ -51,9 +51,11 @@ void TUsbDownload::Arrival(const std::string& rootFolder) {
     diskInfo_.SetRootFolder(rootFolder);
     if (diskInfo_.FileSystemName() != "FAT") return;
     std::string source = hooks_.fileName ? hooks_.fileName() : std::string();
-    // The result is not needed: the terminal is told in any case, and a failed copy leaves no
-    // partial file behind for it to find.
-    CopyFileTo(source, folder + "/" + FileNamePart(source));
+    // The terminal is told whatever the result (a failed copy leaves no partial file behind for
+    // it to find); a caller without an operator learns of a failure through `copied`.
+    const std::string target = folder + "/" + FileNamePart(source);
+    const bool copied = CopyFileTo(source, target);
+    if (hooks_.copied) hooks_.copied(target, copied);
     if (hooks_.sendCmd) hooks_.sendCmd(kFirmwareReadyCmd, u"E");
 }
 

@@ -30,6 +30,9 @@ struct TUsbDownloadHooks {
     std::function<int(unsigned char cmd, const std::u16string& data)> sendCmd;
     std::function<void()> destroyWindow;  // saves PORT and FNAME, closes the port
     std::function<void(int exitCode)> exitProcess;  // does not return in the program
+    // Optional: told of each copy onto a terminal's volume (the target path, and whether every
+    // byte arrived), before the terminal is told.
+    std::function<void(const std::string& target, bool ok)> copied;
 };
 
 // The command that tells the terminal that its firmware is in place.

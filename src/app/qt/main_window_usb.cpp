@@ -42,6 +42,8 @@ public:
 
     TUsbDownload handler;
     TVolumeWatcher watcher;
+    TUsbModeObserver observer;
+    std::string noticeRoot;  // the root folder of the notice being handled
 };
 
 std::map<const TFMain*, TUsbMode*>& Registry() {
@@ -49,12 +51,17 @@ std::map<const TFMain*, TUsbMode*>& Registry() {
     return registry;
 }
 
-TUsbDownloadHooks HooksFor(TFMain& window) {
+TUsbDownloadHooks HooksFor(TFMain& window, TUsbMode& mode) {
     TUsbDownloadHooks hooks;
     hooks.usbMode = [&window] { return window.CB_USB->isChecked(); };
     hooks.fileName = [&window] { return window.EDT_FName->text().toStdString(); };
-    hooks.sendCmd = [&window](unsigned char cmd, const std::u16string& data) {
-        return window.SendCmd(cmd, data);
+    hooks.sendCmd = [&window, &mode](unsigned char cmd, const std::u16string& data) {
+        const int answer = window.SendCmd(cmd, data);
+        if (mode.observer.told) mode.observer.told(answer == 0);
+        return answer;
+    };
+    hooks.copied = [&mode](const std::string& target, bool ok) {
+        if (mode.observer.copied) mode.observer.copied(target, ok);
     };
     hooks.destroyWindow = [&window] {
         // What destroying the window does before the process ends: the settings are saved and
@@ -70,13 +77,16 @@ TUsbDownloadHooks HooksFor(TFMain& window) {
             // The process ends now; a port that does not close cleanly is closed by its end.
         }
     };
-    hooks.exitProcess = EndProcess;
+    hooks.exitProcess = [&mode](int exitCode) {
+        if (mode.observer.removed) exitCode = mode.observer.removed(mode.noticeRoot, exitCode);
+        EndProcess(exitCode);
+    };
     return hooks;
 }
 
 TUsbMode::TUsbMode(TFMain& window, TComponent* owner, TDiskInfo& diskInfo)
     : TComponent(owner),
-      handler(diskInfo, HooksFor(window)),
+      handler(diskInfo, HooksFor(window, *this)),
       watcher([&window](const TVolumeNotice& notice) {
           window.DeviceChange(notice.event, notice.rootFolder);
       }) {
@@ -109,9 +119,16 @@ TDiskInfo* CreateUsbMode(TFMain& window, TComponent* owner) {
 
 void SetUsbModeExit(std::function<void(int)> exitProcess) { ExitFunction() = std::move(exitProcess); }
 
+void SetUsbModeObserver(TFMain& window, TUsbModeObserver observer) {
+    auto it = Registry().find(&window);
+    if (it != Registry().end()) it->second->observer = std::move(observer);
+}
+
 void TFMain::DeviceChange(unsigned event, const std::string& rootFolder) {
     auto it = Registry().find(this);
-    if (it != Registry().end()) it->second->handler.DeviceChange(event, rootFolder);
+    if (it == Registry().end()) return;
+    it->second->noticeRoot = rootFolder;
+    it->second->handler.DeviceChange(event, rootFolder);
 }
 
 }  // namespace kavo

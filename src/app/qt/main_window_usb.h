@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace kavo {
 
@@ -20,5 +21,19 @@ TDiskInfo* CreateUsbMode(TFMain& window, TComponent* owner);
 // How the removal of a volume ends the process; by default at once, with the given exit code and
 // without the rest of the normal shutdown. Tests replace it.
 void SetUsbModeExit(std::function<void(int exitCode)> exitProcess);
+
+// What a run without an operator learns of the USB storage mode of one window. Every member is
+// optional.
+struct TUsbModeObserver {
+    // The firmware was copied onto a terminal's volume (ok: every byte is there) and the terminal
+    // is told next.
+    std::function<void(const std::string& target, bool ok)> copied;
+    // The terminal's answer to 0xD1 "E": true when its ACK came.
+    std::function<void(bool acknowledged)> told;
+    // A volume went away; the window is destroyed and the process ends right after this with the
+    // exit code returned (`exitCode` is the one of the USB storage mode, 1).
+    std::function<int(const std::string& rootFolder, int exitCode)> removed;
+};
+void SetUsbModeObserver(TFMain& window, TUsbModeObserver observer);
 
 }  // namespace kavo

@@ -3,6 +3,7 @@
 #include "app/batch_outcome.h"
 #include "app/exit_codes.h"
 #include "app/qt/main_window.h"
+#include "app/qt/main_window_usb.h"
 #include "serial/com_port.h"
 #include "transfer/protocol.h"
 
@@ -54,6 +55,8 @@ bool TRunControl::Prepare() {
         [this](TSendStop stop, std::exception_ptr error) { SendStopped(stop, error); });
     window_.SetTransferEndHook([this](int errorCode) { return TransferEnded(errorCode); });
 
+    if (window_.CB_USB->isChecked()) WatchUsbMode(commandLine_.SilenceLimitSeconds());
+
     if (!window_.AutoStartPending()) {
         const QString reason = window_.StartupError().isEmpty()
                                    ? QStringLiteral("the transfer would not start by itself")
@@ -79,6 +82,67 @@ void TRunControl::ApplySilenceLimit(std::uint32_t seconds) {
     const std::uint32_t attempts = std::max<std::uint32_t>(1, protocol.HandshakeRetry());
     const std::uint32_t perAttempt = std::max<std::uint32_t>(1, (ticks + attempts - 1) / attempts);
     if (perAttempt < protocol.HandshakeWait()) protocol.SetHandshakeWait(perAttempt);
+}
+
+void TRunControl::WatchUsbMode(std::uint32_t seconds) {
+    TUsbModeObserver observer;
+    observer.copied = [this](const std::string& target, bool ok) { UsbCopied(target, ok); };
+    observer.told = [this](bool acknowledged) { usbAcknowledged_ = acknowledged; };
+    observer.removed = [this](const std::string& rootFolder, int exitCode) {
+        return UsbRemoved(rootFolder, exitCode);
+    };
+    SetUsbModeObserver(window_, std::move(observer));
+    if (seconds == 0) return;  // wait as long as it takes
+    usbWaitSeconds_ = seconds;
+    usbWait_ = std::make_unique<QTimer>();
+    usbWait_->setSingleShot(true);
+    usbWait_->setInterval(std::chrono::seconds(seconds));
+    QObject::connect(usbWait_.get(), &QTimer::timeout, [this] { UsbWaitOver(); });
+    usbWait_->start();
+}
+
+void TRunControl::UsbCopied(const std::string& target, bool ok) {
+    if (ended_) return;
+    if (!ok) {
+        End(kExitOtherError, "kavodown: the firmware could not be copied to " + target +
+                                 " (is the volume full or read-only?)");
+        return;
+    }
+    // The terminal is told next; from now on the run waits for its volume to go away, which it
+    // does when it restarts with the new firmware.
+    usbTarget_ = target;
+    if (usbWait_) usbWait_->start();
+}
+
+int TRunControl::UsbRemoved(const std::string& rootFolder, int exitCode) {
+    if (ended_) return window_.ExitCode();
+    ended_ = true;
+    if (usbWait_) usbWait_->stop();
+    const std::string volume = rootFolder.empty() ? std::string("a volume") : rootFolder;
+    if (usbTarget_.empty()) {
+        Print("kavodown: " + volume + " went away before the firmware was copied to a terminal");
+        return kExitOtherError;
+    }
+    Print("kavodown: firmware copied to " + usbTarget_ + "; " + volume + " went away");
+    return exitCode;
+}
+
+void TRunControl::UsbWaitOver() {
+    if (ended_) return;
+    const std::string limit = std::to_string(usbWaitSeconds_) + " s";
+    if (usbTarget_.empty()) {
+        End(kExitNoVolume, "kavodown: no terminal volume (FAT with a Down folder) appeared within " +
+                               limit + "; check the terminal's USB cable and that it is in "
+                               "download mode");
+    } else if (!usbAcknowledged_) {
+        End(kExitNoAnswer, "kavodown: the terminal on COM" +
+                               std::to_string(window_.TevoComNumber()) +
+                               " did not acknowledge the firmware copied to " + usbTarget_ +
+                               " and kept its volume for " + limit);
+    } else {
+        End(kExitOtherError, "kavodown: the terminal kept its volume for " + limit +
+                                 " after taking the firmware copied to " + usbTarget_);
+    }
 }
 
 void TRunControl::Print(const std::string& line) {

@@ -5,6 +5,11 @@
 // sequence, every error that would go to the error display and the end of the transfer end the
 // program at once, with the exit code of exit_codes.h and one line on the standard error.
 //
+// A --batch run in USB storage mode waits for the terminal's volume, and once the firmware is on
+// it for the volume to go away, each time no longer than the silence limit. A failed copy ends
+// the run at once; a volume removed before the firmware reached the terminal is not the normal
+// end of the mode, so it does not end with 1.
+//
 // Thread safety: the user-interface thread, like the window.
 #pragma once
 
@@ -12,6 +17,7 @@
 #include "app/progress_report.h"
 
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <exception>
@@ -46,11 +52,20 @@ private:
     int TransferEnded(int errorCode);
     void StatusReport(int options);
     void End(int exitCode, const std::string& line);
+    void WatchUsbMode(std::uint32_t seconds);
+    void UsbCopied(const std::string& target, bool ok);
+    int UsbRemoved(const std::string& rootFolder, int exitCode);
+    void UsbWaitOver();
 
     TFMain& window_;
     TCommandLine commandLine_;
     std::unique_ptr<TProgressWriter> progress_;
     bool ended_ = false;  // the run has its outcome; later errors only add their line
+    // USB storage mode with --batch.
+    std::unique_ptr<QTimer> usbWait_;  // the silence limit of the current wait
+    std::uint32_t usbWaitSeconds_ = 0;
+    std::string usbTarget_;            // where the firmware was copied; empty before
+    bool usbAcknowledged_ = false;     // the terminal ACKed 0xD1 "E"
 };
 
 }  // namespace kavo
