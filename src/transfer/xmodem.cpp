@@ -31,6 +31,11 @@ bool TakeByte(ProtocolData& data, std::uint8_t& byte) {
 }
 
 void ArmReplyWait(ProtocolData& data, std::uint32_t ticks) {
+    // Under a silence limit no wait runs past the silence still allowed, so that the transfer
+    // ends when the limit is reached and not at the end of a longer wait.
+    if (data.SilenceLimit != 0 && data.SilentTicks < data.SilenceLimit) {
+        ticks = std::min(ticks, data.SilenceLimit - data.SilentTicks);
+    }
     data.ReplyWait = ticks;
     ArmTimeout(data, ticks);
 }

@@ -133,6 +133,94 @@ TEST_F(SilenceLimit, HandshakeWaitsAreNotCounted) {
     EXPECT_EQ(*h.reports.finish, -6006);
 }
 
+// The length of the reply wait armed now.
+std::int32_t Armed(EngineHarness& h) { return h.line.timerArmedTicks[h.data->TimeoutTimer]; }
+
+// Lets reply waits pass in silence until the transfer ends (at most `most` of them); returns the
+// ticks they were armed for together.
+std::int64_t SilentUntilTheEnd(EngineHarness& h, int most) {
+    std::int64_t total = 0;
+    for (int i = 0; i < most && !h.reports.finish.has_value(); ++i) {
+        if (h.data->XmodemState == txDraining) h.Drained();
+        total += Armed(h);
+        h.TimedOut();
+    }
+    return total;
+}
+
+using SilenceLimitWaits = SilenceLimit;
+
+TEST(SilenceLimitWaitsEach, NoBlockReplyWaitRunsPastTheLimit) {
+    TempFolder folder;
+    const std::string file = folder.Write("firmware.bin", PatternBytes(3000));
+    for (std::uint32_t limit : {1u, 36u, 91u, 100u, 3u * 91u + 5u}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        EngineHarness h;
+        h.data->SilenceLimit = limit;
+        h.Start(file);
+        h.Reply({cCrcStart});
+        h.Drained();
+        ASSERT_EQ(h.data->XmodemState, txRplyPnding);
+        EXPECT_EQ(Armed(h), static_cast<std::int32_t>(std::min<std::uint32_t>(limit, 91)));
+        EXPECT_EQ(SilentUntilTheEnd(h, 20), static_cast<std::int64_t>(limit));
+        ASSERT_TRUE(h.reports.finish.has_value());
+        EXPECT_EQ(*h.reports.finish, -6006);
+    }
+}
+
+TEST_F(SilenceLimitWaits, TheRestOfTheLimitCountsFromTheLastByte) {
+    h.data->SilenceLimit = 150;
+    StartAndSendFirstBlock(3000);
+    h.TimedOut();  // 91 ticks of silence; the block goes again with 59 left
+    h.Drained();
+    EXPECT_EQ(Armed(h), 59);
+    h.Reply({cNak});  // a reply: the whole limit is there again, but no wait is longer than 91
+    h.Drained();
+    EXPECT_EQ(Armed(h), 91);
+    EXPECT_EQ(SilentUntilTheEnd(h, 20), 150);
+    EXPECT_EQ(*h.reports.finish, -6006);
+}
+
+TEST_F(SilenceLimitWaits, NoEotReplyWaitRunsPastTheLimit) {
+    // The first EOT waits 1092 ticks without a limit; a limit of 200 shortens it.
+    h.data->SilenceLimit = 200;
+    StartAndSendFirstBlock(100);
+    h.Reply({cAck});
+    ASSERT_EQ(h.data->XmodemState, txEotReply);
+    EXPECT_EQ(Armed(h), 200);
+    EXPECT_EQ(SilentUntilTheEnd(h, 20), 200);
+    EXPECT_EQ(*h.reports.finish, -6006);
+
+    // A NAK to the EOT gives the whole limit again; the waits of the EOTs that follow add up
+    // to it exactly.
+    EngineHarness second;
+    second.data->SilenceLimit = 120;
+    second.Start(folder.Write("small.bin", PatternBytes(100)));
+    second.Reply({cCrcStart});
+    second.Drained();
+    second.Reply({cAck});
+    EXPECT_EQ(Armed(second), 120);
+    second.Reply({cNak});
+    ASSERT_FALSE(second.reports.finish.has_value());
+    EXPECT_EQ(Armed(second), 91);
+    EXPECT_EQ(SilentUntilTheEnd(second, 20), 120);
+    ASSERT_TRUE(second.reports.finish.has_value());
+    EXPECT_EQ(*second.reports.finish, -6006);
+}
+
+TEST_F(SilenceLimitWaits, WithoutALimitTheWaitsKeepTheirLength) {
+    StartAndSendFirstBlock(100);
+    EXPECT_EQ(Armed(h), 91);
+    h.TimedOut();
+    h.Drained();
+    EXPECT_EQ(Armed(h), 91);
+    h.Reply({cAck});
+    EXPECT_EQ(Armed(h), 1092);  // the first EOT
+    h.TimedOut();
+    EXPECT_EQ(Armed(h), 91);  // the EOTs after it
+    EXPECT_FALSE(h.reports.finish.has_value());
+}
+
 TEST(ProtocolSilenceLimit, IsOffByDefaultSetAndCopiedByAssign) {
     TApdProtocol source;
     EXPECT_EQ(source.SilenceLimit(), 0u);
