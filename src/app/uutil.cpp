@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <climits>
+#include <mutex>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,7 +30,18 @@ std::string ReadIni(const std::string& section, const std::string& key,
 bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& fileName) {
     ProfileWriteResult result = WriteProfileString(section, key, value, IniFilePath(fileName));
-    if (!result) std::fprintf(stderr, "kavodown: %s\n", result.error.c_str());
+    // The settings go out one key at a time (PORT, then FNAME), and a folder that cannot be
+    // written fails each of them for the same reason: that reason is said once, until a write
+    // succeeds again.
+    static std::mutex reportedMutex;
+    static std::string reported;
+    std::lock_guard<std::mutex> lock(reportedMutex);
+    if (result) {
+        reported.clear();
+    } else if (result.error != reported) {
+        std::fprintf(stderr, "kavodown: %s\n", result.error.c_str());
+        reported = result.error;
+    }
     return result.ok;
 }
 

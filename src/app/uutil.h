@@ -24,7 +24,8 @@ std::string ReadIni(const std::string& section, const std::string& key,
 
 // Sets `key` in `section` to `value`, creating the file, section or key as needed (the same file
 // name rule as ReadIni). Returns false, and writes the reason to the standard error, when the
-// value could not be stored; the file is then left as it was.
+// value could not be stored; the file is then left as it was. A reason that is the same as that of
+// the previous failed write is not written again until a write has succeeded.
 bool WriteIni(const std::string& section, const std::string& key, const std::string& value,
               const std::string& fileName);
 

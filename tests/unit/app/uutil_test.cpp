@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 namespace kavo {
@@ -138,6 +139,48 @@ TEST(Files, IniRoundTripAndSetupIniRule) {
     EXPECT_FALSE(WriteIni("OPTION", "FNAME", "a\nb", ini));
     EXPECT_EQ(ReadIni("OPTION", "FNAME", ini), "");
     ::unsetenv("KAVODOWN_CONFIG_DIR");
+    fs::remove_all(dir);
+}
+
+// The lines of `text` that contain `part`.
+std::size_t CountLines(const std::string& text, const std::string& part) {
+    std::istringstream lines(text);
+    std::size_t count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(part) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+TEST(Files, AFolderThatCannotBeWrittenIsReportedOncePerReason) {
+    char pattern[] = "/tmp/kavo_ini_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    // A folder that is not there cannot take the temporary file, whoever runs the test.
+    const std::string ini = dir + "/gone/Option.ini";
+    const std::string other = dir + "/also-gone/Option.ini";
+
+    testing::internal::CaptureStderr();
+    // The settings of the window go out as two keys; both fail for the same reason.
+    EXPECT_FALSE(WriteIni("OPTION", "PORT", "3", ini));
+    EXPECT_FALSE(WriteIni("OPTION", "FNAME", "/srv/fw.bin", ini));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(err, "kavodown: "), 1u) << err;
+    EXPECT_EQ(CountLines(err, "cannot create a temporary file"), 1u) << err;
+    EXPECT_EQ(CountLines(err, ini), 1u) << err;
+
+    testing::internal::CaptureStderr();
+    // Another file is another reason; after a write that worked, a failure is news again.
+    EXPECT_FALSE(WriteIni("OPTION", "PORT", "3", other));
+    fs::create_directories(dir + "/gone");
+    EXPECT_TRUE(WriteIni("OPTION", "PORT", "3", ini));
+    fs::remove_all(dir + "/gone");
+    EXPECT_FALSE(WriteIni("OPTION", "PORT", "4", ini));
+    EXPECT_FALSE(WriteIni("OPTION", "FNAME", "/srv/fw.bin", ini));
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountLines(err, "kavodown: "), 2u) << err;
+    EXPECT_EQ(CountLines(err, other), 1u) << err;
+    EXPECT_EQ(CountLines(err, ini), 1u) << err;
     fs::remove_all(dir);
 }
 
