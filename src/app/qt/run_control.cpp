@@ -96,6 +96,7 @@ void TRunControl::WatchUsbMode(std::uint32_t seconds) {
     usbWaitSeconds_ = seconds;
     usbWait_ = std::make_unique<QTimer>();
     usbWait_->setSingleShot(true);
+    usbWait_->setTimerType(Qt::PreciseTimer);  // a coarse timer may end the wait up to 5 % early
     usbWait_->setInterval(std::chrono::seconds(seconds));
     QObject::connect(usbWait_.get(), &QTimer::timeout, [this] { UsbWaitOver(); });
     usbWait_->start();
