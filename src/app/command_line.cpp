@@ -19,12 +19,12 @@ constexpr std::size_t kMaxPortFileName = 255;
 
 enum class TValue { none, folder, seconds };
 
-struct TOptionSpec {
+struct TOptionKind {
     const char* name;
     TValue value;
 };
 
-constexpr TOptionSpec kOptions[] = {
+constexpr TOptionKind kOptions[] = {
     {"--help", TValue::none},         {"--version", TValue::none},
     {"--list-ports", TValue::none},   {"--batch", TValue::none},
     {"--ddd", TValue::none},          {"--progress", TValue::none},
@@ -32,9 +32,9 @@ constexpr TOptionSpec kOptions[] = {
     {"--silence-limit", TValue::seconds},
 };
 
-const TOptionSpec* FindOption(const std::string& name) {
-    for (const TOptionSpec& spec : kOptions) {
-        if (name == spec.name) return &spec;
+const TOptionKind* FindOption(const std::string& name) {
+    for (const TOptionKind& kind : kOptions) {
+        if (name == kind.name) return &kind;
     }
     return nullptr;
 }
@@ -91,13 +91,13 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         }
         const std::size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
-        const TOptionSpec* spec = FindOption(name);
-        if (!spec) {
+        const TOptionKind* kind = FindOption(name);
+        if (!kind) {
             result.error = "unknown option " + argument + " (see --help)";
             return result;
         }
         std::string value;
-        if (spec->value == TValue::none) {
+        if (kind->value == TValue::none) {
             if (equals != std::string::npos) {
                 result.error = name + " takes no value";
                 return result;
@@ -107,7 +107,7 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         } else if (i + 1 < arguments.size()) {
             value = arguments[++i];
         } else {
-            result.error = name + (spec->value == TValue::folder ? " needs a folder"
+            result.error = name + (kind->value == TValue::folder ? " needs a folder"
                                                                   : " needs a number of seconds");
             return result;
         }
@@ -118,7 +118,7 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         else if (name == "--batch") line.batch = true;
         else if (name == "--ddd") line.ddd = true;
         else if (name == "--progress") line.progress = true;
-        else if (spec->value == TValue::folder) {
+        else if (kind->value == TValue::folder) {
             if (value.empty()) {
                 result.error = name + " needs a folder";
                 return result;
