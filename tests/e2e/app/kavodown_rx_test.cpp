@@ -2,17 +2,17 @@
 // that fails: lrzsz rx (behind socat) on the far end of the line simulator, a terminal that
 // cancels, and a cable cut in the middle of the transfer. Each checks the exit code, the line on
 // standard error and, where a file arrives, that file.
+#include "child_process.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -27,85 +27,20 @@ using namespace std::chrono_literals;
 
 const std::string kBin = KAVO_BIN_DIR;
 
-// A child process; standard output comes back through a pipe, standard error goes to a file.
-class Process {
-public:
-    Process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& workingDir, const std::string& stderrPath) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            if (!stderrPath.empty()) {
-                const int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                if (err >= 0) ::dup2(err, 2);
-            }
-            if (!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) ::_exit(126);
-            for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        fd_ = out[0];
-    }
-    ~Process() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (fd_ >= 0) ::close(fd_);
-    }
-    pid_t Pid() const { return pid_; }
-
-    // The next output line that contains `text`, or empty after the deadline.
-    std::string WaitLine(const std::string& text, std::chrono::milliseconds deadline) {
-        const auto until = std::chrono::steady_clock::now() + deadline;
-        while (true) {
-            std::size_t nl;
-            while ((nl = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                if (line.find(text) != std::string::npos) return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return {};
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char chunk[512];
-            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) return {};
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-
-    // The exit code, or -1 when the process did not end in time (the destructor kills it).
-    int Wait(std::chrono::milliseconds deadline) {
-        const auto until = std::chrono::steady_clock::now() + deadline;
-        while (true) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (std::chrono::steady_clock::now() >= until) return -1;
-            std::this_thread::sleep_for(20ms);
-        }
-    }
-
-    void Signal(int signal) {
-        if (pid_ > 0 && !exited_) ::kill(pid_, signal);
-    }
-
-private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    bool exited_ = false;
-    std::string buffer_;
-};
+// A child whose standard output the test reads; its standard error goes to `stderrPath` when
+// one is given.
+std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env = {},
+                                    const std::string& workingDir = "",
+                                    const std::string& stderrPath = "") {
+    return std::make_unique<ChildProcess>(ChildProcess::Options{
+        .argv = argv,
+        .env = env,
+        .workingDir = workingDir,
+        .out = ChildProcess::Output::Capture,
+        .err = stderrPath.empty() ? ChildProcess::Output::Inherit : ChildProcess::Output::File,
+        .errPath = stderrPath});
+}
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -156,17 +91,16 @@ protected:
     void StartLine(std::vector<std::string> extra) {
         std::vector<std::string> argv{kBin + "/linesim", "--link-a", dir_ + "/A", "--link-b", dir_ + "/B"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        line_ = std::make_unique<Process>(argv, std::vector<std::string>{}, "", "");
+        line_ = Start(argv);
         ASSERT_FALSE(line_->WaitLine("linesim: ready", 20s).empty()) << "linesim did not start";
     }
     // kavodown with the port number and the file on the command line, as a production script
     // runs it.
     void StartTool() {
-        tool_ = std::make_unique<Process>(
-            std::vector<std::string>{kBin + "/kavodown", kPort, firmware_},
-            std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "KAVODOWN_CONFIG_DIR=" + dir_,
-                                     std::string("KAVODOWN_PORTS=") + kPort + "=" + dir_ + "/A"},
-            "", dir_ + "/stderr.txt");
+        tool_ = Start({kBin + "/kavodown", kPort, firmware_},
+                      {"QT_QPA_PLATFORM=offscreen", "KAVODOWN_CONFIG_DIR=" + dir_,
+                       std::string("KAVODOWN_PORTS=") + kPort + "=" + dir_ + "/A"},
+                      "", dir_ + "/stderr.txt");
     }
     std::string ToolStderr() { return ReadText(dir_ + "/stderr.txt"); }
     // The program's own lines on standard error (Qt may add warnings of its own).
@@ -180,7 +114,7 @@ protected:
     }
 
     std::string dir_, firmware_, content_;
-    std::unique_ptr<Process> line_, far_, tool_;
+    std::unique_ptr<ChildProcess> line_, far_, tool_;
 };
 
 TEST_F(KavodownAgainstReceivers, LrzszRxReceivesTheFileAndTheExitCodeIsZero) {
@@ -189,9 +123,8 @@ TEST_F(KavodownAgainstReceivers, LrzszRxReceivesTheFileAndTheExitCodeIsZero) {
     // rx's first start character would be flushed if it came before the transfer began; with
     // the port open it is close enough (rx asks again after its own time-out anyway).
     EXPECT_TRUE(WaitOpened(tool_->Pid(), fs::canonical(dir_ + "/A").string(), 20s));
-    far_ = std::make_unique<Process>(
-        std::vector<std::string>{"socat", "FILE:" + dir_ + "/B,raw,echo=0", "EXEC:rx -c -X out.bin"},
-        std::vector<std::string>{}, dir_ + "/rx", dir_ + "/rx.txt");
+    far_ = Start({"socat", "FILE:" + dir_ + "/B,raw,echo=0", "EXEC:rx -c -X out.bin"}, {},
+                 dir_ + "/rx", dir_ + "/rx.txt");
     EXPECT_EQ(tool_->Wait(120s), 0) << ToolStderr();
     EXPECT_EQ(far_->Wait(30s), 0) << ReadText(dir_ + "/rx.txt");
     EXPECT_TRUE(ToolLines().empty()) << ToolStderr();
@@ -206,10 +139,8 @@ TEST_F(KavodownAgainstReceivers, LrzszRxReceivesTheFileAndTheExitCodeIsZero) {
 
 TEST_F(KavodownAgainstReceivers, AReceiverThatCancelsEndsWithTwoAndTheReasonOnStderr) {
     StartLine({"--baud", "0"});
-    far_ = std::make_unique<Process>(
-        std::vector<std::string>{kBin + "/termsim", dir_ + "/B", "--handshake-ms", "300",
-                                 "--cancel-at-block", "4", "--can-count", "2"},
-        std::vector<std::string>{}, "", "");
+    far_ = Start({kBin + "/termsim", dir_ + "/B", "--handshake-ms", "300", "--cancel-at-block", "4",
+                  "--can-count", "2"});
     ASSERT_FALSE(far_->WaitLine("termsim: ready", 20s).empty()) << "termsim did not start";
     StartTool();
     EXPECT_EQ(tool_->Wait(120s), 2) << ToolStderr();
@@ -221,15 +152,13 @@ TEST_F(KavodownAgainstReceivers, AReceiverThatCancelsEndsWithTwoAndTheReasonOnSt
 TEST_F(KavodownAgainstReceivers, ACableCutMidTransferEndsWithinSecondsWithTwo) {
     // Both ends hang up once 40000 bytes have gone towards the terminal.
     StartLine({"--baud", "115200", "--cut-a2b", "40000"});
-    far_ = std::make_unique<Process>(
-        std::vector<std::string>{kBin + "/termsim", dir_ + "/B", "--handshake-ms", "300"},
-        std::vector<std::string>{}, "", "");
+    far_ = Start({kBin + "/termsim", dir_ + "/B", "--handshake-ms", "300"});
     ASSERT_FALSE(far_->WaitLine("termsim: ready", 20s).empty()) << "termsim did not start";
     StartTool();
     ASSERT_EQ(line_->Wait(60s), 0) << "the line was not cut";
     const auto cut = std::chrono::steady_clock::now();
-    const int code = tool_->Wait(20s);
-    ASSERT_NE(code, -1) << "kavodown did not end after the cut";
+    const auto code = tool_->Wait(20s);
+    ASSERT_TRUE(code.has_value()) << "kavodown did not end after the cut";
     EXPECT_LT(std::chrono::steady_clock::now() - cut, 10s);
     EXPECT_EQ(code, 2);
     // The port's device went away.
