@@ -19,13 +19,14 @@ TEST_P(ToRx, FileArrivesIdentical) {
     std::filesystem::create_directory(outDir);
 
     Send(source);  // the sender first: it flushes its input when it starts
-    ChildProcess rx({"socat", "FILE:" + line->PathB() + ",raw,echo=0", "EXEC:rx -c -X out.bin"}, outDir);
+    ChildProcess rx({.argv = {"socat", "FILE:" + line->PathB() + ",raw,echo=0", "EXEC:rx -c -X out.bin"},
+                     .workingDir = outDir});
     ASSERT_TRUE(rx.Started());
 
     ASSERT_TRUE(WaitFinish(120s)) << "no finish event";
     EXPECT_EQ(*finish, 0);
     EXPECT_TRUE(errors.empty());
-    const auto code = rx.Wait(20s);
+    const auto code = WaitPumping(rx, 20s);
     ASSERT_TRUE(code.has_value()) << "rx did not end";
     EXPECT_EQ(*code, 0);
     EXPECT_TRUE(SameUpToPadding(content, ReadFile(outDir + "/out.bin")));
@@ -53,15 +54,16 @@ TEST_P(ToPythonXmodem, FileArrivesIdentical) {
     const std::string output = folder + "/received.bin";
 
     Send(source);
-    ChildProcess receiver({"/usr/bin/python3", std::string(KAVO_SOURCE_DIR) + "/tests/integration/transfer/xmodem_receive.py",
-                           line->PathB(), output, crc ? "crc" : "checksum"},
-                          folder);
+    ChildProcess receiver({.argv = {"/usr/bin/python3",
+                                    std::string(KAVO_SOURCE_DIR) + "/tests/integration/transfer/xmodem_receive.py",
+                                    line->PathB(), output, crc ? "crc" : "checksum"},
+                           .workingDir = folder});
     ASSERT_TRUE(receiver.Started());
 
     ASSERT_TRUE(WaitFinish(120s)) << "no finish event";
     EXPECT_EQ(*finish, 0);
     EXPECT_TRUE(errors.empty());
-    const auto code = receiver.Wait(20s);
+    const auto code = WaitPumping(receiver, 20s);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 0);
     EXPECT_TRUE(SameUpToPadding(content, ReadFile(output)));

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,13 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "line_sim.h"
 #include "platform/component.h"
 #include "platform/message_queue.h"
 #include "serial/com_port.h"
 #include "transfer/protocol.h"
-
-extern char** environ;
 
 namespace kavo::test {
 
@@ -72,48 +68,12 @@ inline ::testing::AssertionResult SameUpToPadding(const std::vector<std::uint8_t
     return ::testing::AssertionSuccess();
 }
 
-// A child process (a receiver we did not write), killed at the end if it is still running.
-class ChildProcess {
-public:
-    ChildProcess(const std::vector<std::string>& argv, const std::string& workingDir) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, workingDir.c_str());
-        const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) pid_ = -1;
-    }
-    ~ChildProcess() {
-        if (pid_ > 0 && !exitCode_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Started() const { return pid_ > 0; }
-    // Waits for the exit; the exit code, or nullopt after the deadline.
-    std::optional<int> Wait(std::chrono::milliseconds deadline) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (!exitCode_ && pid_ > 0) {
-            int status = 0;
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > end) break;
-            WaitForMessage(20);
-            ProcessMessages();
-        }
-        return exitCode_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> exitCode_;
-};
+// Waits for a child (a receiver we did not write) to end while the message loop runs; its exit
+// code, or nullopt after the deadline.
+inline std::optional<int> WaitPumping(ChildProcess& child, std::chrono::milliseconds deadline) {
+    PumpUntil([&] { return child.Poll().has_value(); }, deadline);
+    return child.Poll();
+}
 
 class TransferOverLine : public ::testing::Test {
 protected:
