@@ -5,10 +5,7 @@
 //
 // Prints each run's wall time (from its start to its exit), its exit code and whether the
 // terminal received the file intact, and the throughput of each against the line's ceiling.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,13 +14,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
@@ -34,41 +32,22 @@ using namespace std::chrono_literals;
 // The tools and the program are built beside this benchmark.
 const std::string kBin = fs::read_symlink("/proc/self/exe").parent_path().string();
 
-struct Process {
-    pid_t pid = -1;
-    Process(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-            const std::string& outputPath) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<std::string> envStrings;
-        for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
-        envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> env;
-        for (auto& e : envStrings) env.push_back(e.data());
-        env.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() { Stop(); }
-    void Stop() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    // The exit code once it ended, -1 while it runs.
-    int Poll() {
-        int status = 0;
-        if (pid <= 0 || ::waitpid(pid, &status, WNOHANG) != pid) return -1;
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-};
+// A tool or the program with both its output streams in `outputPath`; stopped with SIGTERM
+// (then killed) if it still runs when it goes.
+std::unique_ptr<kavo::test::ChildProcess> Start(const std::vector<std::string>& argv,
+                                                const std::vector<std::string>& extraEnv,
+                                                const std::string& outputPath) {
+    using Output = kavo::test::ChildProcess::Output;
+    return std::make_unique<kavo::test::ChildProcess>(kavo::test::ChildProcess::Options{
+        .argv = argv,
+        .env = extraEnv,
+        .out = Output::File,
+        .err = Output::File,
+        .outPath = outputPath,
+        .errPath = outputPath,
+        .stopSignal = SIGTERM,
+        .stopGrace = 10s});
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -89,10 +68,11 @@ bool WaitFor(const std::string& path, const std::string& text, std::chrono::seco
 struct Station {
     std::string dir;
     int port = 0;
-    std::unique_ptr<Process> line, terminal, tool;
+    std::unique_ptr<kavo::test::ChildProcess> line, terminal, tool;
     Clock::time_point start;
     double seconds = 0;
     int exitCode = -1;
+    bool ended = false;
 };
 
 // Runs `count` transfers at once; returns false when a station could not be set up.
@@ -106,12 +86,12 @@ bool RunStations(int count, const std::string& root, const std::string& firmware
         s.port = 11 + i;
         s.dir = root + "/COM" + std::to_string(s.port);
         fs::create_directories(s.dir);
-        s.line = std::make_unique<Process>(
+        s.line = Start(
             std::vector<std::string>{kBin + "/linesim", "--baud", std::to_string(baud), "--link-a",
                                      s.dir + "/A", "--link-b", s.dir + "/B"},
             std::vector<std::string>{}, s.dir + "/linesim.txt");
         if (!WaitFor(s.dir + "/linesim.txt", "linesim: ready", 20s)) return false;
-        s.terminal = std::make_unique<Process>(
+        s.terminal = Start(
             std::vector<std::string>{kBin + "/termsim", s.dir + "/B", "--out", s.dir + "/out.bin",
                                      "--size", std::to_string(size)},
             std::vector<std::string>{}, s.dir + "/termsim.txt");
@@ -120,7 +100,7 @@ bool RunStations(int count, const std::string& root, const std::string& firmware
     }
     for (Station& s : stations) {
         s.start = Clock::now();
-        s.tool = std::make_unique<Process>(
+        s.tool = Start(
             std::vector<std::string>{kBin + "/kavodown", "--batch", std::to_string(s.port), firmware},
             std::vector<std::string>{"KAVODOWN_PORTS=" + ports, "KAVODOWN_CONFIG_DIR=" + root},
             s.dir + "/kavodown.txt");
@@ -129,23 +109,22 @@ bool RunStations(int count, const std::string& root, const std::string& firmware
     std::size_t done = 0;
     while (done < stations.size() && Clock::now() < until) {
         for (Station& s : stations) {
-            if (s.exitCode >= 0 || !s.tool) continue;
-            int code = s.tool->Poll();
-            if (code < 0) continue;
-            s.exitCode = code;
+            if (s.ended || !s.tool) continue;
+            const std::optional<int> code = s.tool->Poll();
+            if (!code) continue;
+            s.exitCode = *code;
+            s.ended = true;
             s.seconds = std::chrono::duration<double>(Clock::now() - s.start).count();
             ++done;
         }
         std::this_thread::sleep_for(5ms);
     }
     for (Station& s : stations) {
-        if (s.tool) s.tool->Stop();
+        if (s.tool) s.tool->Stop(SIGTERM, 10s);
         // The terminal ends by itself after a transfer; give it a moment to write its file.
-        for (int i = 0; i < 200 && s.terminal->Poll() < 0 && s.terminal->pid > 0; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        s.terminal->Stop();
-        s.line->Stop();
+        s.terminal->Wait(2s);
+        s.terminal->Stop(SIGTERM, 10s);
+        s.line->Stop(SIGTERM, 10s);
     }
     return true;
 }

@@ -13,11 +13,8 @@
 // Prints the XMODEM-1K ceiling 1024 / (1030 / cps + turnaround), where the turnaround is the ACK
 // byte plus the line's latency both ways, and each sender's throughput, its share of that ceiling
 // and (for ours) the CPU time of this process during the transfer as a share of the wall time.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -32,54 +29,31 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "platform/component.h"
 #include "platform/message_queue.h"
 #include "serial/com_port.h"
 #include "transfer/protocol.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-struct Child {
-    pid_t pid = -1;
-    Child(const std::vector<std::string>& argv, const std::string& dir, bool quiet) {
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-        if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    std::optional<int> Wait(std::chrono::seconds deadline) {
-        const auto end = Clock::now() + deadline;
-        while (pid > 0) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (Clock::now() > end) return std::nullopt;
-            std::this_thread::sleep_for(2ms);
-        }
-        return std::nullopt;
-    }
-};
+using kavo::test::ChildProcess;
+
+// A receiver, sender or line simulator run in `dir`, its standard output dropped when `quiet`;
+// stopped with SIGTERM (then killed) if it still runs when it goes.
+ChildProcess::Options Program(const std::vector<std::string>& argv, const std::string& dir, bool quiet) {
+    return {.argv = argv,
+            .workingDir = dir,
+            .out = quiet ? ChildProcess::Output::Null : ChildProcess::Output::Inherit,
+            .stopSignal = SIGTERM,
+            .stopGrace = 10s};
+}
 
 struct Line {
-    std::unique_ptr<Child> sim;
+    std::unique_ptr<ChildProcess> sim;
     std::string pathA, pathB;
 
     Line(const std::string& binDir, const std::string& dir, unsigned baud, int latencyMs) {
@@ -87,13 +61,15 @@ struct Line {
         pathB = dir + "/ttyB";
         std::filesystem::remove(pathA);
         std::filesystem::remove(pathB);
-        sim = std::make_unique<Child>(std::vector<std::string>{binDir + "/linesim", "--baud", std::to_string(baud),
-                                                               "--latency-ms", std::to_string(latencyMs), "--link-a",
-                                                               pathA, "--link-b", pathB},
-                                      dir, true);
+        sim = std::make_unique<ChildProcess>(Program({binDir + "/linesim", "--baud", std::to_string(baud),
+                                                      "--latency-ms", std::to_string(latencyMs), "--link-a",
+                                                      pathA, "--link-b", pathB},
+                                                     dir, true));
         const auto end = Clock::now() + 5s;
         while (!(std::filesystem::exists(pathA) && std::filesystem::exists(pathB))) {
-            if (sim->pid <= 0 || Clock::now() > end) throw std::runtime_error("linesim did not start");
+            if (!sim->Started() || sim->Poll() || Clock::now() > end) {
+                throw std::runtime_error("linesim did not start");
+            }
             std::this_thread::sleep_for(5ms);
         }
     }
@@ -153,7 +129,7 @@ Result RunOurs(const std::string& binDir, const std::string& dir, const std::str
     std::filesystem::create_directories(outDir);
     const double cpuStart = CpuSeconds();
     const auto start = Clock::now();
-    Child rx(Receiver(peer, binDir, line.pathB), outDir, true);
+    ChildProcess rx(Program(Receiver(peer, binDir, line.pathB), outDir, true));
     std::optional<Clock::time_point> handshake;
     while (!finish && Clock::now() - start < 600s) {
         kavo::WaitForMessage(2);
@@ -175,10 +151,10 @@ Result RunSx(const std::string& binDir, const std::string& dir, const std::strin
     Line line(binDir, dir, baud, latencyMs);
     const std::string outDir = dir + "/sx";
     std::filesystem::create_directories(outDir);
-    Child sx({"socat", "FILE:" + line.pathA + ",raw,echo=0", "EXEC:sx -q -k " + file}, dir, false);
+    ChildProcess sx(Program({"socat", "FILE:" + line.pathA + ",raw,echo=0", "EXEC:sx -q -k " + file}, dir, false));
     std::this_thread::sleep_for(200ms);  // the sender first, as with ours
     const auto start = Clock::now();
-    Child rx({"socat", "FILE:" + line.pathB + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"}, outDir, false);
+    ChildProcess rx(Program({"socat", "FILE:" + line.pathB + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"}, outDir, false));
     const auto code = sx.Wait(600s);
     Result result;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
