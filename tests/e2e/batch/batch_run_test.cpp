@@ -1,6 +1,7 @@
 // kavodown --batch against the line and terminal simulators: each way a run can end gives its own
 // exit code and one line on the standard error, and no run outlives its deadline.
 #include "app/exit_codes.h"
+#include "child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <poll.h>
-#include <pty.h>
 #include <random>
 #include <sstream>
 #include <string>
-#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -34,126 +29,20 @@ using namespace std::chrono_literals;
 
 const std::string kBin = KAVO_BIN_DIR;
 
-// A child process; the test reads what it writes to `capturedFd` (1 or 2).
-class Child {
-public:
-    struct Setup {
-        std::vector<std::string> argv = {};
-        std::vector<std::string> env = {};
-        int capturedFd = 1;
-        uid_t uid = 0;  // run as this user when not 0 (the test runs as root)
-        bool terminal = false;  // the captured output is a terminal (a raw pty), not a pipe
-    };
-
-    explicit Child(const Setup& setup) {
-        int out[2];
-        if (setup.terminal) {
-            if (::openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0) return;
-            termios raw{};
-            ::tcgetattr(out[1], &raw);
-            ::cfmakeraw(&raw);  // no newline translation: every '\r' read is the program's own
-            ::tcsetattr(out[1], TCSANOW, &raw);
-            ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
-            ::fcntl(out[1], F_SETFD, FD_CLOEXEC);
-        } else if (::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], setup.capturedFd);
-            int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) ::dup2(null, setup.capturedFd == 1 ? 2 : 1);
-            for (const std::string& e : setup.env) ::putenv(const_cast<char*>(e.c_str()));
-            if (setup.uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(setup.uid) != 0 ||
-                                   ::setuid(setup.uid) != 0)) {
-                ::_exit(126);
-            }
-            std::vector<char*> args;
-            for (const std::string& a : setup.argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        fd_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    // The next line that contains `text`, or empty after the deadline or the end of the output.
-    std::string WaitLine(const std::string& text, std::chrono::milliseconds deadline) {
-        auto until = std::chrono::steady_clock::now() + deadline;
-        while (true) {
-            std::size_t nl;
-            while ((nl = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                if (line.find(text) != std::string::npos) return line;
-            }
-            if (!Fill(until)) return {};
-        }
-    }
-
-    // Everything the process wrote until it closed its end (or the deadline passed).
-    std::string ReadAll(std::chrono::milliseconds deadline) {
-        auto until = std::chrono::steady_clock::now() + deadline;
-        while (Fill(until)) {
-        }
-        std::string all = buffer_;
-        buffer_.clear();
-        return all;
-    }
-
-    // The exit code, or -1 when the process did not end in time (it is then killed).
-    int Wait(std::chrono::milliseconds deadline) {
-        auto until = std::chrono::steady_clock::now() + deadline;
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        exited_ = true;
-        return -1;
-    }
-
-    // Stops reading: the process's further writes to the captured output fail.
-    void CloseOutput() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-    void Signal(int signal) { ::kill(pid_, signal); }
-    pid_t Pid() const { return pid_; }
-
-private:
-    bool Fill(std::chrono::steady_clock::time_point until) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return true;
-        char chunk[4096];
-        ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    bool exited_ = false;
-    std::string buffer_;
-};
+// A child whose stream `capturedFd` (1 or 2) the test reads; the other one goes to /dev/null.
+// With `terminal` the captured stream is a raw terminal (a pty) instead of a pipe; with `uid`
+// not 0 (the test runs as root) the child runs as that user.
+std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env = {}, int capturedFd = 1,
+                                    uid_t uid = 0, bool terminal = false) {
+    const auto captured = terminal ? ChildProcess::Output::Terminal : ChildProcess::Output::Capture;
+    return std::make_unique<ChildProcess>(ChildProcess::Options{
+        .argv = argv,
+        .env = env,
+        .out = capturedFd == 1 ? captured : ChildProcess::Output::Null,
+        .err = capturedFd == 1 ? ChildProcess::Output::Null : captured,
+        .uid = uid});
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -198,28 +87,27 @@ protected:
         std::vector<std::string> argv{kBin + "/linesim", "--baud", "0", "--link-a", dir_ + "/A",
                                       "--link-b", dir_ + "/B"};
         argv.insert(argv.end(), faults.begin(), faults.end());
-        line_ = std::make_unique<Child>(Child::Setup{argv});
+        line_ = Start(argv);
         ASSERT_FALSE(line_->WaitLine("linesim: ready", 20s).empty()) << "linesim did not start";
     }
 
-    std::unique_ptr<Child> StartTerminal(std::vector<std::string> extra) {
+    std::unique_ptr<ChildProcess> StartTerminal(std::vector<std::string> extra) {
         std::vector<std::string> argv{kBin + "/termsim", dir_ + "/B", "--out", dir_ + "/out.bin",
                                       "--size", std::to_string(size_)};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        auto terminal = std::make_unique<Child>(Child::Setup{argv});
+        auto terminal = Start(argv);
         EXPECT_FALSE(terminal->WaitLine("termsim: ready", 20s).empty()) << "termsim did not start";
         return terminal;
     }
 
-    std::unique_ptr<Child> StartKavodown(const std::vector<std::string>& args, uid_t uid = 0,
-                                         const std::string& ports = "") {
+    std::unique_ptr<ChildProcess> StartKavodown(const std::vector<std::string>& args, uid_t uid = 0,
+                                                const std::string& ports = "") {
         std::vector<std::string> argv{kBin + "/kavodown"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return std::make_unique<Child>(Child::Setup{
-            argv,
-            {"KAVODOWN_CONFIG_DIR=" + dir_,
-             "KAVODOWN_PORTS=" + (ports.empty() ? "3=" + dir_ + "/A" : ports)},
-            2, uid});
+        return Start(argv,
+                     {"KAVODOWN_CONFIG_DIR=" + dir_,
+                      "KAVODOWN_PORTS=" + (ports.empty() ? "3=" + dir_ + "/A" : ports)},
+                     2, uid);
     }
 
     // Runs kavodown to its end: the exit code and its standard error.
@@ -227,12 +115,12 @@ protected:
                                     const std::string& ports = "") {
         auto tool = StartKavodown(args, uid, ports);
         std::string err = tool->ReadAll(120s);
-        return {tool->Wait(30s), err};
+        return {tool->Wait(30s).value_or(-1), err};
     }
 
     std::string dir_, firmware_;
     std::size_t size_ = 0;
-    std::unique_ptr<Child> line_;
+    std::unique_ptr<ChildProcess> line_;
 };
 
 // The run's standard error is exactly one line, and it contains `part`.
@@ -297,9 +185,8 @@ TEST_F(BatchRunTest, PortHeldByAnotherProgramIsBusy) {
                            std::to_string(::getpid()));
 
     // The listing marks it too.
-    auto listing = std::make_unique<Child>(Child::Setup{
-        {kBin + "/kavodown", "--list-ports"},
-        {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A"}});
+    auto listing = Start({kBin + "/kavodown", "--list-ports"},
+                         {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A"});
     const std::string line = listing->WaitLine("COM3", 60s);
     EXPECT_NE(line.find("[busy: pid " + std::to_string(::getpid())), std::string::npos) << line;
     EXPECT_EQ(listing->Wait(30s), 0);
@@ -416,10 +303,8 @@ TEST_F(BatchRunTest, ProgressToAPipeIsPlainLinesWithTheFigures) {
 TEST_F(BatchRunTest, ProgressToATerminalUpdatesOneLineInPlace) {
     StartLine({"--baud", "115200"});  // paced, so that several reports come
     auto terminal = StartTerminal({});
-    auto tool = std::make_unique<Child>(Child::Setup{
-        {kBin + "/kavodown", "--batch", "--progress", "3", firmware_},
-        {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A"},
-        2, 0, true});
+    auto tool = Start({kBin + "/kavodown", "--batch", "--progress", "3", firmware_},
+                      {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A"}, 2, 0, true);
     const std::string err = tool->ReadAll(120s);
     EXPECT_EQ(tool->Wait(30s), kExitOk);
     // Every report starts with a carriage return; only the last one ends the line.

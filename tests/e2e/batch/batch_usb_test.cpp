@@ -5,6 +5,7 @@
 // other tests running at the same time) cannot end it early, the tests run in a mount namespace
 // of their own where the system lets them make one.
 #include "app/exit_codes.h"
+#include "child_process.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
 
@@ -22,11 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kavo::test {
@@ -63,103 +61,16 @@ std::vector<std::string> Lines(const std::string& text) {
 
 // A program of the build run as a child; the test reads the stream `capturedFd` (1 or 2), the
 // other one goes to /dev/null. Killed if the test leaves it running.
-class Child {
-public:
-    Child(const std::string& name, const std::vector<std::string>& args,
-          const std::vector<std::string>& env, int capturedFd) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        program_ = kBin + "/" + name;
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork");
-        if (pid_ == 0) {
-            ::dup2(out[1], capturedFd);
-            int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0) ::dup2(null, capturedFd == 1 ? 2 : 1);
-            for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-            std::vector<char*> argv{const_cast<char*>(program_.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(program_.c_str(), argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        fd_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(fd_);
-    }
-
-    // The exit code, or -1 when the program still runs at the deadline or died of a signal.
-    int WaitExit(std::chrono::milliseconds deadline) {
-        if (exited_) return exitCode_;
-        WaitUntil([&] {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
-            exited_ = true;
-            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return true;
-        }, deadline);
-        return exited_ ? exitCode_ : -1;
-    }
-    void Signal(int signal) {
-        if (!exited_) ::kill(pid_, signal);
-    }
-    // The next line that contains `text`, empty at the deadline or the end of the output.
-    std::string WaitLine(const std::string& text, std::chrono::milliseconds deadline) {
-        auto end = Clock::now() + deadline;
-        for (;;) {
-            std::size_t newline;
-            while ((newline = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, newline);
-                buffer_.erase(0, newline + 1);
-                if (line.find(text) != std::string::npos) return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return {};
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
-            char chunk[4096];
-            ssize_t n = ::read(fd_, chunk, sizeof chunk);
-            if (n <= 0) return {};
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    // Everything not read yet, up to the end of the output (call after the program has ended).
-    std::string RestOfOutput() {
-        char chunk[4096];
-        ssize_t n;
-        while ((n = ::read(fd_, chunk, sizeof chunk)) > 0) buffer_.append(chunk, n);
-        std::string rest;
-        rest.swap(buffer_);
-        return rest;
-    }
-    // Whether the program holds `path` open. Until the child has become the program it still
-    // holds the test's own descriptors, which do not count.
-    bool HasOpen(const std::string& path) const {
-        std::error_code ec;
-        const std::string proc = "/proc/" + std::to_string(pid_);
-        if (fs::read_symlink(proc + "/exe", ec) != fs::canonical(program_, ec)) return false;
-        const std::string target = fs::canonical(path, ec).string();
-        for (const auto& fd : fs::directory_iterator(proc + "/fd", ec)) {
-            std::error_code linkEc;
-            if (fs::read_symlink(fd.path(), linkEc).string() == target) return true;
-        }
-        return false;
-    }
-
-private:
-    std::string program_;
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    bool exited_ = false;
-    int exitCode_ = -1;
-    std::string buffer_;
-};
+ChildProcess::Options Program(const std::string& name, const std::vector<std::string>& args,
+                              const std::vector<std::string>& env, int capturedFd) {
+    std::vector<std::string> argv{kBin + "/" + name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const bool toErr = capturedFd == 2;
+    return {.argv = argv,
+            .env = env,
+            .out = toErr ? ChildProcess::Output::Null : ChildProcess::Output::Capture,
+            .err = toErr ? ChildProcess::Output::Capture : ChildProcess::Output::Null};
+}
 
 class BatchUsbRunTest : public ::testing::Test {
 protected:
@@ -190,16 +101,14 @@ protected:
     }
 
     // kavodown --batch [extra] 47 FILE usb on `portPath`, its standard error captured.
-    std::unique_ptr<Child> StartKavodown(const std::string& portPath,
+    std::unique_ptr<ChildProcess> StartKavodown(const std::string& portPath,
                                          const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args{"--batch"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.insert(args.end(), {"47", fileName_, "usb"});
-        auto program = std::make_unique<Child>(
+        auto program = std::make_unique<ChildProcess>(Program(
             "kavodown", args,
-            std::vector<std::string>{"KAVODOWN_CONFIG_DIR=" + dir_.string(),
-                                     "KAVODOWN_PORTS=47=" + portPath},
-            2);
+            {"KAVODOWN_CONFIG_DIR=" + dir_.string(), "KAVODOWN_PORTS=47=" + portPath}, 2));
         EXPECT_TRUE(WaitUntil([&] { return program->HasOpen(portPath); }, 30s))
             << "kavodown did not open its port";
         return program;
@@ -220,10 +129,10 @@ protected:
     }
 
     // The program ended with `code`, and its standard error is one line that contains `part`.
-    static void ExpectEnd(Child& program, int code, const std::string& part,
+    static void ExpectEnd(ChildProcess& program, int code, const std::string& part,
                           std::chrono::milliseconds deadline = 30s) {
-        EXPECT_EQ(program.WaitExit(deadline), code);
-        const std::string err = program.RestOfOutput();
+        EXPECT_EQ(program.Wait(deadline), code);
+        const std::string err = program.ReadAll(10s);
         EXPECT_EQ(Lines(err).size(), 1u) << err;
         EXPECT_EQ(err.rfind("kavodown: ", 0), 0u) << err;
         EXPECT_NE(err.find(part), std::string::npos) << err;
@@ -254,22 +163,23 @@ TEST_F(BatchUsbRunTest, SucceedsAgainstTheTerminalSimulator) {
         ::access((kBin + "/linesim").c_str(), X_OK) != 0) {
         GTEST_SKIP() << "the simulators are not built";
     }
-    Child cable("linesim", {"--baud", "0", "--link-a", (dir_ / "A").string(), "--link-b",
-                            (dir_ / "B").string()},
-                {}, 1);
+    ChildProcess cable(Program("linesim", {"--baud", "0", "--link-a", (dir_ / "A").string(),
+                                           "--link-b", (dir_ / "B").string()},
+                               {}, 1));
     ASSERT_FALSE(cable.WaitLine("linesim: ready", 20s).empty()) << "linesim did not start";
     auto program = StartKavodown((dir_ / "A").string(), {"--silence-limit", "60"});
 
     // The terminal presents its FAT16 volume, takes the file and the command, ACKs it and
     // removes the volume again.
-    Child terminal("termsim", {(dir_ / "B").string(), "--usb", "--fat", "16", "--timeout-ms", "60000"},
-                   {}, 1);
+    ChildProcess terminal(Program("termsim", {(dir_ / "B").string(), "--usb", "--fat", "16",
+                                              "--timeout-ms", "60000"},
+                                  {}, 1));
     const std::string summary = terminal.WaitLine("termsim: usb-delivered", 60s);
     EXPECT_NE(summary.find("KV5000 fw.bin"), std::string::npos) << summary;
-    EXPECT_EQ(terminal.WaitExit(30s), 0);
+    EXPECT_EQ(terminal.Wait(30s), 0);
     ExpectEnd(*program, kExitVolumeRemoved, "firmware copied to ");
     cable.Signal(SIGTERM);
-    cable.WaitExit(10s);
+    cable.Wait(10s);
 }
 
 TEST_F(BatchUsbRunTest, StopsAfterTheVolumeArrivedEndTheRunWithTheirCodes) {

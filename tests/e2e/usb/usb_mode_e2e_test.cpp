@@ -5,6 +5,7 @@
 // The program reacts to every volume of the machine. So that volumes of other programs (or of
 // other tests running at the same time) cannot end it early, each test runs in a mount namespace
 // of its own where the system lets it make one.
+#include "child_process.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
 
@@ -23,17 +24,15 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kavo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ChildProcess;
 using test::FatVolume;
 using test::PtyPair;
 using Clock = std::chrono::steady_clock;
@@ -56,102 +55,14 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds deadline) {
     return true;
 }
 
-// A program of the build (kavodown, termsim, linesim) run as a child, its standard output read
-// through a pipe; killed if the test leaves it running.
-class Child {
-public:
-    Child(const std::string& name, const std::vector<std::string>& args,
-          const std::vector<std::string>& env = {}) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        program_ = std::string(KAVO_BIN_DIR) + "/" + name;
-        const std::string& program = program_;
-        pid_ = fork();
-        if (pid_ < 0) throw std::runtime_error("fork");
-        if (pid_ == 0) {
-            for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-            dup2(out[1], 1);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        outFd_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(outFd_);
-    }
-
-    // The exit code once the program has ended; -1 when it still runs at the deadline or died
-    // of a signal.
-    int WaitExit(std::chrono::milliseconds deadline) {
-        if (exited_) return exitCode_;
-        WaitUntil([&] {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-            exited_ = true;
-            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return true;
-        }, deadline);
-        return exited_ ? exitCode_ : -1;
-    }
-    void Signal(int signal) {
-        if (!exited_) kill(pid_, signal);
-    }
-    // The next line of output that starts with `prefix`, empty at the deadline or end of output.
-    std::string ReadLine(const std::string& prefix, std::chrono::milliseconds deadline) {
-        auto end = Clock::now() + deadline;
-        for (;;) {
-            std::size_t newline;
-            while ((newline = buffer_.find('\n')) != std::string::npos) {
-                std::string line = buffer_.substr(0, newline);
-                buffer_.erase(0, newline + 1);
-                if (line.starts_with(prefix)) return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return {};
-            pollfd p{outFd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
-            char chunk[4096];
-            ssize_t n = read(outFd_, chunk, sizeof chunk);
-            if (n <= 0) return {};
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    std::string RestOfOutput() {
-        char chunk[4096];
-        ssize_t n;
-        while ((n = read(outFd_, chunk, sizeof chunk)) > 0) buffer_.append(chunk, n);
-        return buffer_;
-    }
-    // Whether the program holds `path` open. Until the child has become the program it still
-    // holds the test's own descriptors, which do not count.
-    bool HasOpen(const std::string& path) const {
-        std::error_code ec;
-        std::string proc = "/proc/" + std::to_string(pid_);
-        if (fs::read_symlink(proc + "/exe", ec) != fs::canonical(program_, ec)) return false;
-        std::string target = fs::canonical(path, ec).string();
-        for (const auto& fd : fs::directory_iterator(proc + "/fd", ec)) {
-            std::error_code linkEc;
-            if (fs::read_symlink(fd.path(), linkEc).string() == target) return true;
-        }
-        return false;
-    }
-
-private:
-    std::string program_;
-    pid_t pid_ = -1;
-    int outFd_ = -1;
-    bool exited_ = false;
-    int exitCode_ = -1;
-    std::string buffer_;
-};
+// A program of the build (kavodown, termsim, linesim) run as a child, its standard output
+// captured; killed if the test leaves it running.
+ChildProcess::Options Program(const std::string& name, const std::vector<std::string>& args,
+                              const std::vector<std::string>& env = {}) {
+    std::vector<std::string> argv{std::string(KAVO_BIN_DIR) + "/" + name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return {.argv = argv, .env = env, .out = ChildProcess::Output::Capture};
+}
 
 std::string IniValue(const std::string& text, const std::string& key) {
     std::istringstream lines(text);
@@ -202,10 +113,10 @@ protected:
 
     // The index that CB_PORT gives the port: its place in the port list sorted as text.
     int ExpectedPortIndex(const std::vector<std::string>& env) {
-        Child lister("kavodown", {"--list-ports"}, env);
-        EXPECT_EQ(lister.WaitExit(std::chrono::seconds(30)), 0);
+        ChildProcess lister(Program("kavodown", {"--list-ports"}, env));
+        EXPECT_EQ(lister.Wait(std::chrono::seconds(30)), 0);
         std::vector<std::string> names;
-        std::istringstream lines(lister.RestOfOutput());
+        std::istringstream lines(lister.ReadAll(std::chrono::seconds(10)));
         std::string line;
         while (std::getline(lines, line)) {
             if (line.starts_with("COM")) names.push_back(line.substr(3, line.find(' ') - 3));
@@ -253,7 +164,7 @@ TEST_F(UsbModeProgram, CopiesToTheFatVolumeTellsTheTerminalAndEndsWithOneOnRemov
     int expectedIndex = ExpectedPortIndex(env);
     ASSERT_GE(expectedIndex, 0);
 
-    Child program("kavodown", {std::to_string(kPort), fileName_, "usb"}, env);
+    ChildProcess program(Program("kavodown", {std::to_string(kPort), fileName_, "usb"}, env));
     // The unattended start opens the port after 500 ms; the volume watcher runs before that.
     ASSERT_TRUE(WaitUntil([&] { return program.HasOpen(line.DevicePath()); },
                           std::chrono::seconds(30)))
@@ -274,7 +185,7 @@ TEST_F(UsbModeProgram, CopiesToTheFatVolumeTellsTheTerminalAndEndsWithOneOnRemov
 
     // Removing any volume (here the unrelated one) ends the program with exit code 1.
     ASSERT_TRUE(plain->Unmount());
-    EXPECT_EQ(program.WaitExit(std::chrono::seconds(30)), 1);
+    EXPECT_EQ(program.Wait(std::chrono::seconds(30)), 1);
     ExpectSettings(expectedIndex);
     // Nothing else went to the terminal.
     EXPECT_TRUE(line.ReadUntilQuiet(std::chrono::milliseconds(200), std::chrono::seconds(2))
@@ -286,8 +197,8 @@ TEST_F(UsbModeProgram, WholePathWithTheTerminalSimulator) {
         access((std::string(KAVO_BIN_DIR) + "/linesim").c_str(), X_OK) != 0) {
         GTEST_SKIP() << "the simulators are not built";
     }
-    Child cable("linesim", {"--baud", "115200"});
-    std::string ready = cable.ReadLine("linesim: ready", std::chrono::seconds(20));
+    ChildProcess cable(Program("linesim", {"--baud", "115200"}));
+    std::string ready = cable.WaitLine("linesim: ready", std::chrono::seconds(20));
     ASSERT_FALSE(ready.empty()) << "linesim did not start";
     std::string endA = ready.substr(ready.find("A=") + 2);
     endA = endA.substr(0, endA.find(' '));
@@ -296,20 +207,20 @@ TEST_F(UsbModeProgram, WholePathWithTheTerminalSimulator) {
 
     auto env = Environment(endB);
     int expectedIndex = ExpectedPortIndex(env);
-    Child program("kavodown", {std::to_string(kPort), fileName_, "usb"}, env);
+    ChildProcess program(Program("kavodown", {std::to_string(kPort), fileName_, "usb"}, env));
     ASSERT_TRUE(WaitUntil([&] { return program.HasOpen(endB); }, std::chrono::seconds(30)))
         << "kavodown did not open its port";
 
     // The terminal presents its FAT16 volume, takes the file and the command, ACKs it and
     // removes the volume again.
-    Child terminal("termsim", {endA, "--usb", "--fat", "16", "--timeout-ms", "60000"});
-    std::string summary = terminal.ReadLine("termsim: usb-delivered", std::chrono::seconds(60));
+    ChildProcess terminal(Program("termsim", {endA, "--usb", "--fat", "16", "--timeout-ms", "60000"}));
+    std::string summary = terminal.WaitLine("termsim: usb-delivered", std::chrono::seconds(60));
     EXPECT_NE(summary.find("KV5000 fw.bin"), std::string::npos) << summary;
-    EXPECT_EQ(terminal.WaitExit(std::chrono::seconds(30)), 0) << terminal.RestOfOutput();
-    EXPECT_EQ(program.WaitExit(std::chrono::seconds(30)), 1);
+    EXPECT_EQ(terminal.Wait(std::chrono::seconds(30)), 0) << terminal.ReadAll(std::chrono::seconds(10));
+    EXPECT_EQ(program.Wait(std::chrono::seconds(30)), 1);
     ExpectSettings(expectedIndex);
     cable.Signal(SIGTERM);
-    cable.WaitExit(std::chrono::seconds(10));
+    cable.Wait(std::chrono::seconds(10));
 }
 
 }  // namespace
