@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,10 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "line_sim.h"
 #include "pty_pair.h"
-
-extern char** environ;
 
 namespace kavo::test {
 namespace {
@@ -40,23 +37,13 @@ std::string ReadText(const std::string& path) {
 // A tool started with its output in a file; killed at the end of the test if still running.
 class Tool {
 public:
-    Tool(const std::vector<std::string>& args, const std::string& log) : log_(log) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Tool() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+    Tool(const std::vector<std::string>& args, const std::string& log)
+        : log_(log),
+          child_({.argv = args,
+                  .out = ChildProcess::Output::File,
+                  .err = ChildProcess::Output::File,
+                  .outPath = log,
+                  .errPath = log}) {}
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds deadline = 20s) {
         const auto end = std::chrono::steady_clock::now() + deadline;
         while (std::chrono::steady_clock::now() < end) {
@@ -66,26 +53,14 @@ public:
         return false;
     }
     // The exit code, or -1 when the tool did not end within the deadline.
-    int Wait(std::chrono::milliseconds deadline = 30s) {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        int status = 0;
-        while (std::chrono::steady_clock::now() < end) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-    void Signal(int sig) { kill(pid_, sig); }
+    int Wait(std::chrono::milliseconds deadline = 30s) { return child_.Wait(deadline).value_or(-1); }
+    void Signal(int sig) { child_.Signal(sig); }
     std::string Output() const { return ReadText(log_); }
-    bool Started() const { return pid_ > 0; }
+    bool Started() const { return child_.Started(); }
 
 private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
     std::string log_;
+    ChildProcess child_;
 };
 
 std::string TempDir(const std::string& name) {
