@@ -22,7 +22,8 @@ namespace kavo::test {
 
 class ChildProcess {
 public:
-    // Where one of the child's output streams goes.
+    // Where one of the child's output streams goes. Both streams sent to Capture (or Terminal)
+    // share one channel, a terminal if either asks for one.
     enum class Output {
         Inherit,   // this process's own stream
         Null,      // /dev/null
