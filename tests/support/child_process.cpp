@@ -202,6 +202,12 @@ bool ChildProcess::Start(const Options& options) {
         if (o == Output::Null || o == Output::File) return file.Get();
         return -1;
     };
+    UniqueFd inFile;
+    if (options.in == Input::Null) {
+        inFile.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (inFile.Get() < 0) return fail(kCannotSetUp, "cannot open /dev/null for input: " + ErrorText(errno));
+    }
+    const int inFd = inFile.Get();
     const int outFd = target(options.out, outFile);
     const int errFd = sharedFile ? outFd : target(options.err, errFile);
 
@@ -219,6 +225,7 @@ bool ChildProcess::Start(const Options& options) {
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);  // a signal blocked in the parent's thread
+        if (inFd >= 0) MoveTo(inFd, 0);
         if (outFd >= 0) MoveTo(outFd, 1);
         if (errFd >= 0) MoveTo(errFd, 2);
         if (folder && ::chdir(folder) != 0) ChildFails(statusWrite.Get(), ChildFailure::Folder, errno, kCannotSetUp);
@@ -235,6 +242,7 @@ bool ChildProcess::Start(const Options& options) {
     channelWrite.Reset();
     outFile.Reset();
     errFile.Reset();
+    inFile.Reset();
     outputFd_ = channelRead.Release();
 
     // The status pipe closes on a successful exec; a report on it means the child gave up.

@@ -32,6 +32,12 @@ public:
         File,      // a file, created or truncated
     };
 
+    // Where the child's standard input comes from.
+    enum class Input {
+        Inherit,  // this process's own
+        Null,     // /dev/null: the child reads the end at once
+    };
+
     struct Options {
         // argv[0] is the program: a path (taken from this process's folder when relative) or a
         // bare name looked up in the child's PATH.
@@ -40,6 +46,7 @@ public:
         // same name; a bare "NAME" removes that variable.
         std::vector<std::string> env = {};
         std::string workingDir = {};  // empty: this process's folder
+        Input in = Input::Inherit;
         Output out = Output::Inherit;
         Output err = Output::Inherit;
         // For Output::File. A file named for both streams is opened once and shared.

@@ -1,5 +1,7 @@
 #include "fat_volume.h"
 
+#include "child_process.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -8,13 +10,14 @@
 #include <stdexcept>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kavo::test {
 
 namespace {
+
+// How long a helper program (mkfs.vfat, fusefat, fusermount) may take before it is killed.
+constexpr auto kProgramLimit = std::chrono::minutes(5);
 
 std::string FindProgram(const std::string& name) {
     std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
@@ -56,29 +59,15 @@ bool WaitFor(Predicate done, std::chrono::milliseconds deadline) {
 }  // namespace
 
 int RunProgram(const std::vector<std::string>& argv) {
-    if (argv.empty()) return -1;
-    std::string program = argv[0].find('/') == std::string::npos ? FindProgram(argv[0]) : argv[0];
-    if (program.empty()) return -1;
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(program.c_str(), args.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The system folders too: mkfs.vfat lives in sbin, which a user's PATH may leave out.
+    const char* path = std::getenv("PATH");
+    ChildProcess child({.argv = argv,
+                        .env = {std::string("PATH=") + (path ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin"},
+                        .in = ChildProcess::Input::Null,
+                        .out = ChildProcess::Output::Null,
+                        .err = ChildProcess::Output::Null});
+    if (!child.Started()) return -1;
+    return child.Wait(kProgramLimit).value_or(-1);
 }
 
 bool IsMountPoint(const std::string& mountPoint) {

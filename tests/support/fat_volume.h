@@ -11,8 +11,9 @@
 
 namespace kavo::test {
 
-// Runs a program with arguments, its output discarded; returns its exit status (-1 when it could
-// not run or died of a signal).
+// Runs a program with arguments, its input empty and its output discarded; returns its exit
+// status (128 + the signal when one ended it; -1 when it could not run or was still running after
+// some minutes).
 int RunProgram(const std::vector<std::string>& argv);
 
 class FatVolume {

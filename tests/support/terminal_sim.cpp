@@ -1,5 +1,7 @@
 #include "terminal_sim.h"
 
+#include "fat_volume.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -43,28 +45,6 @@ std::string Hex32(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%08x", v);
     return buf;
-}
-
-// Runs a program and waits for it; its output goes to /dev/null. Returns the exit status or -1.
-int RunProgram(const std::vector<std::string>& argv) {
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ProgramExists(const std::string& name) {

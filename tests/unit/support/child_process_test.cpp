@@ -191,6 +191,14 @@ TEST(ChildProcessOutput, EachStreamGoesWhereItIsSent) {
     }
 }
 
+TEST(ChildProcessSetup, InputFromNullEndsAtOnce) {
+    ChildProcess child({.argv = {"/bin/sh", "-c", "if read line; then echo line; else echo end; fi"},
+                        .in = ChildProcess::Input::Null,
+                        .out = Output::Capture});
+    EXPECT_EQ(child.ReadAll(10s), "end\n");
+    EXPECT_EQ(child.Wait(10s), 0);
+}
+
 TEST(ChildProcessOutput, ATerminalIsRawAndSeenAsATerminal) {
     const std::string script = "if [ -t 1 ]; then echo terminal; else echo pipe; fi";
     {
