@@ -160,6 +160,13 @@ TEST_F(BatchRunTest, StopsBeforeThePortOpensHaveTheirOwnCodes) {
         ExpectOneLine(err, "port missing: no port number was given");
     }
     {
+        // A device path that opens but is no port (here a folder) fails in the port's set-up:
+        // neither missing nor busy, so it is the catch-all code, with the system's reason.
+        auto [code, err] = Run({"--batch", "4", firmware_}, 0, "4=" + dir_);
+        EXPECT_EQ(code, kExitOtherError);
+        ExpectOneLine(err, "port failed: COM4 (" + dir_ + "): " + dir_ + ": Is a directory");
+    }
+    {
         auto [code, err] = Run({"--batch", "COM3", firmware_});
         EXPECT_EQ(code, kExitUsage);
         ExpectOneLine(err, "PORT must be a port number");
