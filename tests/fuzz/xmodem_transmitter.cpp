@@ -30,10 +30,13 @@ using namespace kavo::test;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static TempFolder folder;
     if (size < 4) return 0;
-    // The first bytes pick the variant and the file size.
+    // The first bytes pick the variant, the silence limit and the file size.
     const bool useCrc = data[0] & 1;
     const bool use1K = data[0] & 2;
     const bool useG = (data[0] & 0x0C) == 0x0C;
+    // An unattended run's silence limit, in ticks: none, shorter than one reply wait, or a few.
+    static const std::uint32_t silenceLimits[] = {0, 5, 182, 1000};
+    const std::uint32_t silenceLimit = silenceLimits[(data[0] >> 4) & 3];
     const std::size_t fileSize = (data[1] | (data[2] << 8)) % 5000;
     const auto content = PatternBytes(fileSize, data[3]);
     const std::string path = folder.Write("image.bin", content);
@@ -44,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InitXmodem(*h.data, useCrc, use1K, useG);
     h.data->HandshakeRetry = 3;
     h.data->MaxBlockErrors = 3;
+    h.data->SilenceLimit = silenceLimit;
     h.Start(path);
 
     bool done = false;
