@@ -48,10 +48,18 @@ TBatchStop FileMissingStop(const std::string& path) {
     std::error_code ec;
     if (path.empty()) {
         stop.line += "no firmware file was given";
-    } else if (fs::is_directory(path, ec)) {
-        stop.line += path + " is a folder, not a firmware file";
     } else {
-        stop.line += path + " does not exist";
+        switch (fs::status(path, ec).type()) {
+        case fs::file_type::directory: stop.line += path + " is a folder, not a firmware file"; break;
+        case fs::file_type::fifo: stop.line += path + " is a FIFO, not a firmware file"; break;
+        case fs::file_type::character:
+        case fs::file_type::block: stop.line += path + " is a device, not a firmware file"; break;
+        case fs::file_type::socket: stop.line += path + " is a socket, not a firmware file"; break;
+        case fs::file_type::not_found: stop.line += path + " does not exist"; break;
+        default:
+            stop.line += path + (ec ? ": " + ec.message() : std::string(" is not a firmware file"));
+            break;
+        }
     }
     return stop;
 }

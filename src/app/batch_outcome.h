@@ -24,7 +24,8 @@ struct TBatchStop {
     std::string line;  // "kavodown: ...", without a newline; empty for a success
 };
 
-// No firmware file at `path` (nothing given, a folder, or nothing there).
+// No firmware file at `path` (nothing given, nothing there, or no regular file: a folder, FIFO,
+// device or socket).
 TBatchStop FileMissingStop(const std::string& path);
 
 // Opening port `comNumber` failed with `error`.

@@ -150,14 +150,17 @@ void GetComPortList(int code, std::vector<std::string>& list) {
 
 // ---- Files ----------------------------------------------------------------------------------
 
+// Only a regular file can be sent: the transfer engine refuses anything else, and opening a FIFO
+// for its size would wait for a writer without end.
 bool FileExists(const std::string& path) {
     struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::int32_t GetFileSize(const std::string& path) {
     if (!FileExists(path)) return -1;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO put in the file's place after the check cannot hold the open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
     struct stat st {};
     int rc = ::fstat(fd, &st);

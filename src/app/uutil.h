@@ -72,7 +72,8 @@ void GetComPortList(int code, std::vector<std::string>& list);
 // reading; otherwise its size in bytes, limited to the largest 32-bit value.
 std::int32_t GetFileSize(const std::string& path);
 
-// True when a file (not a folder) exists at `path`.
+// True when a regular file exists at `path` (not a folder, FIFO, device or socket; a link counts
+// as what it points to).
 bool FileExists(const std::string& path);
 
 // ---- Terminal packets -----------------------------------------------------------------------

@@ -180,6 +180,25 @@ TEST_F(BatchRunTest, StopsBeforeThePortOpensHaveTheirOwnCodes) {
     EXPECT_FALSE(fs::exists(dir_ + "/out.bin"));
 }
 
+TEST_F(BatchRunTest, FileThatIsNoRegularFileIsMissingAndNothingWaitsOnIt) {
+    StartLine();
+    auto terminal = StartTerminal({});
+    // A FIFO without a writer would hold an open for reading without end.
+    const std::string fifo = dir_ + "/fw.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    {
+        auto [code, err] = Run({"--batch", "3", fifo});
+        EXPECT_EQ(code, kExitFileMissing);
+        ExpectOneLine(err, "file missing: " + fifo + " is a FIFO, not a firmware file");
+    }
+    {
+        auto [code, err] = Run({"--batch", "--progress", "3", "/dev/zero"});
+        EXPECT_EQ(code, kExitFileMissing);
+        ExpectOneLine(err, "file missing: /dev/zero is a device, not a firmware file");
+    }
+    EXPECT_FALSE(fs::exists(dir_ + "/out.bin"));
+}
+
 TEST_F(BatchRunTest, PortHeldByAnotherProgramIsBusy) {
     StartLine();
     // Hold the port the way the serial layer holds an open port: an exclusive lock on the device.

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +88,14 @@ TEST(BatchOutcome, FileMissingSaysWhatIsAtThePath) {
               "kavodown: file missing: /no/such/fw.bin does not exist");
     EXPECT_EQ(FileMissingStop("/tmp").line, "kavodown: file missing: /tmp is a folder, not a firmware file");
     EXPECT_EQ(FileMissingStop("").line, "kavodown: file missing: no firmware file was given");
+    EXPECT_EQ(FileMissingStop("/dev/zero").line,
+              "kavodown: file missing: /dev/zero is a device, not a firmware file");
+    char pattern[] = "/tmp/kavo_fifo_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string fifo = std::string(pattern) + "/fw.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(FileMissingStop(fifo).line, "kavodown: file missing: " + fifo + " is a FIFO, not a firmware file");
+    std::filesystem::remove_all(pattern);
 }
 
 TEST(BatchOutcome, PortErrorsAreToldApartByTheirClass) {

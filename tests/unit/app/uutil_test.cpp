@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kavo {
@@ -112,6 +113,15 @@ TEST(Files, GetFileSizeOfMissingEmptyFolderAndFile) {
     EXPECT_EQ(GetFileSize(dir + "/fw.bin"), 2500);
     EXPECT_TRUE(FileExists(dir + "/fw.bin"));
     EXPECT_FALSE(FileExists(dir));
+    // Only a regular file can be sent. A FIFO is no file, and asking for its size returns at once
+    // instead of waiting for a writer.
+    ASSERT_EQ(::mkfifo((dir + "/fw.fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(FileExists(dir + "/fw.fifo"));
+    EXPECT_EQ(GetFileSize(dir + "/fw.fifo"), -1);
+    EXPECT_FALSE(FileExists("/dev/zero"));
+    EXPECT_EQ(GetFileSize("/dev/zero"), -1);
+    fs::create_symlink(dir + "/fw.bin", dir + "/link.bin");
+    EXPECT_TRUE(FileExists(dir + "/link.bin"));  // a link counts as the file it points to
     // A sparse file past 2 GiB is reported at the 32-bit limit, not wrapped to a negative size.
     {
         std::ofstream big(dir + "/big.bin");
