@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 
 #include "serial/dispatcher.h"
@@ -36,6 +37,13 @@ private:
     bool& flag_;
     bool saved_;
 };
+
+// Like CheckError, with the trace or log file's name in the text, so that the reader of the error
+// knows which file was not written.
+void CheckDumpError(const TComponent* component, int code, const std::string& fileName) {
+    if (code >= 0 || (component && component->IsLoading())) return;
+    RaiseError(code, fileName + ": " + ErrorText(code));
+}
 
 }  // namespace
 
@@ -263,8 +271,19 @@ void TApdCustomComPort::OpenLink() {
 
 void TApdCustomComPort::CloseLink() {
     if (linkState_ != lsOpen) return;
-    SetTracing(tlDump);
-    SetLogging(tlDump);
+    // A trace that cannot be written keeps neither the log from its file nor the port open: the
+    // first failure is raised once the port is closed.
+    std::exception_ptr dumpError;
+    try {
+        SetTracing(tlDump);
+    } catch (...) {
+        dumpError = std::current_exception();
+    }
+    try {
+        SetLogging(tlDump);
+    } catch (...) {
+        if (!dumpError) dumpError = std::current_exception();
+    }
     linkState_ = lsClosing;
     NotifyPortClosing();
     dispatcher_->SaveTriggers(*savedTriggers_);
@@ -283,6 +302,7 @@ void TApdCustomComPort::CloseLink() {
         open_ = false;
     }
     NotifyPortClosed();
+    if (dumpError) std::rethrow_exception(dumpError);
 }
 
 void TApdCustomComPort::FreeDispatcher() { dispatcher_.reset(); }
@@ -826,7 +846,8 @@ void TApdCustomComPort::SetTracing(TTraceLogState value) {
         if (!running) break;
         tracing_ = tlOff;
         dispatcher_->ResumeTrace();
-        CheckError(this, dispatcher_->DumpTrace(traceName_, value == tlAppend, traceHex_, traceAllHex_));
+        CheckDumpError(this, dispatcher_->DumpTrace(traceName_, value == tlAppend, traceHex_, traceAllHex_),
+                       traceName_);
         break;
     case tlClear:
         if (running) dispatcher_->ClearTrace();
@@ -864,7 +885,9 @@ void TApdCustomComPort::SetLogging(TTraceLogState value) {
         if (!running) break;
         logging_ = tlOff;
         dispatcher_->ResumeDispatchLog();
-        CheckError(this, dispatcher_->DumpDispatchLog(logName_, value == tlAppend, logHex_, logAllHex_));
+        CheckDumpError(this,
+                       dispatcher_->DumpDispatchLog(logName_, value == tlAppend, logHex_, logAllHex_),
+                       logName_);
         break;
     case tlClear:
         if (running) dispatcher_->ClearDispatchLog();

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -348,6 +349,40 @@ TEST_F(PortOverPty, TraceAndLogDumpToTheirFilesAndStop) {
     std::remove(traceFile.c_str());
     std::remove(logFile.c_str());
     rmdir(folder);
+}
+
+TEST_F(PortOverPty, ATraceThatCannotBeWrittenStillLetsTheLogBeWrittenAndThePortClose) {
+    char folder[] = "/tmp/kavo-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string traceFile = std::string(folder) + "/gone/TEVO.TRC";
+    const std::string logFile = std::string(folder) + "/TEVO.LOG";
+    TApdComPort port;
+    Configure(port, 5);
+    port.SetTraceName(traceFile);
+    port.SetLogName(logFile);
+    port.SetOpen(true);
+    port.SetTracing(tlOn);
+    port.SetLogging(tlOn);
+    port.SendString("DDD");
+    EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
+
+    try {
+        port.SetOpen(false);
+        ADD_FAILURE() << "the failed trace was not reported";
+    } catch (const std::exception& e) {
+        // The error names the file that was not written.
+        EXPECT_NE(std::string(e.what()).find(traceFile), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.Dispatcher(), nullptr);
+    struct stat info {};
+    ASSERT_EQ(stat(logFile.c_str(), &info), 0) << "the close wrote " << logFile;
+    EXPECT_GT(info.st_size, 0);
+    // The device is free again: the port opens once more.
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+    port.SetOpen(false);
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(PortOverPty, EventInterestFollowsTheAssignedEvents) {
