@@ -153,8 +153,10 @@ void TRunControl::Print(const std::string& line) {
 }
 
 void TRunControl::End(int exitCode, const std::string& line) {
-    if (!line.empty()) Print(line);
+    // The first outcome stands and is the one line. A stop noticed after it (the send sequence
+    // finding its wait for "DDD" cut short by a signal's end of the run) adds nothing.
     if (ended_) return;
+    if (!line.empty()) Print(line);
     ended_ = true;
     window_.EndRun(exitCode);
 }

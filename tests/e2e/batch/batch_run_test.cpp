@@ -13,11 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -384,6 +386,35 @@ TEST_F(BatchRunTest, SignalEndsABatchRunWithoutClaimingSuccess) {
     const std::string err = tool->ReadAll(60s);
     EXPECT_EQ(tool->Wait(30s), 128 + SIGTERM);
     EXPECT_NE(err.find("kavodown: stopped by SIGTERM"), std::string::npos) << err;
+}
+
+TEST_F(BatchRunTest, SignalDuringTheWaitForTheDddAnswerIsTheOnlyLine) {
+    StartLine();
+    // The test is the terminal: it reads "DDD" and never answers, so the signal comes while the run
+    // waits the 1 s for the ACK.
+    const int fd = ::open((dir_ + "/B").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios raw{};
+    ASSERT_EQ(::tcgetattr(fd, &raw), 0);
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &raw), 0);
+    auto tool = StartKavodown({"--batch", "--ddd", "3", firmware_});
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (seen.find("DDD") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    ASSERT_NE(seen.find("DDD"), std::string::npos) << "no DDD on the line";
+    tool->Signal(SIGTERM);
+    const std::string err = tool->ReadAll(60s);
+    EXPECT_EQ(tool->Wait(30s), 128 + SIGTERM);
+    // A script shows the last line of the log with the exit code: it must not be "no answer".
+    ExpectOneLine(err, "kavodown: stopped by SIGTERM");
+    ::close(fd);
 }
 
 }  // namespace
