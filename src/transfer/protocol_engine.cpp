@@ -623,8 +623,11 @@ bool DefaultReadBlock(ProtocolData& data, std::uint8_t* destination, std::uint32
         if (keep < 0) keep = 0;
         std::int64_t got = 0;
         if (!data.EndInBuffer) {
-            // Read behind the kept bytes until the buffer is full or the file ends.
-            const std::int64_t want = static_cast<std::int64_t>(FileBufferSize) - keep;
+            // Read behind the kept bytes until the buffer is full or the file ends. The file is
+            // sent at the length it had when it was opened: bytes added since then are left out.
+            const std::int64_t want =
+                std::min(static_cast<std::int64_t>(FileBufferSize) - keep,
+                         std::max<std::int64_t>(0, data.FileLength - data.BufferEnd));
             while (got < want) {
                 const ssize_t n = ::pread(data.WorkFile, buffer + keep + got, want - got, data.BufferEnd + got);
                 if (n < 0) {
@@ -635,6 +638,13 @@ bool DefaultReadBlock(ProtocolData& data, std::uint8_t* destination, std::uint32
                 }
                 if (n == 0) break;
                 got += n;
+            }
+            if (got < want) {
+                // The file was cut while it was being sent: what is left of it would reach the
+                // receiver as the whole file.
+                ReportError(data, ecDiskRead);
+                size = 0;
+                return true;
             }
             if (keep + got < static_cast<std::int64_t>(FileBufferSize)) {
                 data.DataEnd = data.FileOffset + keep + got;

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <tuple>
+#include <unistd.h>
+
+#include "serial/error_codes.h"
 
 #include "engine_harness.h"
 
@@ -107,6 +112,38 @@ TEST_F(FileReader, OpenFailuresAreReportedWithTheirCode) {
     DefaultPrepareRead(*data);
     EXPECT_EQ(data->ErrorCode, -5);
     EXPECT_FALSE(data->FileOpen);
+}
+
+TEST_F(FileReader, AFileCutWhileItIsSentIsAReadErrorNotAShortEnd) {
+    const auto content = PatternBytes(30000, 3);
+    Open(content);
+    EXPECT_FALSE(Read(1024).second);
+    // Cut past the first buffer fill, as when the image is rewritten during the transfer.
+    ASSERT_EQ(::truncate(data->PathName.c_str(), 10000), 0);
+    bool last = false;
+    std::uint32_t size = 0;
+    for (int blocks = 0; !last && blocks < 40; ++blocks) {
+        data->FileOffset += 1024;
+        std::tie(size, last) = Read(1024);
+    }
+    EXPECT_TRUE(last);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(data->ErrorCode, ecDiskRead);
+
+    // A file that grew keeps the length it had when it was opened, and ends without an error.
+    DoneProtocolData(data);
+    Open(PatternBytes(3000, 4));
+    {
+        std::FILE* file = std::fopen(data->PathName.c_str(), "ab");
+        ASSERT_NE(file, nullptr);
+        std::fputs("more bytes", file);
+        std::fclose(file);
+    }
+    data->FileOffset = 2048;
+    std::tie(size, last) = Read(1024);
+    EXPECT_TRUE(last);
+    EXPECT_EQ(size, 3000u - 2048u);
+    EXPECT_EQ(data->ErrorCode, 0);
 }
 
 TEST_F(FileReader, FinishReadClosesAndFreesTheBuffer) {
