@@ -62,6 +62,19 @@ protected:
         port.SetAutoOpen(false);
     }
 
+    // Opens `port` on COM5 with its trace and log running into the given files, and sends "DDD"
+    // through it so that both have something to write.
+    void OpenTracedAndLogged(TApdComPort& port, const std::string& traceFile, const std::string& logFile) {
+        Configure(port, 5);
+        port.SetTraceName(traceFile);
+        port.SetLogName(logFile);
+        port.SetOpen(true);
+        port.SetTracing(tlOn);
+        port.SetLogging(tlOn);
+        port.SendString("DDD");
+        EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
+    }
+
     test::PtyPair line;
 };
 
@@ -316,14 +329,7 @@ TEST_F(PortOverPty, TraceAndLogDumpToTheirFilesAndStop) {
     const std::string traceFile = std::string(folder) + "/TEVO.TRC";
     const std::string logFile = std::string(folder) + "/TEVO.LOG";
     TApdComPort port;
-    Configure(port, 5);
-    port.SetTraceName(traceFile);
-    port.SetLogName(logFile);
-    port.SetOpen(true);
-    port.SetTracing(tlOn);
-    port.SetLogging(tlOn);
-    port.SendString("DDD");
-    EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
+    OpenTracedAndLogged(port, traceFile, logFile);
 
     port.SetTracing(tlDump);
     EXPECT_EQ(port.Tracing(), tlOff);
@@ -357,14 +363,7 @@ TEST_F(PortOverPty, ATraceThatCannotBeWrittenStillLetsTheLogBeWrittenAndThePortC
     const std::string traceFile = std::string(folder) + "/gone/TEVO.TRC";
     const std::string logFile = std::string(folder) + "/TEVO.LOG";
     TApdComPort port;
-    Configure(port, 5);
-    port.SetTraceName(traceFile);
-    port.SetLogName(logFile);
-    port.SetOpen(true);
-    port.SetTracing(tlOn);
-    port.SetLogging(tlOn);
-    port.SendString("DDD");
-    EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
+    OpenTracedAndLogged(port, traceFile, logFile);
 
     try {
         port.SetOpen(false);
