@@ -121,10 +121,10 @@ int TRunControl::UsbRemoved(const std::string& rootFolder, int exitCode) {
     if (usbWait_) usbWait_->stop();
     const std::string volume = rootFolder.empty() ? std::string("a volume") : rootFolder;
     if (usbTarget_.empty()) {
-        Print("kavodown: " + volume + " went away before the firmware was copied to a terminal");
+        PrintOutcome("kavodown: " + volume + " went away before the firmware was copied to a terminal");
         return kExitOtherError;
     }
-    Print("kavodown: firmware copied to " + usbTarget_ + "; " + volume + " went away");
+    PrintOutcome("kavodown: firmware copied to " + usbTarget_ + "; " + volume + " went away");
     return exitCode;
 }
 
@@ -156,9 +156,22 @@ void TRunControl::End(int exitCode, const std::string& line) {
     // The first outcome stands and is the one line. A stop noticed after it (the send sequence
     // finding its wait for "DDD" cut short by a signal's end of the run) adds nothing.
     if (ended_) return;
-    if (!line.empty()) Print(line);
+    PrintOutcome(line);
     ended_ = true;
     window_.EndRun(exitCode);
+}
+
+void TRunControl::PrintOutcome(const std::string& line) {
+    // The window saves the settings when it goes, after the outcome; a save that fails then says
+    // so on a line of its own, and a script reading the last line would read that instead of the
+    // outcome. Saving first puts that line before the outcome (the window's own save is then a
+    // no-op).
+    try {
+        window_.FormDestroy();
+    } catch (const std::exception& e) {
+        Print(std::string("kavodown: the settings could not be saved: ") + e.what());
+    }
+    if (!line.empty()) Print(line);
 }
 
 void TRunControl::ShowError(const QString& text) {
@@ -185,7 +198,7 @@ void TRunControl::SendStopped(int stop, std::exception_ptr error) {
 int TRunControl::TransferEnded(int errorCode) {
     const TBatchStop result = TransferEndStop(errorCode, window_.TevoComNumber());
     // The window closes the port and itself right after this.
-    if (!result.line.empty()) Print(result.line);
+    PrintOutcome(result.line);
     ended_ = true;
     return result.exitCode;
 }

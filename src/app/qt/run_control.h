@@ -52,6 +52,7 @@ private:
     int TransferEnded(int errorCode);
     void StatusReport(int options);
     void End(int exitCode, const std::string& line);
+    void PrintOutcome(const std::string& line);
     void WatchUsbMode(std::uint32_t seconds);
     void UsbCopied(const std::string& target, bool ok);
     int UsbRemoved(const std::string& rootFolder, int exitCode);

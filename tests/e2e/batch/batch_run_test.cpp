@@ -280,6 +280,30 @@ TEST_F(BatchRunTest, ReceiverCancelIsAFailedTransfer) {
     ExpectOneLine(err, "transfer failed: Cancel requested (-6005)");
 }
 
+TEST_F(BatchRunTest, SettingsThatCannotBeSavedDoNotHideTheOutcome) {
+    // A folder where the settings file should be: saving fails, also for root.
+    fs::create_directory(dir_ + "/Option.ini");
+    StartLine();
+    {
+        auto terminal = StartTerminal({"--cancel-at-block", "3", "--can-count", "2"});
+        auto [code, err] = Run({"--batch", "3", firmware_});
+        EXPECT_EQ(code, kExitTransferFailed);
+        const std::vector<std::string> lines = Lines(err);
+        ASSERT_EQ(lines.size(), 2u) << err;
+        EXPECT_NE(lines[0].find("Option.ini"), std::string::npos) << err;
+        EXPECT_EQ(lines[1], "kavodown: transfer failed: Cancel requested (-6005)") << err;
+    }
+    {
+        // Without an outcome line (success) the settings line is the only one, and the code stays 0.
+        auto terminal = StartTerminal({});
+        auto [code, err] = Run({"--batch", "3", firmware_});
+        EXPECT_EQ(code, kExitOk);
+        const std::vector<std::string> lines = Lines(err);
+        ASSERT_EQ(lines.size(), 1u) << err;
+        EXPECT_NE(lines[0].find("Option.ini"), std::string::npos) << err;
+    }
+}
+
 TEST_F(BatchRunTest, ReceiverSilentAfterABlockEndsWithinTheSilenceLimit) {
     StartLine();
     auto terminal = StartTerminal({"--stop-after-block", "3"});
