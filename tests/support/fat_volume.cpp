@@ -109,6 +109,19 @@ FatVolume::FatVolume(const Options& options) {
     }
 }
 
+std::unique_ptr<FatVolume> MakeTerminalVolume(int fatBits, int sizeKiB, bool withDown) {
+    FatVolume::Options options;
+    options.fatBits = fatBits;
+    options.sizeKiB = sizeKiB;
+    auto volume = std::make_unique<FatVolume>(options);
+    if (withDown) {
+        volume->Mount();
+        std::filesystem::create_directories(std::filesystem::path(volume->Root()) / "Down");
+        if (!volume->Unmount()) throw std::runtime_error("could not unmount " + volume->ImagePath());
+    }
+    return volume;
+}
+
 FatVolume::~FatVolume() {
     if (mounted_ && !Unmount()) {
         // Detach it at least, so that no test leaves a mount behind.

@@ -6,6 +6,7 @@
 // (no /dev/fuse, no fusefat or mkfs.vfat, or no right to mount).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ private:
     std::string root_;
     bool mounted_ = false;
 };
+
+// A terminal's volume as the program's tests use it: FAT of `fatBits` and `sizeKiB`, with a Down
+// folder in its root when `withDown`, and not mounted. Throws std::runtime_error on failure.
+std::unique_ptr<FatVolume> MakeTerminalVolume(int fatBits, int sizeKiB, bool withDown);
 
 // Whether the mount table of this process shows a mount at `mountPoint`.
 bool IsMountPoint(const std::string& mountPoint);

@@ -114,20 +114,6 @@ protected:
         return program;
     }
 
-    // A FAT volume with a Down folder (or without), made before it is mounted for the program.
-    std::unique_ptr<FatVolume> Volume(int fatBits, int sizeKiB, bool withDown) {
-        FatVolume::Options options;
-        options.fatBits = fatBits;
-        options.sizeKiB = sizeKiB;
-        auto volume = std::make_unique<FatVolume>(options);
-        if (withDown) {
-            volume->Mount();
-            fs::create_directories(fs::path(volume->Root()) / "Down");
-            EXPECT_TRUE(volume->Unmount());
-        }
-        return volume;
-    }
-
     // The program ended with `code`, and its standard error is one line that contains `part`.
     static void ExpectEnd(ChildProcess& program, int code, const std::string& part,
                           std::chrono::milliseconds deadline = 30s) {
@@ -187,7 +173,7 @@ TEST_F(BatchUsbRunTest, StopsAfterTheVolumeArrivedEndTheRunWithTheirCodes) {
     {
         SCOPED_TRACE("a volume removed before the firmware reached a terminal is no success");
         PtyPair line;
-        auto plain = Volume(16, 32 * 1024, false);
+        auto plain = MakeTerminalVolume(16, 32 * 1024, false);
         auto program = StartKavodown(line.DevicePath());
         plain->Mount();
         ASSERT_TRUE(plain->Unmount());
@@ -196,7 +182,7 @@ TEST_F(BatchUsbRunTest, StopsAfterTheVolumeArrivedEndTheRunWithTheirCodes) {
     {
         SCOPED_TRACE("the terminal takes the file but neither answers nor removes its volume");
         PtyPair line;
-        auto fat16 = Volume(16, 32 * 1024, true);
+        auto fat16 = MakeTerminalVolume(16, 32 * 1024, true);
         auto program = StartKavodown(line.DevicePath(), {"--silence-limit", "3"});
         fat16->Mount();
         EXPECT_EQ(line.Read(6, 20s), kFirmwareReady);
@@ -206,7 +192,7 @@ TEST_F(BatchUsbRunTest, StopsAfterTheVolumeArrivedEndTheRunWithTheirCodes) {
     {
         SCOPED_TRACE("the terminal answers but keeps its volume");
         PtyPair line;
-        auto fat16 = Volume(16, 32 * 1024, true);
+        auto fat16 = MakeTerminalVolume(16, 32 * 1024, true);
         auto program = StartKavodown(line.DevicePath(), {"--silence-limit", "3"});
         fat16->Mount();
         EXPECT_EQ(line.Read(6, 20s), kFirmwareReady);
@@ -219,7 +205,7 @@ TEST_F(BatchUsbRunTest, CopyThatDoesNotFitEndsTheRunAtOnce) {
     SkipWithoutFat();
     PtyPair line;
     MakeFirmware(600 * 1024);
-    auto small = Volume(12, 256, true);
+    auto small = MakeTerminalVolume(12, 256, true);
     // A long limit: the run must end because of the copy, not because of a wait.
     auto program = StartKavodown(line.DevicePath(), {"--silence-limit", "600"});
     small->Mount();

@@ -34,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::ChildProcess;
 using test::FatVolume;
+using test::MakeTerminalVolume;
 using test::PtyPair;
 using Clock = std::chrono::steady_clock;
 
@@ -130,20 +131,6 @@ protected:
         return it == names.end() ? -1 : static_cast<int>(it - names.begin());
     }
 
-    // A volume made before the program starts, with or without a Down folder.
-    std::unique_ptr<FatVolume> Volume(int fatBits, int sizeKiB, bool withDown) {
-        FatVolume::Options options;
-        options.fatBits = fatBits;
-        options.sizeKiB = sizeKiB;
-        auto volume = std::make_unique<FatVolume>(options);
-        if (withDown) {
-            volume->Mount();
-            fs::create_directories(fs::path(volume->Root()) / "Down");
-            EXPECT_TRUE(volume->Unmount());
-        }
-        return volume;
-    }
-
     void ExpectSettings(int portIndex) {
         std::string ini = ReadFile(dir_ / "Option.ini");
         EXPECT_EQ(IniValue(ini, "PORT"), std::to_string(portIndex)) << ini;
@@ -157,9 +144,9 @@ protected:
 
 TEST_F(UsbModeProgram, CopiesToTheFatVolumeTellsTheTerminalAndEndsWithOneOnRemoval) {
     PtyPair line;
-    auto fat32 = Volume(32, 64 * 1024, true);
-    auto fat16 = Volume(16, 32 * 1024, true);
-    auto plain = Volume(16, 32 * 1024, false);
+    auto fat32 = MakeTerminalVolume(32, 64 * 1024, true);
+    auto fat16 = MakeTerminalVolume(16, 32 * 1024, true);
+    auto plain = MakeTerminalVolume(16, 32 * 1024, false);
     auto env = Environment(line.DevicePath());
     int expectedIndex = ExpectedPortIndex(env);
     ASSERT_GE(expectedIndex, 0);
