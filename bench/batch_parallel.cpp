@@ -34,11 +34,11 @@ const std::string kBin = fs::read_symlink("/proc/self/exe").parent_path().string
 
 // A tool or the program with both its output streams in `outputPath`; stopped with SIGTERM
 // (then killed) if it still runs when it goes.
-std::unique_ptr<kavo::test::ChildProcess> Start(const std::vector<std::string>& argv,
+std::unique_ptr<kavo::sim::ChildProcess> Start(const std::vector<std::string>& argv,
                                                 const std::vector<std::string>& extraEnv,
                                                 const std::string& outputPath) {
-    using Output = kavo::test::ChildProcess::Output;
-    return std::make_unique<kavo::test::ChildProcess>(kavo::test::ChildProcess::Options{
+    using Output = kavo::sim::ChildProcess::Output;
+    return std::make_unique<kavo::sim::ChildProcess>(kavo::sim::ChildProcess::Options{
         .argv = argv,
         .env = extraEnv,
         .out = Output::File,
@@ -68,7 +68,7 @@ bool WaitFor(const std::string& path, const std::string& text, std::chrono::seco
 struct Station {
     std::string dir;
     int port = 0;
-    std::unique_ptr<kavo::test::ChildProcess> line, terminal, tool;
+    std::unique_ptr<kavo::sim::ChildProcess> line, terminal, tool;
     Clock::time_point start;
     double seconds = 0;
     int exitCode = -1;

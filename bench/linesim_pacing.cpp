@@ -31,9 +31,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    kavo::test::LineSimOptions options;
+    kavo::sim::LineSimOptions options;
     options.baud = baud;
-    kavo::test::LineSim sim(options);
+    kavo::sim::LineSim sim(options);
     const int a = open(sim.PathA().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const int b = open(sim.PathB().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (a < 0 || b < 0) {
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
         return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
                static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
     };
-    const double expected = static_cast<double>(bytes) * kavo::test::BitsPerByte(options) / baud;
+    const double expected = static_cast<double>(bytes) * kavo::sim::BitsPerByte(options) / baud;
     const double deviation = (seconds - expected) / expected * 100.0;
     std::printf("bytes %zu of %zu, intact %s\n", got, bytes, intact ? "yes" : "no");
     std::printf("time %.3f s, expected %.3f s, deviation %+.3f %%\n", seconds, expected, deviation);

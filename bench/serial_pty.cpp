@@ -61,7 +61,7 @@ double CpuSeconds() {
 }  // namespace
 
 int main() {
-    kavo::test::PtyPair pty;
+    kavo::sim::PtyPair pty;
     setenv("KAVODOWN_PORTS", ("90=" + pty.DevicePath()).c_str(), 1);
     kavo::TApdPosixDispatcher dispatcher(nullptr);
     theDispatcher = &dispatcher;

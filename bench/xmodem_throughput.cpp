@@ -40,7 +40,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-using kavo::test::ChildProcess;
+using kavo::sim::ChildProcess;
 
 // A receiver, sender or line simulator run in `dir`, its standard output dropped when `quiet`;
 // stopped with SIGTERM (then killed) if it still runs when it goes.

@@ -19,7 +19,7 @@
 
 namespace {
 
-using namespace kavo::test;
+using namespace kavo::sim;
 
 void Usage() {
     std::cerr <<
@@ -41,7 +41,7 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    kavo::test::LineSimOptions options;
+    kavo::sim::LineSimOptions options;
     options.baud = 115200;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
             options.linkB = value();
         } else if (arg.rfind("--", 0) == 0 && arg.size() > 6 &&
                    (arg.ends_with("-a2b") || arg.ends_with("-b2a"))) {
-            kavo::test::LineFaults& f = arg.ends_with("-a2b") ? options.aToB : options.bToA;
+            kavo::sim::LineFaults& f = arg.ends_with("-a2b") ? options.aToB : options.bToA;
             const std::string what = arg.substr(2, arg.size() - 6);
             std::string v = value();
             if (what == "corrupt" || what == "drop") {
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     if (sigFd < 0) return 1;
 
     try {
-        kavo::test::LineSim sim(options);
+        kavo::sim::LineSim sim(options);
         sim.Start();
         std::cout << "linesim: ready A=" << sim.PathA() << " B=" << sim.PathB();
         if (!options.linkA.empty()) std::cout << " link-a=" << options.linkA;
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
             if (rc < 0 || (pfds[0].revents & POLLIN) || (pfds[1].revents & POLLIN)) break;
         }
         sim.Stop();
-        std::cout << kavo::test::FormatCounts(sim.Counts()) << std::flush;
+        std::cout << kavo::sim::FormatCounts(sim.Counts()) << std::flush;
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";
         return 1;

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
         image[i] = static_cast<std::uint8_t>(x);
     }
-    const std::uint32_t crc = kavo::test::Crc32(image.data(), image.size() - 4);
+    const std::uint32_t crc = kavo::sim::Crc32(image.data(), image.size() - 4);
     for (int k = 0; k < 4; ++k) image[image.size() - 4 + k] = static_cast<std::uint8_t>(crc >> (8 * k));
 
     std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);

@@ -46,11 +46,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using kavo::test::LineSim;
-using kavo::test::LineSimOptions;
-using kavo::test::TerminalSim;
-using kavo::test::TerminalSimOptions;
-using kavo::test::TerminalSimResult;
+using kavo::sim::LineSim;
+using kavo::sim::LineSimOptions;
+using kavo::sim::TerminalSim;
+using kavo::sim::TerminalSimOptions;
+using kavo::sim::TerminalSimResult;
 
 constexpr int kPortNumber = 7;
 
@@ -312,7 +312,7 @@ int main(int argc, char** argv) {
 
         std::string verdict = "ok";
         std::optional<TerminalSimResult> result;
-        kavo::test::LineSimCounts counts;
+        kavo::sim::LineSimCounts counts;
         finish.reset();
         {
             LineSim line(plan.line);
@@ -376,7 +376,7 @@ int main(int argc, char** argv) {
             for (const auto& k : plan.faults) kinds += (kinds.empty() ? "" : ",") + k;
             std::cout << "soakloop: transfer " << n << ": " << plan.size << " bytes, faults "
                       << (kinds.empty() ? "none" : kinds) << ", code " << code << ", terminal "
-                      << (result ? kavo::test::OutcomeName(result->outcome) : "no result") << ": "
+                      << (result ? kavo::sim::OutcomeName(result->outcome) : "no result") << ": "
                       << verdict << std::endl;
         }
     }

@@ -53,12 +53,12 @@ void Usage() {
 }
 
 [[noreturn]] void Bad(const std::string& option, const std::string& value) {
-    kavo::test::BadOptionValue("termsim", option, value);
+    kavo::sim::BadOptionValue("termsim", option, value);
 }
 
 std::uint64_t ToUnsigned(const std::string& option, const std::string& text) {
     std::uint64_t v = 0;
-    if (!kavo::test::ParseUnsigned(text, v)) Bad(option, text);
+    if (!kavo::sim::ParseUnsigned(text, v)) Bad(option, text);
     return v;
 }
 
@@ -93,10 +93,10 @@ std::pair<std::uint64_t, int> BlockAndTimes(const std::string& option, const std
 }  // namespace
 
 int main(int argc, char** argv) {
-    kavo::test::TerminalSimOptions o;
+    kavo::sim::TerminalSimOptions o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&] { return kavo::test::OptionValue("termsim", argc, argv, i); };
+        auto value = [&] { return kavo::sim::OptionValue("termsim", argc, argv, i); };
         if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
             std::vector<std::uint8_t> data =
                 arg == "--send-packet" ? std::vector<std::uint8_t>(rest.begin(), rest.end()) : FromHex(arg, rest);
             if (data.size() > 9999) Bad(arg, v);
-            o.sendPackets.push_back(kavo::test::FramePacket(cmd[0], data));
+            o.sendPackets.push_back(kavo::sim::FramePacket(cmd[0], data));
         } else if (arg == "--packets-after-ddd") {
             o.packetsAfterDdd = true;
         } else if (arg == "--packet-delay-ms") {
@@ -177,16 +177,16 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const int sigFd = kavo::test::StopSignalFd("termsim");
+    const int sigFd = kavo::sim::StopSignalFd("termsim");
     if (sigFd < 0) return 1;
 
-    kavo::test::TerminalSim* simPtr = nullptr;
+    kavo::sim::TerminalSim* simPtr = nullptr;
     o.onReady = [&] {
         std::cout << "termsim: ready " << o.portPath;
         if (o.usb && simPtr) std::cout << " volume=" << simPtr->MountPoint();
         std::cout << std::endl;
     };
-    kavo::test::TerminalSim sim(o);
+    kavo::sim::TerminalSim sim(o);
     simPtr = &sim;
     sim.Start();
     pollfd pfds[2] = {{sigFd, POLLIN, 0}, {sim.DoneFd(), POLLIN, 0}};

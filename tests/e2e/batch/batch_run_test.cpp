@@ -24,6 +24,7 @@
 #include <vector>
 
 namespace kavo::test {
+using namespace kavo::sim;
 namespace {
 
 namespace fs = std::filesystem;

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 namespace kavo::test {
+using namespace kavo::sim;
 namespace {
 
 namespace fs = std::filesystem;

@@ -32,10 +32,10 @@ namespace kavo {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ChildProcess;
-using test::FatVolume;
-using test::MakeTerminalVolume;
-using test::PtyPair;
+using sim::ChildProcess;
+using sim::FatVolume;
+using sim::MakeTerminalVolume;
+using sim::PtyPair;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPort = 47;

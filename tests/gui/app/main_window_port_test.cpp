@@ -4,7 +4,7 @@
 #include "app/uutil.h"
 #include "serial/com_port.h"
 #include "serial/port_prompt.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 #include "transfer/protocol.h"
 
 #include <QCheckBox>
@@ -83,7 +83,7 @@ protected:
         return w;
     }
 
-    test::PtyPair pty_;
+    sim::PtyPair pty_;
     std::string dir_, firmware_;
 };
 

@@ -11,7 +11,7 @@
 #include "app/qt/qt_glue.h"
 #include "serial/com_port.h"
 #include "serial/port_map.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 
 namespace kavo {
 namespace {
@@ -34,7 +34,7 @@ TEST(ComPortInQtLoop, EventsArriveAndACloseFromTheHandlerCompletes) {
             unsetenv("KAVODOWN_PORTS");
         }
     } remove;
-    test::PtyPair line;
+    sim::PtyPair line;
     unsetenv("KAVODOWN_PORTS");
     std::string ports = "5=" + line.DevicePath();
     int hidden = 200;

@@ -18,7 +18,7 @@
 
 #include "serial/com_port.h"
 #include "serial/port_map.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 
 namespace kavo {
 namespace {
@@ -35,7 +35,7 @@ public:
         for (const PortEntry& real : ListComPorts())
             value += (value.empty() ? "" : ",") + std::to_string(hidden++) + "=" + real.path;
         for (int n : numbers) {
-            lines_.push_back(std::make_unique<test::PtyPair>());
+            lines_.push_back(std::make_unique<sim::PtyPair>());
             value += (value.empty() ? "" : ",") + std::to_string(n) + "=" + lines_.back()->DevicePath();
         }
         setenv("KAVODOWN_PORTS", value.c_str(), 1);
@@ -43,7 +43,7 @@ public:
     ~PortMapScope() { unsetenv("KAVODOWN_PORTS"); }
 
 private:
-    std::vector<std::unique_ptr<test::PtyPair>> lines_;
+    std::vector<std::unique_ptr<sim::PtyPair>> lines_;
 };
 
 // Runs `act` on the dialog that is shown modally next.

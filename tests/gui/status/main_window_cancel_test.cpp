@@ -6,7 +6,7 @@
 #include "serial/com_port.h"
 #include "status/protocol_status.h"
 #include "status/standard_display.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 #include "transfer/protocol.h"
 
 #include <QComboBox>
@@ -32,7 +32,7 @@ TEST(StatusWindowInProgram, CancelEndsTheTransferAndTheProgram) {
         std::filesystem::path(::testing::TempDir()) / ("kavo_status_cfg_" + std::to_string(getpid()));
     std::filesystem::create_directories(config);
     setenv("KAVODOWN_CONFIG_DIR", config.c_str(), 1);
-    test::PtyPair pty;
+    sim::PtyPair pty;
     setenv("KAVODOWN_PORTS", ("42=" + pty.DevicePath()).c_str(), 1);
     test::PacedReceiver receiver(pty, std::chrono::milliseconds(15));
     const std::string file = test::WriteFirmware(400 * 1024);

@@ -1,7 +1,7 @@
 // A scripted XMODEM-1K receiver for the status window's tests, and a firmware file to send.
 #pragma once
 
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 namespace kavo::test {
+using namespace kavo::sim;
 
 using namespace std::chrono_literals;
 

@@ -6,7 +6,7 @@
 #include "status/protocol_status.h"
 #include "status/standard_display.h"
 #include "gui/status/paced_receiver.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 #include "transfer/protocol.h"
 
 #include <QCoreApplication>
@@ -114,7 +114,7 @@ protected:
         return finishCode.has_value();
     }
 
-    test::PtyPair pty;
+    sim::PtyPair pty;
     test::PacedReceiver receiver{pty, 15ms};
     TComponent owner;
     TApdComPort* port = nullptr;

@@ -19,7 +19,7 @@
 
 #include "serial/dispatcher.h"
 #include "serial/port_map.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 
 namespace kavo {
 namespace {
@@ -75,7 +75,7 @@ protected:
         EXPECT_EQ(AsText(line.Read(3, 5000ms)), "DDD");
     }
 
-    test::PtyPair line;
+    sim::PtyPair line;
 };
 
 TEST_F(PortOverPty, OpensExchangesBytesAndClosesWithUserNotifications) {
@@ -290,7 +290,7 @@ TEST_F(PortOverPty, CloseFromInsideTheAvailabilityHandlerCompletesAfterTheDelive
 }
 
 TEST_F(PortOverPty, ChangingTheNumberWhileOpenReopensOnTheNewDeviceAndKeepsTriggers) {
-    test::PtyPair other;
+    sim::PtyPair other;
     Map({{5, line.DevicePath()}, {6, other.DevicePath()}});
     TApdComPort port;
     Configure(port, 5);

@@ -11,6 +11,7 @@
 #include "serial/error_codes.h"
 
 namespace kavo::test {
+using namespace kavo::sim;
 namespace {
 
 using namespace std::chrono_literals;

@@ -17,6 +17,7 @@
 #include "serial/posix_dispatcher.h"
 
 namespace kavo::test {
+using namespace kavo::sim;
 
 struct Delivery {
     std::uint32_t msg;

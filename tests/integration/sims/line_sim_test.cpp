@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kavo::test {
+namespace kavo::sim {
 namespace {
 
 using namespace std::chrono_literals;
@@ -283,4 +283,4 @@ TEST(LineSim, LinksNameTheEndsAndGoAway) {
 }
 
 }  // namespace
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -18,7 +18,7 @@
 #include "line_sim.h"
 #include "pty_pair.h"
 
-namespace kavo::test {
+namespace kavo::sim {
 namespace {
 
 using namespace std::chrono_literals;
@@ -554,4 +554,4 @@ TEST_F(TerminalSimUsb, CommandWithoutFirmwareFails) {
 }
 
 }  // namespace
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -18,7 +18,7 @@
 #include "line_sim.h"
 #include "pty_pair.h"
 
-namespace kavo::test {
+namespace kavo::sim {
 namespace {
 
 using namespace std::chrono_literals;
@@ -205,4 +205,4 @@ TEST(TermSimTool, SummaryLineAndExitCodes) {
 }
 
 }  // namespace
-}  // namespace kavo::test
+}  // namespace kavo::sim

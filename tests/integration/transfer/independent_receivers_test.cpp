@@ -3,6 +3,7 @@
 #include "transfer_fixture.h"
 
 namespace kavo::test {
+using namespace kavo::sim;
 namespace {
 
 const std::size_t kSizes[] = {0, 1, 127, 128, 1023, 1024, 1025, 1100, 2048, 1u << 20};

@@ -5,6 +5,7 @@
 #include "transfer_fixture.h"
 
 namespace kavo::test {
+using namespace kavo::sim;
 namespace {
 
 class AgainstTerminal : public TransferOverLine {

@@ -25,6 +25,7 @@
 #include "transfer/protocol.h"
 
 namespace kavo::test {
+using namespace kavo::sim;
 
 using namespace std::chrono_literals;
 

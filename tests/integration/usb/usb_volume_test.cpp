@@ -20,7 +20,7 @@ namespace kavo {
 namespace {
 
 namespace fs = std::filesystem;
-using test::FatVolume;
+using sim::FatVolume;
 
 FatVolume::Options Fat(int bits, int sizeKiB = 32 * 1024) {
     FatVolume::Options options;

@@ -4,7 +4,7 @@
 #include "app/port_listing.h"
 #include "serial/error_codes.h"
 #include "serial/errors.h"
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -99,7 +99,7 @@ TEST(BatchOutcome, FileMissingSaysWhatIsAtThePath) {
 }
 
 TEST(BatchOutcome, PortErrorsAreToldApartByTheirClass) {
-    test::PtyPair pty;
+    sim::PtyPair pty;
     PortsVariable ports("3=" + pty.DevicePath() + ",9=/no/such/device");
 
     TBatchStop none = PortOpenStop(Error<ENoPortSelected>(ecNoPortSelected), 0);
@@ -140,7 +140,7 @@ TEST(BatchOutcome, PortErrorsAreToldApartByTheirClass) {
 }
 
 TEST(BatchOutcome, BusyPortNamesTheProgramThatLocksIt) {
-    test::PtyPair pty;
+    sim::PtyPair pty;
     PortsVariable ports("3=" + pty.DevicePath());
     // One program only has it open, another holds the lock: the lock holder is named.
     Holder opener(pty.DevicePath(), false);
@@ -155,7 +155,7 @@ TEST(BatchOutcome, BusyPortNamesTheProgramThatLocksIt) {
 }
 
 TEST(BatchOutcome, WithoutALockEveryOtherProgramThatHasTheDeviceOpenIsNamed) {
-    test::PtyPair pty;
+    sim::PtyPair pty;
     EXPECT_TRUE(DeviceHolders(pty.DevicePath()).empty());  // this process does not count
     Holder opener(pty.DevicePath(), false);
     ASSERT_TRUE(opener.Ok());

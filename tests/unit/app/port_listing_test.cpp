@@ -2,7 +2,7 @@
 // that an explicit entry names.
 #include "app/port_listing.h"
 
-#include "support/pty_pair.h"
+#include "pty_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,7 @@ bool Has(const std::string& text, const std::string& part) {
 }
 
 TEST(PortListing, ConditionsOfTheDevices) {
-    test::PtyPair pty;
+    sim::PtyPair pty;
     EXPECT_EQ(ProbePort(pty.DevicePath()), pcFree);
     EXPECT_EQ(ProbePort("/no/such/device"), pcMissing);
     EXPECT_EQ(ProbePort("/dev/null"), pcNotSerial);
@@ -40,7 +40,7 @@ TEST(PortListing, ConditionsOfTheDevices) {
 }
 
 TEST(PortListing, ListsTheMappedPortsWithTheirConditions) {
-    test::PtyPair pty;
+    sim::PtyPair pty;
     ::setenv("KAVODOWN_PORTS", ("3=" + pty.DevicePath() + ",4=/no/such/device").c_str(), 1);
     const std::string listing = PortListing();
     EXPECT_TRUE(Has(listing, "COM3  " + pty.DevicePath() + "  KAVODOWN_PORTS\n")) << listing;

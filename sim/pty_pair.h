@@ -1,5 +1,9 @@
-// A pseudo-terminal pair for tests: the subordinate end's path is what the tool opens as a serial
-// port; the test reads and writes the controlling end. Both ends are in raw mode.
+// A pseudo-terminal pair: the subordinate end's path is what the tool opens as a serial port;
+// the caller (a test, or a simulator standing in for the far end) reads and writes the
+// controlling end. Both ends are in raw mode.
+//
+// Thread safety: one object belongs to one thread at a time; the descriptor may be handed to a
+// relay thread that then owns all reads and writes on it.
 #pragma once
 
 #include <chrono>
@@ -7,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 class PtyPair {
 public:
@@ -38,4 +42,4 @@ private:
     std::string path_;
 };
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -1,11 +1,14 @@
 // What the simulator tools' mains (linesim, termsim) share: reading option values, and taking
 // SIGINT and SIGTERM through a descriptor that their poll loops wait on.
+//
+// Thread safety: for a tool's main thread. StopSignalFd blocks the two signals in the calling
+// thread, so call it before starting any other thread (they inherit the mask).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 // True when `text` is a decimal number without a sign that fits 64 bits; `out` gets it.
 bool ParseUnsigned(const std::string& text, std::uint64_t& out);
@@ -22,4 +25,4 @@ std::string OptionValue(const char* tool, int argc, char** argv, int& i);
 // one of them comes; -1 after reporting the failure on standard error.
 int StopSignalFd(const char* tool);
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 class ChildProcess {
 public:
@@ -122,4 +122,4 @@ private:
     std::chrono::milliseconds stopGrace_;
 };
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

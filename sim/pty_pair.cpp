@@ -10,7 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 PtyPair::PtyPair() {
     int control = -1, sub = -1;
@@ -90,4 +90,4 @@ std::vector<std::uint8_t> PtyPair::ReadUntilQuiet(std::chrono::milliseconds quie
     return out;
 }
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-namespace kavo::test {
+namespace kavo::sim {
 namespace {
 
 namespace fs = std::filesystem;
@@ -257,4 +257,4 @@ TEST(ChildProcessSetup, HasOpenSeesTheChildsDescriptors) {
 }
 
 }  // namespace
-}  // namespace kavo::test
+}  // namespace kavo::sim

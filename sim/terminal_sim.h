@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 constexpr std::uint8_t kSoh = 0x01, kStx = 0x02, kEot = 0x04, kAck = 0x06, kNak = 0x15, kCan = 0x18,
                        kSub = 0x1A;
@@ -155,4 +155,4 @@ private:
     std::jthread thread_;
 };
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

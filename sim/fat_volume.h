@@ -1,16 +1,21 @@
-// FAT volumes for tests: an image file made with mkfs.vfat and mounted through FUSE with fusefat,
-// so that the mount table shows it as a volume whose source is the image.
+// FAT volumes for the terminal simulator's USB mode and for tests: an image file made with
+// mkfs.vfat and mounted through FUSE with fusefat, so that the mount table shows it as a volume
+// whose source is the image.
 //
 // The volume is unmounted and its files removed when the object goes away, on every path out of
-// a test. Tests call FatVolume::Unavailable() first and skip with its text when it is not empty
-// (no /dev/fuse, no fusefat or mkfs.vfat, or no right to mount).
+// a test or a simulator run. Callers ask FatVolume::Unavailable() first and skip (a test) or stop
+// with its text (a tool) when it is not empty (no /dev/fuse, no fusefat or mkfs.vfat, or no right
+// to mount).
+//
+// Thread safety: one object belongs to one thread at a time; separate volumes may be made and
+// removed from separate threads. RunProgram may be called from any thread.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 // Runs a program with arguments, its input empty and its output discarded; returns its exit
 // status (128 + the signal when one ended it; -1 when it could not run or was still running after
@@ -61,4 +66,4 @@ std::unique_ptr<FatVolume> MakeTerminalVolume(int fatBits, int sizeKiB, bool wit
 // Whether the mount table of this process shows a mount at `mountPoint`.
 bool IsMountPoint(const std::string& mountPoint);
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

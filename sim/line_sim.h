@@ -28,7 +28,7 @@
 #include <string>
 #include <thread>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 // Faults of one direction. Zero values switch a fault off.
 struct LineFaults {
@@ -132,4 +132,4 @@ private:
     std::jthread thread_;
 };
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 namespace {
 
@@ -433,4 +433,4 @@ void LineSim::Run(std::stop_token stop) {
     (void)!write(doneFd_, &one, sizeof one);
 }
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

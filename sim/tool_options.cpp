@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 bool ParseUnsigned(const std::string& text, std::uint64_t& out) {
     if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -50,4 +50,4 @@ int StopSignalFd(const char* tool) {
     return fd;
 }
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

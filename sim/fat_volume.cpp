@@ -12,7 +12,7 @@
 
 #include <unistd.h>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 namespace {
 
@@ -155,4 +155,4 @@ bool FatVolume::Unmount() {
     return WaitFor([&] { return !IsMountPoint(root_); }, std::chrono::seconds(10));
 }
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -23,7 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace kavo::test {
+namespace kavo::sim {
 
 namespace {
 
@@ -791,4 +791,4 @@ std::string TerminalSim::MountPoint() const {
     return mountPoint_;
 }
 
-}  // namespace kavo::test
+}  // namespace kavo::sim

@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace kavo::test {
+namespace kavo::sim {
 namespace {
 
 namespace fs = std::filesystem;
@@ -387,4 +387,4 @@ bool ChildProcess::HasOpen(const std::string& path) const {
     return false;
 }
 
-}  // namespace kavo::test
+}  // namespace kavo::sim
