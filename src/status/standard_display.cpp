@@ -13,6 +13,8 @@
 #include <QScreen>
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <exception>
 
 namespace kavo {
@@ -26,6 +28,44 @@ constexpr int kClientHeight = 319;
 constexpr int kValueRightEdge = 209;
 constexpr const char* kRightEdgeProperty = "kavoRightEdge";
 constexpr const char* kDesignedLeftProperty = "kavoDesignedLeft";
+
+// One value field of the four figure panels: its caption label, its value label (both named as
+// in the designed window), where they stand, the text the value holds before the first update,
+// and which of the status texts it shows.
+struct TFieldLayout {
+    int panel;  // 0..3: top left, top right, bottom left, bottom right
+    const char* labelName;
+    int top;
+    const char* caption;
+    const char* valueName;
+    int valueLeft;
+    const char* placeholder;
+    std::string TStatusTexts::*text;
+};
+
+// clang-format off
+constexpr TFieldLayout kFields[] = {
+    {0, "psLabel1",   8, "Protocol:",          "psProtocol",          148, "NoProtocol",      &TStatusTexts::protocol},
+    {0, "psLabel2",  24, "Block check:",       "psBlockCheck",        128, "NoBlockCheck",    &TStatusTexts::blockCheck},
+    {0, "psLabel3",  40, "File name:",         "psFileName",          159, "NoName",          &TStatusTexts::fileName},
+    {0, "psLabel4",  57, "File size:",         "psFileSize",          116, "999,999,999,999", &TStatusTexts::fileSize},
+    {0, "psLabel5",  73, "Block size:",        "psBlockSize",         181, "1024",            &TStatusTexts::blockSize},
+    {0, "psLabel6",  89, "Total Blocks:",      "psTotalBlocks",       116, "999,999,999,999", &TStatusTexts::totalBlocks},
+    {1, "psLabel13",  8, "Bytes transferred:", "psBytesTransferred",  115, "999,999,999,999", &TStatusTexts::bytesTransferred},
+    {1, "psLabel14", 24, "Bytes remaining:",   "psBytesRemaining",    115, "999,999,999,999", &TStatusTexts::bytesRemaining},
+    {1, "psLabel15", 40, "Blocks transferred:", "psBlocksTransferred", 115, "999,999,999,999", &TStatusTexts::blocksTransferred},
+    {1, "psLabel16", 56, "Blocks remaining:",  "psBlocksRemaining",   115, "999,999,999,999", &TStatusTexts::blocksRemaining},
+    {1, "psLabel17", 72, "Block errors:",      "psBlockErrors",       163, "999,999",         &TStatusTexts::blockErrors},
+    {1, "psLabel18", 88, "Total errors:",      "psTotalErrors",       163, "999,999",         &TStatusTexts::totalErrors},
+    {2, "psLabel7",   8, "Estimated time:",    "psEstimatedTime",     163, "9999:99",         &TStatusTexts::estimatedTime},
+    {2, "psLabel8",  25, "Elapsed time:",      "psElapsedTime",       163, "9999:99",         &TStatusTexts::elapsedTime},
+    {2, "psLabel9",  41, "Remaining time:",    "psRemainingTime",     163, "9999:99",         &TStatusTexts::remainingTime},
+    {3, "psLabel10",  8, "Throughput:",        "psThroughput",        145, "99999 CPS",       &TStatusTexts::throughput},
+    {3, "psLabel11", 25, "Efficiency:",        "psEfficiency",        173, "100 %",           &TStatusTexts::efficiency},
+    {3, "psLabel12", 41, "Kermit windows:",    "psKermitWindows",     177, "99/99",           &TStatusTexts::kermitWindows},
+};
+// clang-format on
+static_assert(std::size(kFields) == TStandardDisplay::kValueFieldCount);
 
 QFont DisplayFont() {
     QFont font;
@@ -51,49 +91,18 @@ TStandardDisplay::TStandardDisplay(QWidget* parent)
     setPalette(colours);
     setAutoFillBackground(true);
 
-    QFrame* p1 = AddPanel("psPanel1", 8, 8, 217, 113);
-    AddLabel(p1, "psLabel1", 8, 8, "Protocol:");
-    psProtocol_ = AddValue(p1, "psProtocol", 148, 8, "NoProtocol");
-    AddLabel(p1, "psLabel2", 8, 24, "Block check:");
-    psBlockCheck_ = AddValue(p1, "psBlockCheck", 128, 24, "NoBlockCheck");
-    AddLabel(p1, "psLabel3", 8, 40, "File name:");
-    psFileName_ = AddValue(p1, "psFileName", 159, 40, "NoName");
-    AddLabel(p1, "psLabel4", 8, 57, "File size:");
-    psFileSize_ = AddValue(p1, "psFileSize", 116, 57, "999,999,999,999");
-    AddLabel(p1, "psLabel5", 8, 73, "Block size:");
-    psBlockSize_ = AddValue(p1, "psBlockSize", 181, 73, "1024");
-    AddLabel(p1, "psLabel6", 8, 89, "Total Blocks:");
-    psTotalBlocks_ = AddValue(p1, "psTotalBlocks", 116, 89, "999,999,999,999");
-
-    QFrame* p2 = AddPanel("psPanel2", 240, 8, 217, 113);
-    AddLabel(p2, "psLabel13", 8, 8, "Bytes transferred:");
-    psBytesTransferred_ = AddValue(p2, "psBytesTransferred", 115, 8, "999,999,999,999");
-    AddLabel(p2, "psLabel14", 8, 24, "Bytes remaining:");
-    psBytesRemaining_ = AddValue(p2, "psBytesRemaining", 115, 24, "999,999,999,999");
-    AddLabel(p2, "psLabel15", 8, 40, "Blocks transferred:");
-    psBlocksTransferred_ = AddValue(p2, "psBlocksTransferred", 115, 40, "999,999,999,999");
-    AddLabel(p2, "psLabel16", 8, 56, "Blocks remaining:");
-    psBlocksRemaining_ = AddValue(p2, "psBlocksRemaining", 115, 56, "999,999,999,999");
-    AddLabel(p2, "psLabel17", 8, 72, "Block errors:");
-    psBlockErrors_ = AddValue(p2, "psBlockErrors", 163, 72, "999,999");
-    AddLabel(p2, "psLabel18", 8, 88, "Total errors:");
-    psTotalErrors_ = AddValue(p2, "psTotalErrors", 163, 88, "999,999");
-
-    QFrame* p3 = AddPanel("psPanel3", 8, 128, 217, 65);
-    AddLabel(p3, "psLabel7", 8, 8, "Estimated time:");
-    psEstimatedTime_ = AddValue(p3, "psEstimatedTime", 163, 8, "9999:99");
-    AddLabel(p3, "psLabel8", 8, 25, "Elapsed time:");
-    psElapsedTime_ = AddValue(p3, "psElapsedTime", 163, 25, "9999:99");
-    AddLabel(p3, "psLabel9", 8, 41, "Remaining time:");
-    psRemainingTime_ = AddValue(p3, "psRemainingTime", 163, 41, "9999:99");
-
-    QFrame* p4 = AddPanel("psPanel4", 240, 128, 217, 65);
-    AddLabel(p4, "psLabel10", 8, 8, "Throughput:");
-    psThroughput_ = AddValue(p4, "psThroughput", 145, 8, "99999 CPS");
-    AddLabel(p4, "psLabel11", 8, 25, "Efficiency:");
-    psEfficiency_ = AddValue(p4, "psEfficiency", 173, 25, "100 %");
-    AddLabel(p4, "psLabel12", 8, 41, "Kermit windows:");
-    psKermitWindows_ = AddValue(p4, "psKermitWindows", 177, 41, "99/99");
+    QFrame* figurePanels[] = {
+        AddPanel("psPanel1", 8, 8, 217, 113),
+        AddPanel("psPanel2", 240, 8, 217, 113),
+        AddPanel("psPanel3", 8, 128, 217, 65),
+        AddPanel("psPanel4", 240, 128, 217, 65),
+    };
+    for (std::size_t i = 0; i < std::size(kFields); ++i) {
+        const TFieldLayout& field = kFields[i];
+        QFrame* panel = figurePanels[field.panel];
+        AddLabel(panel, field.labelName, 8, field.top, field.caption);
+        values_[i] = AddValue(panel, field.valueName, field.valueLeft, field.top, field.placeholder);
+    }
 
     QFrame* p5 = AddPanel("psPanel5", 8, 200, 449, 33);
     AddLabel(p5, "psLabel22", 8, 9, "Status:");
@@ -209,24 +218,7 @@ void TStandardDisplay::CancelClick() {
 
 void TStandardDisplay::ShowFigures(const TStatusFigures& figures) {
     const TStatusTexts t = StatusTexts(figures);
-    SetValue(psProtocol_, t.protocol);
-    SetValue(psBlockCheck_, t.blockCheck);
-    SetValue(psFileName_, t.fileName);
-    SetValue(psFileSize_, t.fileSize);
-    SetValue(psBlockSize_, t.blockSize);
-    SetValue(psTotalBlocks_, t.totalBlocks);
-    SetValue(psBytesTransferred_, t.bytesTransferred);
-    SetValue(psBytesRemaining_, t.bytesRemaining);
-    SetValue(psBlocksTransferred_, t.blocksTransferred);
-    SetValue(psBlocksRemaining_, t.blocksRemaining);
-    SetValue(psBlockErrors_, t.blockErrors);
-    SetValue(psTotalErrors_, t.totalErrors);
-    SetValue(psEstimatedTime_, t.estimatedTime);
-    SetValue(psElapsedTime_, t.elapsedTime);
-    SetValue(psRemainingTime_, t.remainingTime);
-    SetValue(psThroughput_, t.throughput);
-    SetValue(psEfficiency_, t.efficiency);
-    SetValue(psKermitWindows_, t.kermitWindows);
+    for (std::size_t i = 0; i < std::size(kFields); ++i) SetValue(values_[i], t.*kFields[i].text);
     psStatusMsg_->setText(QString::fromStdString(t.statusMsg));
     meter_->SetMin(0);
     meter_->SetMax(100);

@@ -15,6 +15,8 @@
 
 #include <QWidget>
 
+#include <cstddef>
+
 class QFrame;
 class QLabel;
 class QPushButton;
@@ -58,6 +60,8 @@ public:
     // Where the window opens when its placement is the designed one.
     static constexpr int kDesignedLeft = 363;
     static constexpr int kDesignedTop = 182;
+    // The value fields of the four figure panels (protocol to Kermit windows).
+    static constexpr std::size_t kValueFieldCount = 18;
 
 private:
     QFrame* AddPanel(const char* name, int left, int top, int width, int height);
@@ -72,24 +76,7 @@ private:
     bool ctl3D_ = true;
 
     QFrame* panels_[6] = {};
-    QLabel* psProtocol_ = nullptr;
-    QLabel* psBlockCheck_ = nullptr;
-    QLabel* psFileName_ = nullptr;
-    QLabel* psFileSize_ = nullptr;
-    QLabel* psBlockSize_ = nullptr;
-    QLabel* psTotalBlocks_ = nullptr;
-    QLabel* psBytesTransferred_ = nullptr;
-    QLabel* psBytesRemaining_ = nullptr;
-    QLabel* psBlocksTransferred_ = nullptr;
-    QLabel* psBlocksRemaining_ = nullptr;
-    QLabel* psBlockErrors_ = nullptr;
-    QLabel* psTotalErrors_ = nullptr;
-    QLabel* psEstimatedTime_ = nullptr;
-    QLabel* psElapsedTime_ = nullptr;
-    QLabel* psRemainingTime_ = nullptr;
-    QLabel* psThroughput_ = nullptr;
-    QLabel* psEfficiency_ = nullptr;
-    QLabel* psKermitWindows_ = nullptr;
+    QLabel* values_[kValueFieldCount] = {};  // in the order of the layout table
     QLabel* psStatusMsg_ = nullptr;
     TApdMeter* meter_ = nullptr;
     QPushButton* psCancel_ = nullptr;
