@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/profile.h"
+#include "support/temp_dir.h"
 
 namespace kavo::test {
 namespace {
@@ -24,20 +25,14 @@ namespace fs = std::filesystem;
 
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kavo-settings-crash-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        path_ = dir_ + "/setup.ini";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    TempDir dir_{"kavo-settings-crash"};
+    const std::string path_ = dir_ / "setup.ini";
     std::string Get() const {
         std::ifstream in(path_, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
     }
-    std::string dir_, path_;
 };
 
 // The file a writer leaves after `n` completed writes of its loop (each adds or changes a key).

@@ -1,4 +1,5 @@
 #include "app/copy_file.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,8 @@ std::string Pattern(std::size_t size) {
 
 class CopyFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kavo-copy-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    test::TempDir temp_{"kavo-copy"};
+    const std::filesystem::path& dir_ = temp_.Path();
 };
 
 TEST_F(CopyFileTest, CopiesEveryByteIntoNewFolders) {

@@ -1,4 +1,5 @@
 #include "app/disk_info.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -69,13 +70,8 @@ TEST(ParseUdevProperties, ReadsOnlyEnvironmentLines) {
 
 class DiskInfoFolders : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kavo-diskinfo-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::filesystem::path dir_;
+    test::TempDir temp_{"kavo-diskinfo"};
+    const std::filesystem::path& dir_ = temp_.Path();
 };
 
 TEST_F(DiskInfoFolders, MissingFolderIsNotReadyAndRaisesNothing) {

@@ -1,6 +1,7 @@
 #include "app/usb_download.h"
 
 #include "app/volume_watcher.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -51,16 +52,12 @@ struct WindowProbe {
 class UsbDownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kavo-usb-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         fs::create_directories(dir_ / "fw");
         std::ofstream(dir_ / "fw" / "KV100.bin", std::ios::binary) << "firmware-bytes";
         fs::create_directories(dir_ / "vol");
         probe_.fileName = (dir_ / "fw" / "KV100.bin").string();
         info_.SetUdevDataFolder((dir_ / "udev").string());
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     // Makes the volume that holds the temporary folder look like FAT16 through the udev
     // database; false when that folder is on no block device.
@@ -74,7 +71,8 @@ protected:
         return true;
     }
 
-    fs::path dir_;
+    test::TempDir temp_{"kavo-usb"};
+    const std::filesystem::path& dir_ = temp_.Path();
     WindowProbe probe_;
     TDiskInfo info_;
 };
