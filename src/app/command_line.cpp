@@ -14,8 +14,8 @@
 namespace kavo {
 namespace {
 
-// The serial port keeps the names of its trace and log files to this many characters.
-constexpr std::size_t kMaxPortFileName = 255;
+// The longest path of a trace or log file: the system's limit, less its terminating zero.
+constexpr std::size_t kMaxPortFileName = 4095;
 
 enum class TValue { none, folder, seconds };
 
