@@ -97,8 +97,10 @@ TEST_F(MainWindowPortTest, DddIsAnsweredWithAckAndTheSequenceGoesOnToTheTransfer
     });
     w->BT_SENDClick();
     EXPECT_EQ(PumpUntil(peer), (Bytes{'D', 'D', 'D'}));
-    // The ACK let the sequence go on to the transfer: the protocol got the file.
-    EXPECT_EQ(w->ApdProtocol->FileMask(), firmware_);
+    // The ACK let the sequence go on to the transfer: the protocol got the file itself, not as
+    // a mask.
+    EXPECT_EQ(w->ApdProtocol->FileName(), firmware_);
+    EXPECT_EQ(w->ApdProtocol->FileMask(), "*.*");
     EXPECT_TRUE(w->Tevo->Open());
     EXPECT_TRUE(w->Lab_Msg->text().isEmpty());
     EXPECT_TRUE(w->Link().RecvBuf().empty());  // the wait took the ACK
@@ -122,6 +124,49 @@ TEST_F(MainWindowPortTest, NoAnswerToDddStopsSilentlyWithThePortOpen) {
     w->CB_PORTChange();
     EXPECT_FALSE(w->Tevo->Open());
     EXPECT_EQ(w->TevoComNumber(), 8);
+}
+
+TEST_F(MainWindowPortTest, SendSequenceTakesNoSecondPressAndNoPortChange) {
+    auto w = Window();
+    w->CB_DDD->setChecked(true);
+    auto peer = std::async(std::launch::async, [this] { return pty_.ReadUntilQuiet(1500ms, 5s); });
+    bool sendEnabled = true, portEnabled = true;
+    // While the sequence waits for the answer to "DDD", the operator presses again and types a
+    // port number.
+    QTimer::singleShot(300, w.get(), [&] {
+        sendEnabled = w->BT_SEND->isEnabled();
+        portEnabled = w->CB_PORT->isEnabled();
+        w->BT_SENDClick();
+        w->CB_PORT->setEditText(QStringLiteral("8"));
+        w->CB_PORTChange();
+    });
+    w->BT_SENDClick();
+    EXPECT_FALSE(sendEnabled);
+    EXPECT_FALSE(portEnabled);
+    EXPECT_EQ(PumpUntil(peer), (Bytes{'D', 'D', 'D'}));  // one "DDD", not two
+    EXPECT_EQ(w->TevoComNumber(), 7);
+    // The sequence stopped (no answer): both take input again.
+    EXPECT_TRUE(w->BT_SEND->isEnabled());
+    EXPECT_TRUE(w->CB_PORT->isEnabled());
+}
+
+TEST_F(MainWindowPortTest, ExitButtonDuringTheSendSequenceIsAFailedRun) {
+    auto w = Window();
+    w->CB_DDD->setChecked(true);
+    w->show();
+    auto peer = std::async(std::launch::async, [this] { return pty_.Read(3, 10s); });
+    QTimer::singleShot(300, w.get(), [&] { w->BT_EXITClick(); });
+    w->BT_SENDClick();
+    PumpUntil(peer);
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(w->ExitCode(), 2);
+    EXPECT_FALSE(w->ApdProtocol->InProgress());  // no transfer started after the close
+
+    // With nothing being sent the exit button ends the run as a success.
+    auto idle = Window();
+    idle->show();
+    idle->BT_EXITClick();
+    EXPECT_EQ(idle->ExitCode(), 0);
 }
 
 TEST_F(MainWindowPortTest, NoPortNumberAsksTheOperatorAndCancellingIsAnOpenFailure) {
