@@ -7,6 +7,7 @@
 #include "platform/component.h"
 #include "platform/settings_folder.h"
 #include "serial/com_port.h"
+#include "serial/port_map.h"
 #include "status/protocol_status.h"
 #include "transfer/protocol.h"
 
@@ -271,6 +272,13 @@ void TFMain::FormCreate(const QStringList& arguments) {
         CB_PORT->clear();
         for (const std::string& port : ports) {
             CB_PORT->addItem(QString::fromStdString(port.size() > 3 ? port.substr(3) : ""));
+        }
+        // Each number tells, as its tool tip, which device it is.
+        for (const PortEntry& entry : ListComPorts()) {
+            const int item = CB_PORT->findText(QString::number(entry.number), Qt::MatchExactly);
+            if (item >= 0) {
+                CB_PORT->setItemData(item, QString::fromStdString(entry.path), Qt::ToolTipRole);
+            }
         }
 
         iniPath_ = QString::fromStdString(SettingsFolder() + "Option.ini");
