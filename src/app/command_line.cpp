@@ -14,8 +14,8 @@
 namespace kavo {
 namespace {
 
-// The serial port keeps the names of its trace and log files to this many characters.
-constexpr std::size_t kMaxPortFileName = 255;
+// The longest path of a trace or log file: the system's limit, less its terminating zero.
+constexpr std::size_t kMaxPortFileName = 4095;
 
 enum class TValue { none, folder, seconds };
 
@@ -199,9 +199,11 @@ std::string UsageText() {
            "  --version             show the version and exit\n"
            "\n"
            "Exit codes:\n") +
-           ExitCodeLines({{kExitOk, "the transfer succeeded, or the exit button"},
+           ExitCodeLines({{kExitOk, "the transfer succeeded, or the exit button while nothing "
+                                    "was being sent"},
                           {kExitVolumeRemoved, "USB storage mode: a volume was removed"},
-                          {kExitTransferFailed, "the transfer failed"}}) +
+                          {kExitTransferFailed, "the transfer failed, or the exit button cancelled "
+                                                "it"}}) +
            "With --batch also:\n" +
            ExitCodeLines({{kExitFileMissing, "the firmware file is missing"},
                           {kExitPortMissing, "no port number, or no device behind it"},
@@ -213,7 +215,8 @@ std::string UsageText() {
                           {kExitNoVolume, "USB storage mode: no terminal volume within the "
                                           "silence limit"}}) +
            ExitCodeLines({{kExitUsage, "a bad command line"}}) +
-           "128+n  stopped by signal n before the transfer ended (--batch)\n";
+           "128+n  stopped by signal n during the transfer (with --batch: before the run\n"
+           "       ended)\n";
 }
 
 }  // namespace kavo

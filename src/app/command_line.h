@@ -53,7 +53,7 @@ struct TCommandLineResult {
 TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments);
 
 // Checks the folders of --trace and --log: each must be an existing folder that this process can
-// write to, and the file's full path must fit the port's 255-character file names. Returns an
+// write to, and the file's full path must fit the system's 4095-character limit. Returns an
 // empty text when they are good, else one line saying what is wrong. Relative folders are made
 // absolute in `commandLine`.
 std::string CheckOutputFolders(TCommandLine& commandLine);

@@ -37,14 +37,30 @@ std::string MinutesText(std::int64_t seconds) {
     return std::to_string(seconds / 60) + (rest < 10 ? ":0" : ":") + std::to_string(rest);
 }
 
-std::string ProgressLine(const TProgressFigures& f) {
-    const std::int64_t shown =
+TProgressFields ProgressFields(const TProgressFigures& f) {
+    TProgressFields fields;
+    fields.bytesShown =
         f.fileLength > 0 && f.bytesTransferred > f.fileLength ? f.fileLength : f.bytesTransferred;
-    return "kavodown: " + std::to_string(shown) + " of " +
-           std::to_string(f.fileLength) + " bytes (" +
-           std::to_string(ProgressPercent(f.bytesTransferred, f.fileLength)) + "%), " +
-           std::to_string(ProgressRate(f)) + " B/s, " + MinutesText(ProgressRemainingSecs(f)) +
-           " left";
+    fields.fileLength = f.fileLength;
+    fields.percent = ProgressPercent(f.bytesTransferred, f.fileLength);
+    fields.bytesPerSecond = ProgressRate(f);
+    fields.remainingSecs = ProgressRemainingSecs(f);
+    fields.sha256 = f.sha256;
+    return fields;
+}
+
+std::string ProgressText(const TProgressFields& fields) {
+    std::string text = "kavodown: " + std::to_string(fields.bytesShown) + " of " +
+                       std::to_string(fields.fileLength) + " bytes (" +
+                       std::to_string(fields.percent) + "%), " +
+                       std::to_string(fields.bytesPerSecond) + " B/s, " +
+                       MinutesText(fields.remainingSecs) + " left";
+    if (!fields.sha256.empty()) text += ", sha256 " + fields.sha256;
+    return text;
+}
+
+std::string ProgressLine(const TProgressFigures& figures) {
+    return ProgressText(ProgressFields(figures));
 }
 
 TProgressWriter::TProgressWriter(TSink sink, bool terminal)

@@ -23,7 +23,20 @@ struct TProgressFigures {
     std::int64_t elapsedTicks = 0;            // 18.2 ticks a second
     std::int64_t lineCharsPerSecond = 0;      // what the line carries at most; 0 when unknown
     std::int64_t estimatedRemainingSecs = 0;  // the protocol's own estimate for what is left
+    std::string sha256;                       // of the image sent, in hex; empty until it is known
 };
+
+// What a report shows, worked out once from the figures; each output format only lays it out.
+struct TProgressFields {
+    std::int64_t bytesShown = 0;  // never past the file's length (the last block's padding)
+    std::int64_t fileLength = 0;
+    int percent = 0;
+    std::int64_t bytesPerSecond = 0;
+    std::int64_t remainingSecs = 0;
+    std::string sha256;
+};
+
+TProgressFields ProgressFields(const TProgressFigures& figures);
 
 // Whole percent of the file sent (rounded down, 0..100; 0 for an empty file).
 int ProgressPercent(std::int64_t bytesTransferred, std::int64_t fileLength);
@@ -35,8 +48,9 @@ std::int64_t ProgressRemainingSecs(const TProgressFigures& figures);
 // "m:ss" (minutes grow as needed).
 std::string MinutesText(std::int64_t seconds);
 
-// "kavodown: 71680 of 300000 bytes (23%), 11245 B/s, 0:20 left". The padding of the last block
-// is not counted: the bytes shown never pass the file's length.
+// "kavodown: 71680 of 300000 bytes (23%), 11245 B/s, 0:20 left", and once the image's hash is
+// known ", sha256 <64 hex digits>" at the end.
+std::string ProgressText(const TProgressFields& fields);
 std::string ProgressLine(const TProgressFigures& figures);
 
 class TProgressWriter {

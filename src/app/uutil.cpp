@@ -121,7 +121,10 @@ std::vector<std::string> ComPortsByEnumeration(const PortRegistry& registry) {
     std::vector<std::string> list;
     if (!registry) return list;
     for (const auto& [valueName, data] : *registry) {
-        if (valueName.size() + 1 > kPortBufferSize || data.size() + 1 > kPortBufferSize) break;
+        // The value name is the device's path, as long as it is (/dev/serial/by-id/... names
+        // pass the buffer): it is not read into the buffer, so it never drops a port. A port
+        // name that does not fit is left out on its own; the ports after it stay.
+        if (data.size() + 1 > kPortBufferSize) continue;
         list.push_back(TrimControls(UpTo(data, '\0')));
     }
     return list;

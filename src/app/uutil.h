@@ -55,8 +55,8 @@ using PortRegistry = std::optional<std::vector<PortRegistryValue>>;
 
 // Method A: probes the names COM1..COM256 and lists each name that has a value whose data fits.
 std::vector<std::string> ComPortsByProbe(const PortRegistry& registry);
-// Method B: enumerates the values in order and lists their data, trimmed; stops at the first
-// value whose name or data does not fit.
+// Method B: enumerates the values in order and lists their data, trimmed; data that does not
+// fit the buffer is left out. Value names (device paths) may be of any length.
 std::vector<std::string> ComPortsByEnumeration(const PortRegistry& registry);
 // The system's list of serial ports as name/value pairs: on Linux, one value per port of the
 // port map, named by its device path, with the data "COMn".

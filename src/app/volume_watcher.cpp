@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace kavo {
@@ -58,12 +60,41 @@ bool ParseNumber(std::string_view text, unsigned long max, unsigned long& value)
 }
 
 bool IsFuseType(std::string_view fsType) {
-    // fusectl is the control file system of FUSE itself; the portal and desktop helpers are FUSE
-    // file systems that stand for no volume.
-    if (fsType == "fuse" || fsType == "fuseblk") return true;
-    if (!fsType.starts_with("fuse.")) return false;
-    return fsType != "fuse.portal" && fsType != "fuse.gvfsd-fuse" && fsType != "fuse.lxcfs" &&
-           fsType != "fuse.xdg-document-portal";
+    return fsType == "fuse" || fsType == "fuseblk" || fsType.starts_with("fuse.");
+}
+
+// The file systems of drives. A FUSE mount names its driver after "fuse." (plain "fuse" when the
+// driver gives no subtype, as the FAT driver does; "fuseblk" for a driver on a block device).
+bool IsDriveFileSystem(std::string_view fsType) {
+    static const std::set<std::string_view> drives{
+        "vfat",      "msdos",      "exfat",       "ntfs",        "ntfs3",
+        "fuse",      "fuseblk",    "fuse.fusefat", "fuse.exfat", "fuse.ntfs-3g",
+        "fuse.ntfs", "fuse.lowntfs-3g"};
+    return drives.contains(fsType);
+}
+
+std::string ReadSmallFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    char buffer[64];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+TDiskKind BlockDeviceKind(unsigned major, unsigned minor) {
+    const std::string link = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+    char target[4096];
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) return TDiskKind::unknown;
+    const std::string path(target, static_cast<std::size_t>(n));
+    if (path.find("/virtual/block/loop") != std::string::npos) return TDiskKind::image;
+    if (path.find("/usb") != std::string::npos) return TDiskKind::removable;
+    // A partition has no flag of its own; its disk (the folder above) has.
+    for (const std::string& flag : {link + "/removable", link + "/../removable"}) {
+        if (ReadSmallFile(flag).starts_with("1")) return TDiskKind::removable;
+    }
+    return TDiskKind::fixed;
 }
 
 }  // namespace
@@ -144,39 +175,55 @@ std::vector<TMountEntry> ParseMountInfo(std::string_view text) {
     return table;
 }
 
-bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index) {
+TDiskKind DiskKindOf(const TMountEntry& entry) {
+    struct stat info {};
+    if (IsFuseType(entry.fsType)) {
+        // A FUSE driver names what it mounts as its source: an image file or a device node.
+        if (::stat(entry.source.c_str(), &info) != 0) return TDiskKind::unknown;
+        if (S_ISREG(info.st_mode)) return TDiskKind::image;
+        if (!S_ISBLK(info.st_mode)) return TDiskKind::unknown;
+        return BlockDeviceKind(major(info.st_rdev), minor(info.st_rdev));
+    }
+    if (entry.major != 0) return BlockDeviceKind(entry.major, entry.minor);
+    // Pseudo file systems live on anonymous devices (major 0) and name no device node.
+    if (entry.source.starts_with("/dev/") && ::stat(entry.source.c_str(), &info) == 0 &&
+        S_ISBLK(info.st_mode)) {
+        return BlockDeviceKind(major(info.st_rdev), minor(info.st_rdev));
+    }
+    return TDiskKind::unknown;
+}
+
+bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
+                   const TDiskKindOf& kindOf) {
     if (index >= table.size()) return false;
     const TMountEntry& entry = table[index];
-    bool fuse = IsFuseType(entry.fsType);
-    // Pseudo file systems live on anonymous devices (major 0); a block-device file system has a
-    // real device number, except those that hand out anonymous ones of their own (btrfs
-    // sub-volumes), which still name their device as the source.
-    bool block = entry.major != 0 || entry.source.starts_with("/dev/");
-    if (!fuse && !block) return false;
+    if (!IsDriveFileSystem(entry.fsType)) return false;
     if (entry.root != "/") return false;  // a folder of a file system mounted elsewhere
     // A second mount of the same file system (mount --bind of its root) is not a volume of its
     // own; the first one in the table is.
     for (std::size_t i = 0; i < index; ++i) {
         if (table[i].major == entry.major && table[i].minor == entry.minor) return false;
     }
-    return true;
+    const TDiskKind kind = kindOf ? kindOf(entry) : TDiskKind::unknown;
+    return kind == TDiskKind::removable || kind == TDiskKind::image;
 }
 
 std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
-                                              const std::vector<TMountEntry>& after) {
+                                              const std::vector<TMountEntry>& after,
+                                              const TDiskKindOf& kindOf) {
     std::set<int> beforeIds, afterIds;
     for (const TMountEntry& e : before) beforeIds.insert(e.mountId);
     for (const TMountEntry& e : after) afterIds.insert(e.mountId);
 
     std::vector<TVolumeNotice> notices;
     for (std::size_t i = 0; i < before.size(); ++i) {
-        if (!afterIds.contains(before[i].mountId) && IsVolumeEntry(before, i)) {
+        if (!afterIds.contains(before[i].mountId) && IsVolumeEntry(before, i, kindOf)) {
             notices.push_back({DBT_DEVICEREMOVECOMPLETE, before[i].mountPoint, before[i].source,
                                before[i].fsType});
         }
     }
     for (std::size_t i = 0; i < after.size(); ++i) {
-        if (!beforeIds.contains(after[i].mountId) && IsVolumeEntry(after, i)) {
+        if (!beforeIds.contains(after[i].mountId) && IsVolumeEntry(after, i, kindOf)) {
             notices.push_back(
                 {DBT_DEVICEARRIVAL, after[i].mountPoint, after[i].source, after[i].fsType});
         }

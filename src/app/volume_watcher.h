@@ -8,10 +8,13 @@
 // DBT_DEVICEREMOVECOMPLETE) on the thread that created the watcher, carrying a TVolumeNotice with
 // the volume's root folder.
 //
-// A volume is a mount of a block device or a FUSE file system (a terminal's FAT image mounted with
-// a FUSE driver counts). Pseudo file systems (proc, sysfs, tmpfs, cgroup, ...) and bind mounts
-// (a sub-folder mounted elsewhere, or a second mount of a device already in the table) are not
-// volumes.
+// A volume is what an operator would call a drive: a FAT, exFAT or NTFS file system on a
+// removable or USB-attached disk or on a disk image, mounted by the kernel or through FUSE (a
+// terminal's FAT image mounted with a FUSE driver counts). Everything else is not: other file
+// systems (a snap's squashfs loop, an ISO, ext4, btrfs), network and other FUSE mounts (sshfs,
+// portals), a FAT partition of a fixed disk (/boot/efi), pseudo file systems (proc, sysfs, tmpfs,
+// ...) and bind mounts (a sub-folder mounted elsewhere, or a second mount of a device already in
+// the table).
 //
 // The parsing and comparing functions are pure and accept any input without failing, so that the
 // watcher never trips over an odd line of the table.
@@ -69,8 +72,24 @@ std::optional<TMountEntry> ParseMountInfoLine(std::string_view line);
 // The whole table, in its order; malformed lines are skipped.
 std::vector<TMountEntry> ParseMountInfo(std::string_view text);
 
-// Whether the entry at `index` of `table` is a volume (see the top of this file).
-bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index);
+// Where a mount's file system lives.
+enum class TDiskKind {
+    unknown,    // no device or image that can be found
+    fixed,      // a disk built into the machine
+    removable,  // a removable or USB-attached disk
+    image,      // a disk image: a loop device, or a file that a FUSE driver mounts
+};
+using TDiskKindOf = std::function<TDiskKind(const TMountEntry&)>;
+
+// The disk of a mount as the system tells it: the source file of a FUSE mount (a regular file
+// is an image), else the block device (its number, or the source's device node) in /sys/dev/block:
+// a loop device is an image, one below a USB device or with the removable flag is removable.
+TDiskKind DiskKindOf(const TMountEntry& entry);
+
+// Whether the entry at `index` of `table` is a volume (see the top of this file); `kindOf` tells
+// where a mount lives.
+bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
+                   const TDiskKindOf& kindOf = DiskKindOf);
 
 // What the watcher tells: a volume and where its root folder is.
 struct TVolumeNotice {
@@ -84,7 +103,8 @@ struct TVolumeNotice {
 // table's order) between two tables. A mount is identified by its mount id: one that was in the
 // old table is never an arrival, one that is still in the new table never a removal.
 std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
-                                              const std::vector<TMountEntry>& after);
+                                              const std::vector<TMountEntry>& after,
+                                              const TDiskKindOf& kindOf = DiskKindOf);
 
 // Watches the mount table on a thread of its own and reports changes on the thread that created
 // it, through that thread's message queue (a message loop or ProcessMessages must run there).

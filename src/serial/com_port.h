@@ -106,6 +106,9 @@ public:
 
 class TApdCustomComPort : public TApdBaseComponent {
 public:
+    // The longest trace or log file name kept (the system's PATH_MAX less its terminating zero).
+    static constexpr std::size_t kMaxFileName = 4095;
+
     explicit TApdCustomComPort(TComponent* owner = nullptr);
     ~TApdCustomComPort() override;
 
@@ -156,7 +159,7 @@ public:
     std::uint32_t TraceSize() const { return traceSize_; }
     void SetTraceSize(std::uint32_t value);
     const std::string& TraceName() const { return traceName_; }
-    void SetTraceName(const std::string& value) { traceName_ = value.substr(0, 255); }
+    void SetTraceName(const std::string& value) { traceName_ = value.substr(0, kMaxFileName); }
     bool TraceHex() const { return traceHex_; }
     void SetTraceHex(bool value) { traceHex_ = value; }
     bool TraceAllHex() const { return traceAllHex_; }
@@ -166,7 +169,7 @@ public:
     std::uint32_t LogSize() const { return logSize_; }
     void SetLogSize(std::uint32_t value);
     const std::string& LogName() const { return logName_; }
-    void SetLogName(const std::string& value) { logName_ = value.substr(0, 255); }
+    void SetLogName(const std::string& value) { logName_ = value.substr(0, kMaxFileName); }
     bool LogHex() const { return logHex_; }
     void SetLogHex(bool value) { logHex_ = value; }
     bool LogAllHex() const { return logAllHex_; }

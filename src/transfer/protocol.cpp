@@ -239,7 +239,26 @@ std::uint32_t TApdCustomProtocol::BlockLength() const {
 
 // --- Operations --------------------------------------------------------------------------------
 
+void TApdCustomProtocol::BeginTransmitFile(const std::string& path) {
+    // A transfer already running keeps its file.
+    if (data_->Started) return;
+    data_->LiteralFile = path;
+    try {
+        StartTransmit();
+    } catch (...) {
+        data_->LiteralFile.clear();
+        throw;
+    }
+    data_->LiteralFile.clear();
+}
+
 void TApdCustomProtocol::BeginTransmit() {
+    if (data_->Started) return;
+    data_->LiteralFile.clear();
+    StartTransmit();
+}
+
+void TApdCustomProtocol::StartTransmit() {
     if (protocolType_ == ptNoProtocol) return;
     if (!comPort_ && lookForPort_ && Owner()) AssignPort(FindPortAmong(Owner()));
     if (!comPort_) throw EPortNotAssigned(ecPortNotAssigned);
@@ -268,11 +287,14 @@ void TApdCustomProtocol::BeginTransmit() {
 
 void TApdCustomProtocol::CancelTransfer() {
     if (!activeStateMachine_ || !InProgress()) return;
+    // The running transfer's line finds its record. The port is not asked: a cancel from its
+    // closing notification comes while it is closing, and asking it for its dispatcher then raises
+    // "device not open" from the notification, although the cancel is all that is wanted.
     std::int32_t handle = 0;
-    if (comPort_) {
-        handle = RequirePortDispatcherHandle(comPort_);
-    } else if (data_->Line) {
+    if (data_->Line && data_->Started) {
         handle = data_->Line->DispatcherHandle();
+    } else if (comPort_ && comPort_->Open()) {
+        handle = RequirePortDispatcherHandle(comPort_);
     } else {
         return;
     }
@@ -436,10 +458,7 @@ std::int32_t TApdCustomProtocol::DoNextFile(char* nameBuffer) {
     }
     fName = Truncated(fName);
     if (fName.empty()) return 0;
-    if (nameBuffer) {
-        std::memset(nameBuffer, 0, MaxPathLength + 1);
-        std::memcpy(nameBuffer, fName.data(), fName.size());
-    }
+    if (nameBuffer) std::memcpy(nameBuffer, fName.c_str(), fName.size() + 1);
     return 1;
 }
 
@@ -449,8 +468,7 @@ std::int32_t TApdCustomProtocol::DoAccept(char* nameBuffer) {
     if (onProtocolAccept_) onProtocolAccept_(this, accept, fName);
     if (accept && !FileName().empty() && nameBuffer) {
         fName = Truncated(fName);
-        std::memset(nameBuffer, 0, MaxPathLength + 1);
-        std::memcpy(nameBuffer, fName.data(), fName.size());
+        std::memcpy(nameBuffer, fName.c_str(), fName.size() + 1);
     }
     return accept ? 1 : 0;
 }

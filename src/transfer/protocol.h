@@ -210,6 +210,11 @@ public:
     // without a port, ENoMoreTriggers when the port has no trigger slot left; a port that is not
     // open ends the transfer with OnProtocolFinish(-103).
     void BeginTransmit();
+    // Starts sending exactly the file at `path`, as BeginTransmit does, without the mask search:
+    // every character of the path, '*', '?' and brackets included, is part of the file's name.
+    void BeginTransmitFile(const std::string& path);
+    // The image of the file the last transfer sent (or is sending); nullptr before one was read.
+    std::shared_ptr<const TFirmwareImage> SentImage() const { return data_->Image; }
     // Cancels a transfer in progress (the cancel sequence goes out, the finish carries -6005);
     // does nothing otherwise.
     void CancelTransfer();
@@ -235,6 +240,7 @@ protected:
     virtual void DoStatus(std::uint32_t options);
 
 private:
+    void StartTransmit();
     LRESULT WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
     bool OptionFlag(std::uint32_t bit) const { return (data_->Options & bit) != 0; }
     void SetOptionFlag(std::uint32_t bit, bool on);

@@ -226,6 +226,7 @@ void StartProtocol(ProtocolData& data, TProtocolType protocolType, ProtocolStepP
     data.StateMachine = stateMachine;
     data.FirstSearch = true;
     data.ErrorCode = 0;
+    data.FinishPosted = false;
 
     TProtocolLine* line = data.Line;
     if (!line || !line->IsOpen()) {
@@ -317,6 +318,10 @@ std::int32_t ErrorForStatus(std::int32_t status) {
 
 void FinishProtocol(ProtocolData& data) {
     std::unique_lock<std::recursive_mutex> lock(data.Lock);
+    // One finish per start: a transfer that a handler ended from inside one of its own steps is
+    // not finished a second time when that step returns.
+    if (data.FinishPosted) return;
+    data.FinishPosted = true;
     StopProtocol(data);
     if (data.ErrorCode == 0) data.ErrorCode = ErrorForStatus(data.Status);
     if (data.Line && !data.Line->DeviceGone()) {
@@ -352,8 +357,10 @@ void ShowLastStatus(ProtocolData& data) {
 }
 
 void ReportError(ProtocolData& data, std::int32_t code) {
-    SendToWindow(data, ProtocolErrorMsg, CodeParam(code), 0);
+    // The code is the transfer's before anyone hears of it: a handler of the error event that
+    // cancels the transfer (by closing its port) must find it ending with this code already.
     data.ErrorCode = code;
+    SendToWindow(data, ProtocolErrorMsg, CodeParam(code), 0);
 }
 
 bool NextMatchingFile(ProtocolData& data, std::string& name) {
@@ -576,104 +583,47 @@ void DefaultPrepareRead(ProtocolData& data) {
         ReportError(data, ecFileNotFound);
         return;
     }
-    const int fd = ::open(data.PathName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ReportError(data, -OpenErrorOf(data.PathName, errno));
+    // The file is read once, here: the transfer sends this image, so a file rewritten during the
+    // transfer cannot reach the receiver half old, half new.
+    TFirmwareImage::TLoadResult loaded = TFirmwareImage::Load(data.PathName);
+    if (!loaded.image) {
+        switch (loaded.error) {
+        case EISDIR:
+        case EINVAL: ReportError(data, ecAccessDenied); break;
+        case EFBIG: ReportError(data, ecOutOfMemory); break;
+        case EAGAIN: ReportError(data, ecDiskRead); break;
+        default: ReportError(data, -OpenErrorOf(data.PathName, loaded.error)); break;
+        }
         return;
     }
-    struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        data.FileLength = 0;
-        data.FileDate = 0;
-    } else {
-        if (S_ISDIR(info.st_mode)) {
-            ::close(fd);
-            ReportError(data, -5);
-            return;
-        }
-        data.FileLength = info.st_size;
-        data.FileDate = static_cast<std::int64_t>(info.st_mtime);
-    }
-    data.FileBuffer.assign(FileBufferSize, 0);
-    data.WorkFile = fd;
+    data.Image = std::move(loaded.image);
+    data.FileLength = data.Image->Size();
+    data.FileDate = data.Image->ModifiedTime();
     data.StatusProc(data, 0);
     data.FileOffset = 0;
-    data.BufferStart = 0;
-    data.BufferEnd = 0;
-    data.LastReadOffset = 0;
-    data.EndInBuffer = false;
     data.FileOpen = true;
 }
 
 bool DefaultReadBlock(ProtocolData& data, std::uint8_t* destination, std::uint32_t& size) {
-    if (!data.FileOpen || data.FileOffset >= data.FileLength) {
+    if (!data.FileOpen || !data.Image || data.FileOffset >= data.Image->Size()) {
         size = 0;
         return true;
     }
-    if (size > FileBufferSize) size = FileBufferSize;
-    if (data.FileOffset > data.BufferEnd) data.BufferEnd = data.FileOffset;
-    if (data.FileOffset < data.LastReadOffset) {
-        data.BufferEnd = data.FileOffset;
-        data.EndInBuffer = false;
+    const std::int64_t left = data.Image->Size() - data.FileOffset;
+    const std::uint8_t* from = data.Image->Bytes().data() + data.FileOffset;
+    if (left > static_cast<std::int64_t>(size)) {
+        std::memcpy(destination, from, size);
+        return false;
     }
-    if (data.FileOffset + size > data.BufferEnd) {
-        std::int64_t keep = data.BufferEnd - data.FileOffset;
-        std::uint8_t* buffer = data.FileBuffer.data();
-        if (keep > 0) std::memmove(buffer, buffer + (data.FileOffset - data.BufferStart), keep);
-        if (keep < 0) keep = 0;
-        std::int64_t got = 0;
-        if (!data.EndInBuffer) {
-            // Read behind the kept bytes until the buffer is full or the file ends. The file is
-            // sent at the length it had when it was opened: bytes added since then are left out.
-            const std::int64_t want =
-                std::min(static_cast<std::int64_t>(FileBufferSize) - keep,
-                         std::max<std::int64_t>(0, data.FileLength - data.BufferEnd));
-            while (got < want) {
-                const ssize_t n = ::pread(data.WorkFile, buffer + keep + got, want - got, data.BufferEnd + got);
-                if (n < 0) {
-                    if (errno == EINTR) continue;
-                    ReportError(data, -IoErrorFromErrno(errno, 100));
-                    size = 0;
-                    return true;
-                }
-                if (n == 0) break;
-                got += n;
-            }
-            if (got < want) {
-                // The file was cut while it was being sent: what is left of it would reach the
-                // receiver as the whole file.
-                ReportError(data, ecDiskRead);
-                size = 0;
-                return true;
-            }
-            if (keep + got < static_cast<std::int64_t>(FileBufferSize)) {
-                data.DataEnd = data.FileOffset + keep + got;
-                data.EndInBuffer = true;
-            }
-        }
-        // With the end already buffered, the kept bytes past DataEnd are fill: DataEnd stays.
-        data.BufferStart = data.FileOffset;
-        data.BufferEnd = data.FileOffset + static_cast<std::int64_t>(FileBufferSize);
-        if (data.EndInBuffer) {
-            const std::int64_t real = std::max<std::int64_t>(0, data.DataEnd - data.BufferStart);
-            std::fill(buffer + std::min<std::int64_t>(real, FileBufferSize), buffer + FileBufferSize, 0x1A);
-        }
-    }
-    std::memcpy(destination, data.FileBuffer.data() + (data.FileOffset - data.BufferStart), size);
-    data.LastReadOffset = data.FileOffset;
-    if (data.EndInBuffer && data.FileOffset + size >= data.DataEnd) {
-        size = static_cast<std::uint32_t>(data.DataEnd - data.FileOffset);
-        return true;
-    }
-    return false;
+    // The last block: what is left of the image, the rest of the block filled with SUB (0x1A).
+    std::memcpy(destination, from, static_cast<std::size_t>(left));
+    std::fill(destination + left, destination + size, 0x1A);
+    size = static_cast<std::uint32_t>(left);
+    return true;
 }
 
 void DefaultFinishRead(ProtocolData& data) {
-    if (!data.FileOpen) return;
-    ::close(data.WorkFile);
-    data.WorkFile = -1;
-    data.FileBuffer.clear();
-    data.FileBuffer.shrink_to_fit();
+    // The image stays with the record: it is what was sent.
     data.FileOpen = false;
 }
 

@@ -24,6 +24,7 @@
 
 #include "platform/message_queue.h"
 #include "serial/ticks.h"
+#include "transfer/firmware_image.h"
 #include "transfer/protocol_line.h"
 
 namespace kavo {
@@ -113,8 +114,8 @@ constexpr std::uint32_t OptAbortNoCarrier = 0x08;
 constexpr std::uint32_t OptBP2KTransmit = 0x80;
 constexpr std::uint32_t OptAsciiSuppressCtrlZ = 0x100;
 
-constexpr std::size_t FileBufferSize = 8192;
-constexpr std::size_t MaxPathLength = 255;
+// The longest path the engine keeps (the system's PATH_MAX less its terminating zero).
+constexpr std::size_t MaxPathLength = 4095;
 // The time-out that every message the engine sends waits for the window procedure.
 constexpr std::uint32_t MessageTimeoutMs = 1000;
 
@@ -239,20 +240,20 @@ struct ProtocolData {
     TSharedFigure<std::int64_t> TransferredBytes = 0;
     TSharedFigure<std::int32_t> ElapsedTicks = 0;
     TickTimer TransferTimer;
-    bool EndInBuffer = false;
     bool FileOpen = false;
     bool LastBlock = false;
     TWriteFailAction WriteFailAction = wfWriteRename;
-    std::int64_t BufferStart = 0;
-    std::int64_t BufferEnd = 0;
-    std::int64_t LastReadOffset = 0;
     std::int64_t FileOffset = 0;
-    std::int64_t DataEnd = 0;
-    std::vector<std::uint8_t> FileBuffer;  // FileBufferSize bytes while the file is open
+    // The image of the file being sent (taken when it is opened), and after the transfer the one
+    // last sent; the file itself is not read again.
+    std::shared_ptr<const TFirmwareImage> Image;
     bool UpcaseFileNames = true;
     bool FirstSearch = false;
     std::string PathName;
     std::string SearchMask = "*.*";
+    // When not empty, the one file the next transfer sends, taken as it is: no mask search, so
+    // '*', '?' and every other character are part of its name.
+    std::string LiteralFile;
     // Directory search: the sorted matches of the mask and the next one to hand out.
     std::vector<std::string> SearchState;
     std::size_t SearchIndex = 0;
@@ -272,7 +273,6 @@ struct ProtocolData {
     // stack, because a reply that comes after the time-out still writes into it.
     std::array<char, MaxPathLength + 1> NameBuffer{};
 
-    int WorkFile = -1;
     std::string DestinationDirectory;
 
     // The line of the running transfer (the port's dispatcher), set by whoever starts it.
@@ -280,6 +280,8 @@ struct ProtocolData {
     std::unique_ptr<TProtocolLine> OwnedLine;
     // Set while StartProtocol has a transfer of this record running (triggers exist).
     bool Started = false;
+    // The finish of the transfer last started has been posted.
+    bool FinishPosted = false;
 
     // XMODEM.
     bool UseCrc = false;

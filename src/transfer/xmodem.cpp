@@ -540,8 +540,9 @@ std::int32_t InitXmodem(ProtocolData& data, bool useCrc, bool use1K, bool useG) 
 void PrepareTransmit(ProtocolData& data) {
     ResetStatus(data);
     ShowFirstStatus(data);
-    std::string name;
-    if (!data.NextFileProc(data, name)) {
+    data.Image.reset();
+    std::string name = data.LiteralFile;
+    if (name.empty() && !data.NextFileProc(data, name)) {
         // Without a file nothing would ever end the transfer: it ends here with an error.
         if (data.ErrorCode == 0) ReportError(data, ecNoMatchingFiles);
         ShowLastStatus(data);

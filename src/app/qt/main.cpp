@@ -5,7 +5,7 @@
 // The positional arguments are those of the main window (port number, firmware file, mode word);
 // options of our own begin with "--" and never count as positional arguments (command_line.h).
 // SIGTERM and SIGINT act as the exit button: the window closes, the settings are saved and the
-// program ends with 0. With --batch no window is shown and every way the run can stop ends the
+// program ends with 0, or with 128 + the signal's number when it cut a transfer short. With --batch no window is shown and every way the run can stop ends the
 // program with its own exit code (exit_codes.h, run_control.h).
 #include "app/command_line.h"
 #include "app/exit_codes.h"
@@ -17,6 +17,7 @@
 #include "serial/port_prompt.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -83,8 +84,11 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     kavo::InstallQtMessageGlue();
 
-    // Without an operator a missing port number is an error, not a question.
-    if (!commandLine.batch) kavo::InstallPortPrompt();
+    // Without an operator a missing port number is an error, not a question: no one could answer
+    // a prompt drawn offscreen.
+    if (!commandLine.batch && QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        kavo::InstallPortPrompt();
+    }
     QStringList positional;
     for (const std::string& argument : commandLine.positional) {
         positional << QString::fromLocal8Bit(argument.c_str());

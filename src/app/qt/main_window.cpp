@@ -1,11 +1,13 @@
 #include "app/qt/main_window.h"
 
+#include "app/exit_codes.h"
 #include "app/qt/button_pictures.h"
 #include "app/qt/main_window_usb.h"
 #include "app/uutil.h"
 #include "platform/component.h"
 #include "platform/settings_folder.h"
 #include "serial/com_port.h"
+#include "serial/port_map.h"
 #include "status/protocol_status.h"
 #include "transfer/protocol.h"
 
@@ -116,11 +118,12 @@ void TFMain::CreateComponents() {
                 if (statusHook_) statusHook_(options);
             });
         });
-    auto finish = [this](TApdCustomProtocol*, std::int32_t code) {
+    // The engine's error event comes while its thread waits for the answer; closing the port
+    // from there would wait for that same thread. The finish that follows every error ends the
+    // transfer, with the error's code.
+    ApdProtocol->SetOnProtocolFinish([this](TApdCustomProtocol*, std::int32_t code) {
         Guard([this, code] { ApdProtocolProtocolFinish(code); });
-    };
-    ApdProtocol->SetOnProtocolFinish(finish);
-    ApdProtocol->SetOnProtocolError(finish);
+    });
 
     ApdProtocolStatus1 = new TApdProtocolStatus(components_.get());
     ApdProtocolStatus1->SetName("ApdProtocolStatus1");
@@ -249,6 +252,13 @@ void TFMain::BuildControls() {
     connect(TmMsg, &QTimer::timeout, this, [this] { Guard([this] { TmMsgTimer(); }); });
 
     errorDisplay_ = [this](const QString& text) {
+        // A message box that no one can see, or one that holds up the close, would hold the
+        // program without end: the text goes to the standard error instead.
+        if (!Attended() || closing_) {
+            std::fprintf(stderr, "kavodown: %s\n", text.toLocal8Bit().constData());
+            std::fflush(stderr);
+            return;
+        }
         QMessageBox::critical(this, QStringLiteral("KavoDown"), text);
     };
 }
@@ -262,6 +272,13 @@ void TFMain::FormCreate(const QStringList& arguments) {
         CB_PORT->clear();
         for (const std::string& port : ports) {
             CB_PORT->addItem(QString::fromStdString(port.size() > 3 ? port.substr(3) : ""));
+        }
+        // Each number tells, as its tool tip, which device it is.
+        for (const PortEntry& entry : ListComPorts()) {
+            const int item = CB_PORT->findText(QString::number(entry.number), Qt::MatchExactly);
+            if (item >= 0) {
+                CB_PORT->setItemData(item, QString::fromStdString(entry.path), Qt::ToolTipRole);
+            }
         }
 
         iniPath_ = QString::fromStdString(SettingsFolder() + "Option.ini");
@@ -309,6 +326,25 @@ int TFMain::TevoComNumber() const { return Tevo->ComNumber(); }
 
 bool TFMain::AutoStartPending() const { return TM->isActive(); }
 
+bool TFMain::Attended() const {
+    return isVisible() && !isMinimized() &&
+           QGuiApplication::platformName() != QLatin1String("offscreen");
+}
+
+void TFMain::SetSending(bool sending) {
+    sending_ = sending;
+    // One sequence at a time: a second press would put "DDD" into the transfer, and a new port
+    // number would close the port under it.
+    BT_SEND->setEnabled(!sending);
+    CB_PORT->setEnabled(!sending);
+}
+
+void TFMain::Quit(int exitCodeWhileSending) {
+    // A transfer cut short did not deliver the file: the run must not end as a success.
+    if (sending_ && exitCode_ == 0) exitCode_ = exitCodeWhileSending;
+    close();
+}
+
 void TFMain::EndRun(int exitCode) {
     exitCode_ = exitCode;
     if (closed_) return;
@@ -353,6 +389,7 @@ void TFMain::TMTimer() {
 }
 
 void TFMain::CB_PORTChange() {
+    if (sending_) return;  // the box is disabled; a queued change must not close the port either
     Tevo->SetOpen(false);
     portTextApplied_ = CB_PORT->currentText();
     const std::string text = Bytes(portTextApplied_);
@@ -369,45 +406,59 @@ void TFMain::BT_FILEClick() {
     }
 }
 
-void TFMain::BT_EXITClick() { close(); }
+void TFMain::BT_EXITClick() { Quit(kExitTransferFailed); }
 
 void TFMain::BT_SENDClick() {
+    if (sending_ || closed_) return;
     const std::string path = Bytes(EDT_FName->text());
     if (!FileExists(path)) {
         ShowMsg(QStringLiteral("파일이 존재 하지 않습니다!"));
         if (sendStopHook_) sendStopHook_(ssFileMissing, nullptr);
         return;
     }
-    std::int32_t size = GetFileSize(path);
+    const std::int64_t size = GetFileSize(path);
+    if (fileCheckHook_ && !fileCheckHook_(path, size)) return;
     Pbar->setMaximum(RoundHalfEven(size < 0 ? 0 : size, 1000));
     pbarPosition_ = 0;
     Pbar->setValue(0);
 
+    SetSending(true);
     try {
         Tevo->SetOpen(true);  // with no port number this asks the operator first
     } catch (...) {
+        SetSending(false);
         ShowMsg(QStringLiteral("포트 오픈 실패 !!"));
         if (sendStopHook_) sendStopHook_(ssPortFailed, std::current_exception());
         return;
     }
 
     if (CB_USB->isChecked()) {
-        // USB mode: the terminal's volume does the rest when it arrives.
+        // USB mode: the terminal's volume does the rest when it arrives; nothing is sent now.
         if (CB_DDD->isChecked()) SendData("DDD");
+        SetSending(false);
         return;
     }
 
     if (CB_DDD->isChecked()) {
         link_->ClearRecvBuf();
         SendData("DDD");
-        if (WaitData(std::string(1, static_cast<char>(kACK)), 1000, '^') == 0) {
+        const bool answered = WaitData(std::string(1, static_cast<char>(kACK)), 1000, '^') != 0;
+        // The window closed during the wait (exit button, signal): nothing more goes out.
+        if (closed_) return;
+        if (!answered) {
+            SetSending(false);
             if (sendStopHook_) sendStopHook_(ssNoAnswer, nullptr);
             return;
         }
     }
 
-    ApdProtocol->SetFileMask(path);
-    ApdProtocol->BeginTransmit();
+    // The chosen file itself, never a mask: a name with '*' or '?' names that one file.
+    try {
+        ApdProtocol->BeginTransmitFile(path);
+    } catch (...) {
+        SetSending(false);
+        throw;
+    }
 }
 
 void TFMain::ApdProtocolProtocolStatus(int options) {
@@ -418,6 +469,7 @@ void TFMain::ApdProtocolProtocolStatus(int options) {
 }
 
 void TFMain::ApdProtocolProtocolFinish(int errorCode) {
+    SetSending(false);
     // A failed transfer ends like a good one, but the exit code tells the caller. A finish that
     // comes after the window has closed (the exit button cancelled the transfer) changes nothing.
     if (!closed_ && exitCode_ == 0) {
@@ -470,6 +522,7 @@ void TFMain::FormDestroy() {
 }
 
 void TFMain::closeEvent(QCloseEvent* event) {
+    closing_ = true;
     try {
         FormClose();
     } catch (const std::exception& e) {

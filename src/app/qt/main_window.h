@@ -19,6 +19,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <cstdint>
+
 #include <exception>
 #include <functional>
 #include <memory>
@@ -57,6 +59,7 @@ public:
     using TSendStopHook = std::function<void(TSendStop stop, std::exception_ptr error)>;
     using TTransferEndHook = std::function<int(int errorCode)>;
     using TStatusHook = std::function<void(int options)>;
+    using TFileCheckHook = std::function<bool(const std::string& path, std::int64_t size)>;
 
     // `arguments` are the positional command-line arguments (port, file, mode word), without the
     // program name and without options that begin with "--".
@@ -75,6 +78,9 @@ public:
     // the exit code. Without it a failed transfer prints "kavodown: transfer failed: <text>
     // (<code>)" and takes 2.
     void SetTransferEndHook(TTransferEndHook hook) { transferEndHook_ = std::move(hook); }
+    // Told of the firmware file (its path and size) before the port opens; returning false stops
+    // the send sequence there.
+    void SetFileCheckHook(TFileCheckHook hook) { fileCheckHook_ = std::move(hook); }
     // Told of every status report of the transfer (after the window's own handler).
     void SetStatusHook(TStatusHook hook) { statusHook_ = std::move(hook); }
     // Ends the run with `exitCode`: closes the port (a failure goes to the error display) and the
@@ -84,6 +90,14 @@ public:
     const QString& StartupError() const { return startupError_; }
     // True while the automatic start (TM) is still to come.
     bool AutoStartPending() const;
+    // True while the send sequence or the transfer runs (BT_SEND and CB_PORT take no input then).
+    bool Sending() const { return sending_; }
+    // Closes the window, as the exit button does; while the send sequence or a transfer runs, the
+    // transfer is cancelled and the program ends with `exitCodeWhileSending`.
+    void Quit(int exitCodeWhileSending);
+    // False when no one can see the window (offscreen, hidden or minimised): no dialog may wait
+    // for an answer then.
+    bool Attended() const;
 
     // Shows `text` in the message line and clears it 5000 ms after the last message.
     void ShowMsg(const QString& text);
@@ -167,6 +181,7 @@ private:
     void Guard(const std::function<void()>& handler);
 
     void CreateComponents();
+    void SetSending(bool sending);
 
     std::unique_ptr<TComponent> components_;  // the owner of the window's components
     std::unique_ptr<PortAdapter> portAdapter_;
@@ -175,6 +190,7 @@ private:
     TSendStopHook sendStopHook_;
     TTransferEndHook transferEndHook_;
     TStatusHook statusHook_;
+    TFileCheckHook fileCheckHook_;
     QString startupError_;
     QString iniPath_;
     QString portTextApplied_;  // the text of CB_PORT at the last CB_PORTChange
@@ -182,6 +198,8 @@ private:
     int exitCode_ = 0;
     bool destroyed_ = false;
     bool closed_ = false;
+    bool closing_ = false;  // the close has begun: errors from now on must not block it
+    bool sending_ = false;
     bool centred_ = false;
 };
 

@@ -5,9 +5,12 @@
 #include "app/qt/main_window.h"
 #include "app/qt/main_window_usb.h"
 #include "serial/com_port.h"
+#include "transfer/firmware_image.h"
 #include "transfer/protocol.h"
 
+#include <QByteArray>
 #include <QCheckBox>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QLineEdit>
 
@@ -21,6 +24,17 @@ namespace {
 // Enough for the bytes of a large firmware image both ways, and its dispatch log.
 constexpr std::uint32_t kTraceEntries = 4000000;
 constexpr std::uint32_t kLogBytes = 4000000;
+
+// The SHA-256 of what was sent, in hex; empty without an image.
+std::string Sha256Hex(const TFirmwareImage* image) {
+    if (!image) return std::string();
+    const std::vector<std::uint8_t>& bytes = image->Bytes();
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<qsizetype>(bytes.size())),
+        QCryptographicHash::Sha256);
+    return digest.toHex().toStdString();
+}
 
 }  // namespace
 
@@ -54,6 +68,8 @@ bool TRunControl::Prepare() {
     window_.SetSendStopHook(
         [this](TSendStop stop, std::exception_ptr error) { SendStopped(stop, error); });
     window_.SetTransferEndHook([this](int errorCode) { return TransferEnded(errorCode); });
+    window_.SetFileCheckHook(
+        [this](const std::string& path, std::int64_t size) { return FileUsable(path, size); });
 
     if (window_.CB_USB->isChecked()) WatchUsbMode(commandLine_.SilenceLimitSeconds());
 
@@ -183,6 +199,22 @@ void TRunControl::ShowError(const QString& text) {
     End(kExitOtherError, "kavodown: error: " + text.toStdString());
 }
 
+bool TRunControl::FileUsable(const std::string& path, std::int64_t size) {
+    // A file that cannot be sent as it is ends the run before the port opens. (An operator's
+    // window sends an empty file as the end of file alone.)
+    if (size == 0) {
+        End(kExitFileMissing, "kavodown: file missing: " + path + " is empty");
+        return false;
+    }
+    if (size > kMaxImageSize) {
+        End(kExitFileMissing, "kavodown: file missing: " + path + " has " + std::to_string(size) +
+                                  " bytes; firmware files above " + ImageLimitText() +
+                                  " are refused");
+        return false;
+    }
+    return true;
+}
+
 void TRunControl::SendStopped(int stop, std::exception_ptr error) {
     const int port = window_.TevoComNumber();
     TBatchStop result;
@@ -217,12 +249,15 @@ void TRunControl::StatusReport(int options) {
     figures.initialOffset = protocol.InitialOffset();
     figures.elapsedTicks = protocol.ElapsedTicks();
     figures.estimatedRemainingSecs = protocol.EstimateTransferSecs(protocol.BytesRemaining());
-    progress_->Report(figures, (options & StatusOptionLast) != 0);
+    const bool last = (options & StatusOptionLast) != 0;
+    if (last) figures.sha256 = Sha256Hex(protocol.SentImage().get());
+    progress_->Report(figures, last);
 }
 
 void TRunControl::Signal(int signalNumber) {
     if (!commandLine_.batch) {
-        window_.BT_EXITClick();
+        // The exit button; a transfer it cuts short ends the program with 128 + the number.
+        window_.Quit(128 + signalNumber);
         return;
     }
     if (ended_) return;  // the outcome is known and the program is ending

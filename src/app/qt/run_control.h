@@ -48,6 +48,7 @@ public:
 
 private:
     void ApplySilenceLimit(std::uint32_t seconds);
+    bool FileUsable(const std::string& path, std::int64_t size);
     void SendStopped(int stop, std::exception_ptr error);
     int TransferEnded(int errorCode);
     void StatusReport(int options);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <random>
 #include <sstream>
@@ -20,6 +22,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -61,6 +64,25 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// Random bytes of `size`, the same for the same seed.
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(rng());
+    return data;
+}
+
+// The SHA-256 of the file at `path` in hex, as sha256sum computes it.
+std::string Sha256Of(const std::string& path) {
+    std::string command = "sha256sum '" + path + "'";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "";
+    char digest[65] = {};
+    const std::size_t n = std::fread(digest, 1, 64, pipe);
+    ::pclose(pipe);
+    return std::string(digest, n);
+}
+
 class BatchRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,13 +98,10 @@ protected:
         fs::remove_all(dir_);
     }
 
-    void MakeFirmware(std::size_t size) {
-        firmware_ = dir_ + "/firmware.bin";
-        std::mt19937 rng(42);
-        std::string data(size, '\0');
-        for (char& c : data) c = static_cast<char>(rng());
-        std::ofstream(firmware_, std::ios::binary) << data;
-        size_ = data.size();
+    void MakeFirmware(std::size_t size, const std::string& path = "") {
+        firmware_ = path.empty() ? dir_ + "/firmware.bin" : path;
+        std::ofstream(firmware_, std::ios::binary) << RandomBytes(size, 42);
+        size_ = size;
     }
 
     void StartLine(std::vector<std::string> faults = {}) {
@@ -103,14 +122,26 @@ protected:
         return terminal;
     }
 
+    // kavodown with its standard error captured; without --batch among `args` it runs with its
+    // window, drawn offscreen.
     std::unique_ptr<ChildProcess> StartKavodown(const std::vector<std::string>& args, uid_t uid = 0,
                                                 const std::string& ports = "") {
         std::vector<std::string> argv{kBin + "/kavodown"};
         argv.insert(argv.end(), args.begin(), args.end());
         return Start(argv,
-                     {"KAVODOWN_CONFIG_DIR=" + dir_,
+                     {"KAVODOWN_CONFIG_DIR=" + dir_, "QT_QPA_PLATFORM=offscreen",
                       "KAVODOWN_PORTS=" + (ports.empty() ? "3=" + dir_ + "/A" : ports)},
                      2, uid);
+    }
+
+    // Waits for a progress line that shows bytes on their way (the transfer is under way).
+    bool WaitForBytesSent(ChildProcess& tool) {
+        for (int lines = 0; lines < 50; ++lines) {
+            const std::string line = tool.WaitLine(" bytes (", 60s);
+            if (line.empty()) return false;
+            if (line.rfind("kavodown: 0 of", 0) != 0) return true;
+        }
+        return false;
     }
 
     // Runs kavodown to its end: the exit code and its standard error.
@@ -440,6 +471,164 @@ TEST_F(BatchRunTest, SignalDuringTheWaitForTheDddAnswerIsTheOnlyLine) {
     // A script shows the last line of the log with the exit code: it must not be "no answer".
     ExpectOneLine(err, "kavodown: stopped by SIGTERM");
     ::close(fd);
+}
+
+TEST_F(BatchRunTest, FileNameIsTheFileItselfNeverAPattern) {
+    // Each chosen file lies beside a file that its name would match as a pattern, and that comes
+    // first in a listing.
+    struct Case {
+        const char* chosen;
+        const char* other;
+    };
+    const Case cases[] = {{"KV100*.bin", "KV100!old.bin"}, {"fw?.bin", "fwA.bin"}, {"[1].bin", "1.bin"}};
+    StartLine();
+    unsigned seed = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        const std::string folder = dir_ + "/fw" + std::to_string(seed);
+        fs::create_directory(folder);
+        std::ofstream(folder + "/" + c.other, std::ios::binary) << RandomBytes(size_, seed + 100);
+        std::ofstream(folder + "/" + c.chosen, std::ios::binary) << RandomBytes(size_, seed++);
+        auto terminal = StartTerminal({});
+        auto [code, err] = Run({"--batch", "3", folder + "/" + c.chosen});
+        EXPECT_EQ(code, kExitOk) << err;
+        EXPECT_EQ(terminal->Wait(30s), 0);
+        EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(folder + "/" + c.chosen))
+            << "another file than the chosen one was sent";
+    }
+}
+
+TEST_F(BatchRunTest, LongPathsWorkWhereverAPathGoes) {
+    // Paths of about 300 and 4000 bytes (each folder name within the system's 255) for the
+    // firmware, the trace and log folders and the settings that keep the file's path.
+    for (const std::size_t length : {300u, 4000u}) {
+        SCOPED_TRACE(length);
+        std::string folder = dir_ + "/long" + std::to_string(length);
+        while (folder.size() + 210 < length) folder += "/" + std::string(200, 'd');
+        fs::create_directories(folder);
+        const std::string file = folder + "/" + std::string(length - folder.size() - 5, 'f') + ".bin";
+        ASSERT_EQ(file.size(), length);
+        MakeFirmware(20000, file);
+        StartLine();
+        auto terminal = StartTerminal({});
+        auto [code, err] = Run({"--batch", "--trace", folder, "--log", folder, "3", file});
+        EXPECT_EQ(code, kExitOk) << err;
+        EXPECT_EQ(terminal->Wait(30s), 0);
+        EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(file));
+        EXPECT_TRUE(fs::exists(folder + "/TEVO.TRC"));
+        EXPECT_TRUE(fs::exists(folder + "/TEVO.LOG"));
+        EXPECT_NE(ReadFile(dir_ + "/Option.ini").find("FNAME=" + file + "\n"), std::string::npos);
+        line_->Signal(SIGTERM);
+        line_.reset();
+    }
+}
+
+TEST_F(BatchRunTest, FileRewrittenDuringTheSendGoesOutAsItWasWhenTheSendBegan) {
+    StartLine({"--baud", "115200"});  // paced: the file is rewritten while blocks still go out
+    auto terminal = StartTerminal({});
+    const std::string original = ReadFile(firmware_);
+    const std::string originalSha = Sha256Of(firmware_);
+    ASSERT_EQ(originalSha.size(), 64u);
+    auto tool = StartKavodown({"--batch", "--progress", "3", firmware_});
+    ASSERT_TRUE(WaitForBytesSent(*tool));
+    {
+        // As cp over it does: the same file, cut and written again, at the same length.
+        std::ofstream rewrite(firmware_, std::ios::binary | std::ios::trunc);
+        rewrite << RandomBytes(size_, 7);
+    }
+    const std::string err = tool->ReadAll(120s);
+    EXPECT_EQ(tool->Wait(30s), kExitOk) << err;
+    EXPECT_EQ(terminal->Wait(30s), 0);
+    EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == original) << "a mix of two versions was sent";
+    // The last line names the hash of what was sent.
+    const std::vector<std::string> lines = Lines(err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("(100%)"), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find(", sha256 " + originalSha), std::string::npos) << lines.back();
+}
+
+TEST_F(BatchRunTest, FileThatCannotBeSentAsItIsEndsBeforeThePortOpens) {
+    StartLine();
+    const std::string empty = dir_ + "/empty.bin";
+    std::ofstream(empty, std::ios::binary).flush();
+    auto [code, err] = Run({"--batch", "3", empty});
+    EXPECT_EQ(code, kExitFileMissing);
+    ExpectOneLine(err, "file missing: " + empty + " is empty");
+    EXPECT_FALSE(fs::exists(dir_ + "/out.bin"));
+}
+
+// Runs with the window (offscreen, no --batch), as an unattended start has them.
+class WindowRunTest : public BatchRunTest {};
+
+TEST_F(WindowRunTest, SignalThatStopsATransferIsAFailedRun) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        StartLine({"--baud", "115200"});
+        auto terminal = StartTerminal({});
+        auto tool = StartKavodown({"--progress", "3", firmware_});
+        ASSERT_TRUE(WaitForBytesSent(*tool));
+        tool->Signal(signal);
+        tool->ReadAll(60s);
+        EXPECT_EQ(tool->Wait(30s), 128 + signal);
+        // The terminal was told.
+        EXPECT_NE(terminal->WaitLine("termsim:", 30s).find("sender-cancelled"), std::string::npos);
+        line_->Signal(SIGTERM);
+        line_.reset();
+    }
+}
+
+TEST_F(WindowRunTest, FailedTransferEndsTheRunWithoutADialog) {
+    // Each way the transfer fails reports an error while the port closes: without anyone to see
+    // a dialog, the run must still end, with the failure on the standard error.
+    struct Case {
+        std::vector<std::string> terminal;
+        std::vector<std::string> options;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{"--cancel-at-block", "3", "--can-count", "2"}, {}, "Cancel requested (-6005)"},
+        {{"--stop-after-block", "3"}, {"--silence-limit", "2"}, "Fatal time out (-6006)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        StartLine();
+        auto terminal = StartTerminal(c.terminal);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"3", firmware_});
+        auto tool = StartKavodown(args);
+        const std::string err = tool->ReadAll(30s);
+        const std::optional<int> code = tool->Wait(5s);
+        EXPECT_EQ(code, kExitTransferFailed) << err;
+        EXPECT_NE(err.find(std::string("kavodown: transfer failed: ") + c.line), std::string::npos)
+            << err;
+        line_->Signal(SIGTERM);
+        line_.reset();
+    }
+}
+
+TEST_F(WindowRunTest, ErrorWhileThePortClosesGoesToTheStandardErrorAndTheRunEnds) {
+    // The trace cannot be written when the port closes (its folder went away during the
+    // transfer): the error would open a message box that no one sees offscreen.
+    StartLine({"--baud", "115200"});
+    auto terminal = StartTerminal({});
+    fs::create_directory(dir_ + "/diag");
+    auto tool = StartKavodown({"--progress", "--trace", dir_ + "/diag", "3", firmware_});
+    ASSERT_TRUE(WaitForBytesSent(*tool));
+    fs::remove_all(dir_ + "/diag");
+    const std::string err = tool->ReadAll(60s);
+    EXPECT_EQ(tool->Wait(5s), kExitOk) << err;
+    EXPECT_NE(err.find("kavodown: "), std::string::npos);
+    EXPECT_NE(err.find("TEVO.TRC"), std::string::npos) << err;
+}
+
+TEST_F(WindowRunTest, PortWithoutANumberAsksNoOneOffscreen) {
+    // Port 0 would ask the operator for a port in a dialog that no one sees offscreen; the window
+    // says the port did not open and waits, and the exit button (SIGTERM) ends it.
+    auto tool = StartKavodown({"0", firmware_});
+    std::this_thread::sleep_for(2s);  // the automatic start comes 500 ms after start-up
+    ASSERT_FALSE(tool->Poll().has_value());
+    tool->Signal(SIGTERM);
+    EXPECT_EQ(tool->Wait(10s), kExitOk);
 }
 
 }  // namespace

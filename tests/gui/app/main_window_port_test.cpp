@@ -5,6 +5,8 @@
 #include "serial/com_port.h"
 #include "serial/port_prompt.h"
 #include "pty_pair.h"
+#include "status/protocol_status.h"
+#include "status/standard_display.h"
 #include "transfer/protocol.h"
 
 #include <QCheckBox>
@@ -97,8 +99,10 @@ TEST_F(MainWindowPortTest, DddIsAnsweredWithAckAndTheSequenceGoesOnToTheTransfer
     });
     w->BT_SENDClick();
     EXPECT_EQ(PumpUntil(peer), (Bytes{'D', 'D', 'D'}));
-    // The ACK let the sequence go on to the transfer: the protocol got the file.
-    EXPECT_EQ(w->ApdProtocol->FileMask(), firmware_);
+    // The ACK let the sequence go on to the transfer: the protocol got the file itself, not as
+    // a mask.
+    EXPECT_EQ(w->ApdProtocol->FileName(), firmware_);
+    EXPECT_EQ(w->ApdProtocol->FileMask(), "*.*");
     EXPECT_TRUE(w->Tevo->Open());
     EXPECT_TRUE(w->Lab_Msg->text().isEmpty());
     EXPECT_TRUE(w->Link().RecvBuf().empty());  // the wait took the ACK
@@ -122,6 +126,107 @@ TEST_F(MainWindowPortTest, NoAnswerToDddStopsSilentlyWithThePortOpen) {
     w->CB_PORTChange();
     EXPECT_FALSE(w->Tevo->Open());
     EXPECT_EQ(w->TevoComNumber(), 8);
+}
+
+TEST_F(MainWindowPortTest, SendSequenceTakesNoSecondPressAndNoPortChange) {
+    auto w = Window();
+    w->CB_DDD->setChecked(true);
+    auto peer = std::async(std::launch::async, [this] { return pty_.ReadUntilQuiet(1500ms, 5s); });
+    bool sendEnabled = true, portEnabled = true;
+    // While the sequence waits for the answer to "DDD", the operator presses again and types a
+    // port number.
+    QTimer::singleShot(300, w.get(), [&] {
+        sendEnabled = w->BT_SEND->isEnabled();
+        portEnabled = w->CB_PORT->isEnabled();
+        w->BT_SENDClick();
+        w->CB_PORT->setEditText(QStringLiteral("8"));
+        w->CB_PORTChange();
+    });
+    w->BT_SENDClick();
+    EXPECT_FALSE(sendEnabled);
+    EXPECT_FALSE(portEnabled);
+    EXPECT_EQ(PumpUntil(peer), (Bytes{'D', 'D', 'D'}));  // one "DDD", not two
+    EXPECT_EQ(w->TevoComNumber(), 7);
+    // The sequence stopped (no answer): both take input again.
+    EXPECT_TRUE(w->BT_SEND->isEnabled());
+    EXPECT_TRUE(w->CB_PORT->isEnabled());
+}
+
+TEST_F(MainWindowPortTest, ExitButtonDuringTheSendSequenceIsAFailedRun) {
+    auto w = Window();
+    w->CB_DDD->setChecked(true);
+    w->show();
+    auto peer = std::async(std::launch::async, [this] { return pty_.Read(3, 10s); });
+    QTimer::singleShot(300, w.get(), [&] { w->BT_EXITClick(); });
+    w->BT_SENDClick();
+    PumpUntil(peer);
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(w->ExitCode(), 2);
+    EXPECT_FALSE(w->ApdProtocol->InProgress());  // no transfer started after the close
+
+    // With nothing being sent the exit button ends the run as a success.
+    auto idle = Window();
+    idle->show();
+    idle->BT_EXITClick();
+    EXPECT_EQ(idle->ExitCode(), 0);
+}
+
+TEST_F(MainWindowPortTest, FailedTransferFromTheEnginesThreadEndsTheRunWithItsLastReport) {
+    // The terminal asks for the file and NAKs every block until the sender gives up: the error
+    // comes from the engine's thread, and the run ends with 2 after the engine's last report,
+    // which hides the status window.
+    auto w = Window();
+    w->show();
+    int lastReports = 0;
+    w->SetStatusHook([&](int options) {
+        if (options & StatusOptionLast) ++lastReports;
+    });
+    auto peer = std::async(std::launch::async, [this] {
+        // 'C' once a second, as a terminal asks, until the first block comes; then a NAK for
+        // each block (1024 or, after the fall-back, 128 bytes) until the sender cancels.
+        Bytes got;
+        for (int asks = 0; asks < 10 && got.empty(); ++asks) {
+            pty_.Write(Bytes{'C'});
+            got = pty_.ReadUntilQuiet(300ms, 1s);
+        }
+        int blocks = 0;
+        while (!got.empty() && blocks < 20 && got.back() != 0x18) {
+            ++blocks;
+            pty_.Write(Bytes{0x15});  // NAK
+            got = pty_.ReadUntilQuiet(300ms, 5s);
+        }
+        return blocks;
+    });
+    QSignalSpy closed(w.get(), &TFMain::closed);
+    w->BT_SENDClick();
+    EXPECT_GE(PumpUntil(peer, 30s), 5);
+    QElapsedTimer clock;
+    clock.start();
+    while (closed.isEmpty() && clock.elapsed() < 20000) QTest::qWait(10);
+    ASSERT_FALSE(closed.isEmpty());
+    EXPECT_EQ(w->ExitCode(), 2);
+    EXPECT_EQ(lastReports, 1);
+    if (TStandardDisplay* display = w->ApdProtocolStatus1->StandardDisplay()) {
+        EXPECT_FALSE(display->isVisible());  // hidden by the last report
+    }
+}
+
+TEST_F(MainWindowPortTest, ErrorEventLeavesThePortToTheFinish) {
+    // The engine raises its error event from its own thread and waits for the window meanwhile;
+    // a window that closed the port there would wait for that thread in turn. The port stays
+    // open until the finish, which the engine posts once it is done.
+    auto w = Window();
+    w->show();
+    w->Tevo->SetOpen(true);
+    SendMessage(w->ApdProtocol->MessageWindow(), ProtocolErrorMsg,
+                static_cast<WPARAM>(static_cast<std::uint16_t>(-6008)), 0);
+    EXPECT_TRUE(w->Tevo->Open());
+    EXPECT_TRUE(w->isVisible());
+    SendMessage(w->ApdProtocol->MessageWindow(), ProtocolFinishMsg,
+                static_cast<WPARAM>(static_cast<std::uint16_t>(-6008)), 0);
+    EXPECT_FALSE(w->Tevo->Open());
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(w->ExitCode(), 2);
 }
 
 TEST_F(MainWindowPortTest, NoPortNumberAsksTheOperatorAndCancellingIsAnOpenFailure) {

@@ -300,6 +300,23 @@ TEST_F(MainWindowTest, SettingsAreWrittenWhenTheWindowGoes) {
     EXPECT_EQ(ReadOption("PORT"), "-1");
 }
 
+TEST_F(MainWindowTest, PortsWithLongDevicePathsStayInTheListAndShowTheirDevice) {
+    const std::string byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4E5-if00-port0";
+    const std::string longer = "/dev/serial/by-path/" + std::string(80, 'p');
+    ::setenv("KAVODOWN_PORTS", ("1=/dev/null,5=" + byId + ",7=" + longer + ",9=/dev/null").c_str(), 1);
+    // The saved position names the port that was chosen, also behind a long path.
+    std::ofstream(ini_) << "[OPTION]\nPORT=3\n";
+    TFMain w({});
+    ASSERT_EQ(w.CB_PORT->count(), 4);
+    const char* numbers[] = {"1", "5", "7", "9"};
+    const std::string paths[] = {"/dev/null", byId, longer, "/dev/null"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(w.CB_PORT->itemText(i), QLatin1String(numbers[i]));
+        EXPECT_EQ(w.CB_PORT->itemData(i, Qt::ToolTipRole).toString(), Q(paths[i]));
+    }
+    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("9"));
+}
+
 TEST_F(MainWindowTest, FinishAndErrorEventsCloseTheWindowFailureGivesExitCodeTwo) {
     TFMain ok({});
     ok.show();

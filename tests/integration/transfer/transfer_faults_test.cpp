@@ -262,6 +262,32 @@ TEST_F(AgainstTerminal, MissingFileGivesAnErrorEventThenTheFinish) {
     EXPECT_EQ(*finish, -2);
 }
 
+TEST_F(AgainstTerminal, ErrorHandlerThatClosesThePortSeesOneFinishWithTheRealCode) {
+    // An application that closes the port as soon as it hears of an error (as a window that ends
+    // on errors does): the file's own error is the one finish, not a cancel before it.
+    struct Case {
+        const char* what;
+        std::string path;
+        std::int32_t code;
+    };
+    MakeLine();
+    const Case cases[] = {{"missing", folder + "/no-such-firmware.bin", -2}, {"folder", folder, -5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeComponents();
+        std::vector<std::int32_t> finishes;
+        protocol->SetOnProtocolError([this](TApdCustomProtocol*, std::int32_t) { port->SetOpen(false); });
+        protocol->SetOnProtocolFinish(
+            [&](TApdCustomProtocol*, std::int32_t code) { finishes.push_back(code); });
+        port->SetOpen(true);
+        EXPECT_NO_THROW(protocol->BeginTransmitFile(c.path));
+        PumpUntil([&] { return false; }, 1500ms);  // time for a second finish to arrive
+        EXPECT_EQ(finishes, (std::vector<std::int32_t>{c.code}));
+        EXPECT_FALSE(protocol->InProgress());
+        owner.reset();
+    }
+}
+
 TEST_F(AgainstTerminal, ClosedPortFinishesWithNotOpen) {
     MakeLine();
     MakeComponents();

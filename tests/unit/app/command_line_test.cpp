@@ -132,9 +132,15 @@ TEST(CommandLine, OutputFoldersMustBeWritableFolders) {
     line.logDir = dir + "/file";
     EXPECT_NE(CheckOutputFolders(line).find("is not a folder"), std::string::npos);
 
-    line.logDir = dir + "/" + std::string(250, 'd');
-    fs::create_directory(line.logDir);
-    EXPECT_NE(CheckOutputFolders(line).find("longer than 255 characters"), std::string::npos);
+    // Long folders are fine up to the system's limit for the file's path.
+    line.logDir = dir;
+    while (line.logDir.size() < 4000) line.logDir += "/" + std::string(200, 'd');
+    fs::create_directories(line.logDir);
+    EXPECT_EQ(CheckOutputFolders(line), "");
+    // A folder the system still takes, but with no room left for "/TEVO.LOG" in its path.
+    line.logDir += "/" + std::string(4090 - line.logDir.size() - 1, 'e');
+    fs::create_directories(line.logDir);
+    EXPECT_NE(CheckOutputFolders(line).find("longer than 4095 characters"), std::string::npos);
 
     if (::geteuid() != 0) {  // root writes anywhere
         fs::create_directory(dir + "/locked");

@@ -66,14 +66,19 @@ TEST(ComPortList, ProbeFindsOnlyValuesNamedComN) {
     EXPECT_TRUE(ComPortsByProbe(std::nullopt).empty());
 }
 
-TEST(ComPortList, EnumerationTrimsAndStopsAtTheFirstValueThatDoesNotFit) {
+TEST(ComPortList, EnumerationTrimsAndKeepsPortsWithLongDevicePaths) {
+    // Device paths of /dev/serial/by-id are 60 to 100 bytes long: each port stays, and so do
+    // the ones after it.
+    const std::string byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0";
     PortRegistry registry = std::vector<PortRegistryValue>{
         {"\\Device\\Serial0", " COM1\t"}, {"\\Device\\VCP0", B({'C', 'O', 'M', '9', 0, 'x'})},
-        {std::string(51, 'n'), "COM5"}, {"\\Device\\Serial2", "COM6"}};
-    EXPECT_EQ(ComPortsByEnumeration(registry), (std::vector<std::string>{"COM1", "COM9"}));
+        {byId, "COM5"}, {"/dev/" + std::string(100, 'n'), "COM11"}, {"\\Device\\Serial2", "COM6"}};
+    EXPECT_EQ(ComPortsByEnumeration(registry),
+              (std::vector<std::string>{"COM1", "COM9", "COM5", "COM11", "COM6"}));
     EXPECT_TRUE(ComPortsByEnumeration(std::nullopt).empty());
+    // Data that does not fit the buffer is left out alone.
     PortRegistry longData = std::vector<PortRegistryValue>{{"a", std::string(51, 'C')}, {"b", "COM2"}};
-    EXPECT_TRUE(ComPortsByEnumeration(longData).empty());
+    EXPECT_EQ(ComPortsByEnumeration(longData), std::vector<std::string>{"COM2"});
 }
 
 TEST(ComPortList, CodeSelectsTheMethodOrLeavesTheListAlone) {

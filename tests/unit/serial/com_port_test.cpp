@@ -92,7 +92,9 @@ TEST(ComPortSetters, SizesAreCappedAndInertSettersStayPut) {
     port.SetDeviceLayer(dlWinsock);
     EXPECT_EQ(port.DeviceLayer(), dlWin32);
     port.SetTraceName(std::string(300, 'x'));
-    EXPECT_EQ(port.TraceName().size(), 255u);
+    EXPECT_EQ(port.TraceName().size(), 300u);
+    port.SetLogName(std::string(5000, 'x'));
+    EXPECT_EQ(port.LogName().size(), 4095u);
 }
 
 TEST(ComPortFlowControl, HardwareAndSoftwareFlowDeriveTheirMarks) {

@@ -131,8 +131,11 @@ TEST(EngineSettings, FileNamesJoinTheDestinationFolder) {
     EXPECT_EQ(data->PathName, "/srv/fw/image.bin");
     SetFileName(*data, "/abs/other.bin");
     EXPECT_EQ(data->PathName, "/abs/other.bin");
+    // Paths up to the system's limit are kept whole; only a longer one is cut.
     SetFileName(*data, "/" + std::string(400, 'a'));
-    EXPECT_EQ(data->PathName.size(), 255u);
+    EXPECT_EQ(data->PathName.size(), 401u);
+    SetFileName(*data, "/" + std::string(5000, 'a'));
+    EXPECT_EQ(data->PathName.size(), 4095u);
     EXPECT_EQ(data->SearchMask, "*.*");
     EXPECT_TRUE(data->UpcaseFileNames);
     EXPECT_EQ(data->BlockLength, 128u);

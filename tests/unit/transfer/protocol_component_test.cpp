@@ -180,7 +180,7 @@ TEST(ProtocolComponent, NextFileComesFromTheEventOrTheMask) {
     TApdProtocol protocol;
     std::vector<std::int32_t> errors;
     protocol.SetOnProtocolError([&](TApdCustomProtocol*, std::int32_t code) { errors.push_back(code); });
-    char buffer[256];
+    char buffer[MaxPathLength + 1];
     std::memset(buffer, 'x', sizeof buffer);
 
     protocol.SetFileMask("/nonexistent-folder-of-kavo/fw.bin");
@@ -198,7 +198,7 @@ TEST(ProtocolComponent, NextFileComesFromTheEventOrTheMask) {
 
 TEST(ProtocolComponent, AcceptAndResumeAnswers) {
     TApdProtocol protocol;
-    char buffer[256] = "incoming.bin";
+    char buffer[MaxPathLength + 1] = "incoming.bin";
     EXPECT_EQ(Send(protocol, ProtocolAcceptFileMsg, 0, reinterpret_cast<LPARAM>(buffer)), 1);
     protocol.SetOnProtocolAccept([](TApdCustomProtocol*, bool& accept, std::string&) { accept = false; });
     EXPECT_EQ(Send(protocol, ProtocolAcceptFileMsg, 0, reinterpret_cast<LPARAM>(buffer)), 0);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -172,19 +174,76 @@ TEST(ParseMountInfo, RandomBytesNeverBreakIt) {
     }
 }
 
-TEST(IsVolumeEntry, BlockAndFuseMountsAreVolumesPseudoAndBindMountsAreNot) {
-    std::vector<TMountEntry> table = ParseMountInfo(kTable);
-    std::vector<std::string> volumes;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        if (IsVolumeEntry(table, i)) volumes.push_back(table[i].mountPoint);
+// Where the mounts of the tables below live, as the system would tell: USB sticks on /dev/sd*,
+// images on loop devices or as files, the machine's own disks on /dev/vda and /dev/nvme*.
+TDiskKind KindForTest(const TMountEntry& entry) {
+    const std::string& source = entry.source;
+    if (source.starts_with("/dev/sd")) return TDiskKind::removable;
+    if (source.starts_with("/dev/loop") || source.ends_with(".img") || source.ends_with(".iso")) {
+        return TDiskKind::image;
     }
-    // proc, sysfs, devtmpfs, tmpfs, fusectl and the document portal are pseudo file systems;
-    // /mnt/data mounts a folder of /dev/vda, /mnt/again is a second mount of its root, /home a
-    // btrfs sub-volume folder. The btrfs root on an anonymous device still names its device.
-    std::vector<std::string> expected{"/",           "/tmp/t/m", "/media/user/TERM DISK",
-                                      "/home/u/remote", "/mnt/sub"};
-    EXPECT_EQ(volumes, expected);
-    EXPECT_FALSE(IsVolumeEntry(table, table.size()));
+    if (source.starts_with("/dev/vda") || source.starts_with("/dev/nvme")) return TDiskKind::fixed;
+    return TDiskKind::unknown;
+}
+
+TEST(IsVolumeEntry, OnlyDrivesAreVolumes) {
+    struct Case {
+        const char* line;
+        bool volume;
+    };
+    const Case cases[] = {
+        // FAT, exFAT and NTFS on removable disks and images, by the kernel or through FUSE.
+        {"45 26 8:17 / /media/user/TERM\\040DISK rw - vfat /dev/sdb1 rw,fmask=0022", true},
+        {"46 26 8:33 / /media/user/BIG rw - exfat /dev/sdc1 rw", true},
+        {"47 26 8:49 / /media/user/WIN rw - ntfs3 /dev/sdd1 rw", true},
+        {"48 26 0:52 / /media/user/OLD rw - fuseblk /dev/sde1 rw,user_id=0", true},
+        {"49 26 7:3 / /mnt/fat rw - vfat /dev/loop3 rw", true},
+        {"50 26 0:39 / /tmp/t/m rw - fuse /tmp/t/f16.img rw,user_id=0", true},
+        {"51 26 0:40 / /tmp/t/n rw - fuse.fusefat /tmp/t/f12.img rw,user_id=0", true},
+        // The removal of any of these must not end the mode.
+        {"60 26 7:1 / /snap/core22/1380 ro - squashfs /dev/loop1 ro", false},
+        {"61 26 7:2 / /media/user/DVD ro - iso9660 /dev/loop2 ro", false},
+        {"62 26 11:0 / /media/cdrom ro - iso9660 /dev/sr0 ro", false},
+        {"63 26 0:60 / /mnt/nfs rw - nfs4 srv:/export rw", false},
+        {"64 26 0:61 / /mnt/share rw - cifs //srv/share rw", false},
+        {"65 26 0:45 / /home/u/remote rw - fuse.sshfs u@host:/ rw,user_id=0", false},
+        {"66 26 0:47 / /run/user/1000/doc rw - fuse.portal portal rw", false},
+        {"67 26 259:1 / /boot/efi rw - vfat /dev/nvme0n1p1 rw", false},
+        {"68 1 254:0 / / rw - ext4 /dev/vda rw", false},
+        {"69 26 8:18 / /media/user/LINUX rw - ext4 /dev/sdb2 rw", false},
+        {"70 26 0:20 / /proc rw - proc proc rw", false},
+        {"71 26 0:27 / /tmp rw - tmpfs tmpfs rw", false},
+        {"72 22 0:38 / /sys/fs/fuse/connections rw - fusectl fusectl rw", false},
+        // A folder of a FAT volume mounted elsewhere is no volume of its own.
+        {"73 26 8:17 /Down /mnt/down rw - vfat /dev/sdb1 rw", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::vector<TMountEntry> table = ParseMountInfo(c.line);
+        ASSERT_EQ(table.size(), 1u);
+        EXPECT_EQ(IsVolumeEntry(table, 0, KindForTest), c.volume);
+    }
+    // A second mount of a volume's root (a bind mount) is not a volume; the first one is.
+    const std::vector<TMountEntry> twice = ParseMountInfo(
+        "45 26 8:17 / /media/T rw - vfat /dev/sdb1 rw\n"
+        "46 26 8:17 / /mnt/T rw - vfat /dev/sdb1 rw\n");
+    EXPECT_TRUE(IsVolumeEntry(twice, 0, KindForTest));
+    EXPECT_FALSE(IsVolumeEntry(twice, 1, KindForTest));
+    EXPECT_FALSE(IsVolumeEntry(twice, 2, KindForTest));
+}
+
+TEST(DiskKindOf, FuseMountOfAFileIsAnImageAndPseudoFileSystemsHaveNoDisk) {
+    char pattern[] = "/tmp/kavo_disk_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string image = std::string(pattern) + "/f16.img";
+    std::ofstream(image) << "x";
+    EXPECT_EQ(DiskKindOf(ParseMountInfo("50 26 0:39 / /m rw - fuse " + image + " rw")[0]),
+              TDiskKind::image);
+    EXPECT_EQ(DiskKindOf(ParseMountInfo("70 26 0:20 / /proc rw - proc proc rw")[0]),
+              TDiskKind::unknown);
+    EXPECT_EQ(DiskKindOf(ParseMountInfo("65 26 0:45 / /r rw - fuse.sshfs u@host:/ rw")[0]),
+              TDiskKind::unknown);
+    std::filesystem::remove_all(pattern);
 }
 
 TEST(CompareMountTables, ReportsRemovalsThenArrivalsOfVolumesOnly) {
@@ -192,7 +251,7 @@ TEST(CompareMountTables, ReportsRemovalsThenArrivalsOfVolumesOnly) {
         "21 26 0:20 / /proc rw - proc proc rw\n"
         "26 1 254:0 / / rw - ext4 /dev/vda rw\n"
         "60 26 8:17 / /media/OLD rw - vfat /dev/sdb1 rw\n");
-    EXPECT_TRUE(CompareMountTables(base, base).empty());
+    EXPECT_TRUE(CompareMountTables(base, base, KindForTest).empty());
 
     std::vector<TMountEntry> next = ParseMountInfo(
         "21 26 0:20 / /proc rw - proc proc rw\n"
@@ -200,7 +259,7 @@ TEST(CompareMountTables, ReportsRemovalsThenArrivalsOfVolumesOnly) {
         "61 26 0:50 / /tmp/ram rw - tmpfs tmpfs rw\n"
         "62 26 0:51 / /tmp/term\\040a rw - fuse /tmp/a.img rw\n"
         "63 26 254:0 /srv /mnt/bind rw - ext4 /dev/vda rw\n");
-    std::vector<TVolumeNotice> notices = CompareMountTables(base, next);
+    std::vector<TVolumeNotice> notices = CompareMountTables(base, next, KindForTest);
     ASSERT_EQ(notices.size(), 2u);
     EXPECT_EQ(notices[0].event, DBT_DEVICEREMOVECOMPLETE);
     EXPECT_EQ(notices[0].rootFolder, "/media/OLD");
@@ -214,7 +273,7 @@ TEST(CompareMountTables, AMountIsJudgedByItsIdNotItsPlace) {
     // The same volume mounted again at the same place is a removal and an arrival.
     auto a = ParseMountInfo("60 26 8:17 / /media/T rw - vfat /dev/sdb1 rw\n");
     auto b = ParseMountInfo("70 26 8:17 / /media/T rw - vfat /dev/sdb1 rw\n");
-    auto notices = CompareMountTables(a, b);
+    auto notices = CompareMountTables(a, b, KindForTest);
     ASSERT_EQ(notices.size(), 2u);
     EXPECT_EQ(notices[0].event, DBT_DEVICEREMOVECOMPLETE);
     EXPECT_EQ(notices[1].event, DBT_DEVICEARRIVAL);
@@ -224,13 +283,13 @@ TEST(CompareMountTables, AMountIsJudgedByItsIdNotItsPlace) {
         "60 26 8:17 / /media/T rw - vfat /dev/sdb1 rw\n"
         "61 26 8:17 / /mnt/T rw - vfat /dev/sdb1 rw\n");
     auto bindOnly = ParseMountInfo("61 26 8:17 / /mnt/T rw - vfat /dev/sdb1 rw\n");
-    notices = CompareMountTables(withBind, bindOnly);
+    notices = CompareMountTables(withBind, bindOnly, KindForTest);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].event, DBT_DEVICEREMOVECOMPLETE);
     EXPECT_EQ(notices[0].rootFolder, "/media/T");
     // Adding the bind mount later reports nothing.
     EXPECT_TRUE(CompareMountTables(ParseMountInfo("60 26 8:17 / /media/T rw - vfat /dev/sdb1 rw\n"),
-                                   withBind)
+                                   withBind, KindForTest)
                     .empty());
 }
 
