@@ -183,6 +183,7 @@ std::string UsageText() {
            "  MODE   a word containing USB (any case) selects the USB storage mode\n"
            "With any argument the transfer starts by itself 500 ms after start-up.\n"
            "\n"
+           "Options:\n"
            "  --batch               no window; every failure ends the run at once with its own\n"
            "                        exit code and one line on the standard error (needs PORT\n"
            "                        and FILE)\n"

@@ -1,38 +1,68 @@
 #include "platform/settings_folder.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
 
+#ifndef KAVO_INSTALL_PREFIX
+#define KAVO_INSTALL_PREFIX "/usr/local"
+#endif
+
 namespace kavo {
 namespace {
+
+namespace fs = std::filesystem;
 
 std::string WithSlash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
 }
 
+// Whether `folder` is `base` or lies below it, compared by whole path components.
+bool IsWithin(const fs::path& folder, const fs::path& base) {
+    const fs::path f = folder.lexically_normal();
+    const fs::path b = base.lexically_normal();
+    auto fi = f.begin();
+    for (auto bi = b.begin(); bi != b.end(); ++bi) {
+        if (bi->empty()) continue;  // the trailing separator of "/usr/"
+        if (fi == f.end() || *fi != *bi) return false;
+        ++fi;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string ProgramFolder() {
     std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return WithSlash(std::filesystem::current_path(ec).string());
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return WithSlash(fs::current_path(ec).string());
     return WithSlash(exe.parent_path().string());
 }
 
-std::string ChooseSettingsFolder(const char* configDir, const std::string& programFolder,
-                                 bool programFolderUsable, const char* xdgConfigHome,
-                                 const char* home) {
-    if (configDir && *configDir) return WithSlash(configDir);
-    if (programFolderUsable) return WithSlash(programFolder);
+std::string InstallPrefix() { return KAVO_INSTALL_PREFIX; }
+
+bool IsSystemFolder(const std::string& folder, const std::string& installPrefix) {
+    if (folder.empty() || folder[0] != '/') return false;
+    for (const char* system : {"/usr", "/opt"}) {
+        if (IsWithin(folder, system)) return true;
+    }
+    const fs::path prefix = fs::path(installPrefix).lexically_normal();
+    if (!prefix.is_absolute() || prefix.relative_path().empty()) return false;
+    return IsWithin(folder, prefix);
+}
+
+std::string ChooseSettingsFolder(const TSettingsPlace& place) {
+    if (place.configDir && *place.configDir) return WithSlash(place.configDir);
+    if (place.programFolderUsable && !IsSystemFolder(place.programFolder, place.installPrefix)) {
+        return WithSlash(place.programFolder);
+    }
     std::string base;
-    if (xdgConfigHome && *xdgConfigHome && xdgConfigHome[0] == '/') {
-        base = xdgConfigHome;
-    } else if (home && *home) {
-        base = WithSlash(home) + ".config";
+    if (place.xdgConfigHome && place.xdgConfigHome[0] == '/') {
+        base = place.xdgConfigHome;
+    } else if (place.home && *place.home) {
+        base = WithSlash(place.home) + ".config";
     } else {
         base = "/tmp";
     }
@@ -40,13 +70,21 @@ std::string ChooseSettingsFolder(const char* configDir, const std::string& progr
 }
 
 std::string SettingsFolder() {
-    const std::string program = ProgramFolder();
-    bool usable = ::access((program + "Option.ini").c_str(), F_OK) == 0 ||
-                  ::access(program.c_str(), W_OK) == 0;
-    std::string folder = ChooseSettingsFolder(std::getenv("KAVODOWN_CONFIG_DIR"), program, usable,
-                                              std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+    TSettingsPlace place;
+    place.configDir = std::getenv("KAVODOWN_CONFIG_DIR");
+    place.programFolder = ProgramFolder();
+    place.programFolderUsable =
+        ::access((place.programFolder + "Option.ini").c_str(), F_OK) == 0 ||
+        ::access(place.programFolder.c_str(), W_OK) == 0;
+    // The program's folder comes with its links resolved; so does the prefix (/usr/local may be
+    // a link to another disk).
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);  // a failure shows at the first write
+    fs::path prefix = fs::weakly_canonical(InstallPrefix(), ec);
+    place.installPrefix = ec ? InstallPrefix() : prefix.string();
+    place.xdgConfigHome = std::getenv("XDG_CONFIG_HOME");
+    place.home = std::getenv("HOME");
+    std::string folder = ChooseSettingsFolder(place);
+    fs::create_directories(folder, ec);  // a failure shows at the first write
     return folder;
 }
 

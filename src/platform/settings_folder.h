@@ -3,7 +3,9 @@
 // In this order:
 //  1. the folder named by the environment variable KAVODOWN_CONFIG_DIR;
 //  2. the program's own folder, when Option.ini is already there or the folder is writable (a
-//     portable install keeps its settings beside the program);
+//     portable install keeps its settings beside the program), unless the program lives in a
+//     system folder (under the install prefix, /usr or /opt): an installed program never writes
+//     beside itself, also when it runs as root;
 //  3. $XDG_CONFIG_HOME/kavodown/ (by default ~/.config/kavodown/).
 // SettingsFolder() creates the chosen folder when it is missing, so the first write succeeds.
 //
@@ -20,10 +22,25 @@ std::string ProgramFolder();
 // The settings folder, with a trailing '/'.
 std::string SettingsFolder();
 
-// The rule above as a pure function, for tests: the environment values (null when unset), the
-// program's folder and whether it qualifies (Option.ini present or writable).
-std::string ChooseSettingsFolder(const char* configDir, const std::string& programFolder,
-                                 bool programFolderUsable, const char* xdgConfigHome,
-                                 const char* home);
+// The prefix the program was configured to be installed under (for instance /usr/local).
+std::string InstallPrefix();
+
+// Whether `folder` is one of the system's program folders: /usr, /opt or `installPrefix`, or a
+// folder below one of them. Folders compare by whole path components, so /usr2 and /optional are
+// not system folders; a prefix of "/" or "" names no folder of its own and is not counted.
+bool IsSystemFolder(const std::string& folder, const std::string& installPrefix);
+
+// What the rule above looks at. Environment values are null when unset.
+struct TSettingsPlace {
+    const char* configDir = nullptr;   // KAVODOWN_CONFIG_DIR
+    std::string programFolder;         // the program's folder
+    bool programFolderUsable = false;  // Option.ini is there, or the folder is writable
+    std::string installPrefix;         // the configured install prefix
+    const char* xdgConfigHome = nullptr;
+    const char* home = nullptr;
+};
+
+// The rule above as a pure function, for tests.
+std::string ChooseSettingsFolder(const TSettingsPlace& place);
 
 }  // namespace kavo

@@ -23,7 +23,7 @@ using namespace kavo::sim;
 
 void Usage() {
     std::cerr <<
-        "usage: linesim [options]\n"
+        "Usage: linesim [options]\n"
         "  --baud N            bit rate of the line; 0 relays without pacing (default 115200)\n"
         "  --parity            add a parity bit to each byte's frame\n"
         "  --stop-bits N       1 or 2 (default 1)\n"

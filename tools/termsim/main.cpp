@@ -20,7 +20,7 @@ namespace {
 
 void Usage() {
     std::cerr <<
-        "usage: termsim PORT [options]\n"
+        "Usage: termsim PORT [options]\n"
         "  --out FILE              write the received file here\n"
         "  --size N                cut the received file to N bytes (drops the block padding)\n"
         "  --strip-sub             remove the 0x1A padding at the end of the received file\n"

@@ -18,6 +18,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
         return kavo::kExitOk;
     }
     if (commandLine.version) {
-        std::printf("KavoDown 2.0\n");
+        std::printf("kavodown (KavoDown) %s\n", KAVO_VERSION);
         return kavo::kExitOk;
     }
     if (commandLine.listPorts) {
@@ -81,6 +82,10 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KavoDown"));
+    QApplication::setApplicationVersion(QStringLiteral(KAVO_VERSION));
+    // The desktop entry and the icon that an install puts in place (a build tree has none).
+    QGuiApplication::setDesktopFileName(QStringLiteral("kavodown"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kavodown")));
     QApplication::setQuitOnLastWindowClosed(false);
     kavo::InstallQtMessageGlue();
 

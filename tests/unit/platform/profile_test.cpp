@@ -1,5 +1,4 @@
 #include "platform/profile.h"
-#include "platform/settings_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -114,29 +113,6 @@ TEST_F(ProfileTest, KilledWriterNeverLeavesATornFile) {
         ASSERT_EQ(value->substr(1), big);
         ASSERT_EQ(Get().substr(0, 9), "[OPTION]\n");
     }
-}
-
-TEST(SettingsFolder, RuleOrder) {
-    EXPECT_EQ(ChooseSettingsFolder("/etc/kd", "/opt/kd/", true, "/x", "/home/u"), "/etc/kd/");
-    EXPECT_EQ(ChooseSettingsFolder("", "/opt/kd/", true, "/x", "/home/u"), "/opt/kd/");
-    EXPECT_EQ(ChooseSettingsFolder(nullptr, "/opt/kd/", false, "/x/cfg", "/home/u"),
-              "/x/cfg/kavodown/");
-    EXPECT_EQ(ChooseSettingsFolder(nullptr, "/opt/kd/", false, nullptr, "/home/u"),
-              "/home/u/.config/kavodown/");
-    // A relative XDG_CONFIG_HOME is invalid and ignored.
-    EXPECT_EQ(ChooseSettingsFolder(nullptr, "/opt/kd/", false, "rel", "/home/u/"),
-              "/home/u/.config/kavodown/");
-}
-
-TEST(SettingsFolder, EnvironmentOverrideIsCreated) {
-    char pattern[] = "/tmp/kavo_cfg_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    std::string folder = std::string(pattern) + "/deeper";
-    ::setenv("KAVODOWN_CONFIG_DIR", folder.c_str(), 1);
-    EXPECT_EQ(SettingsFolder(), folder + "/");
-    EXPECT_TRUE(fs::is_directory(folder));
-    ::unsetenv("KAVODOWN_CONFIG_DIR");
-    fs::remove_all(pattern);
 }
 
 }  // namespace
