@@ -8,6 +8,7 @@
 // program ends with 0. With --batch no window is shown and every way the run can stop ends the
 // program with its own exit code (exit_codes.h, run_control.h).
 #include "app/command_line.h"
+#include "app/device_option.h"
 #include "app/exit_codes.h"
 #include "app/port_listing.h"
 #include "app/qt/main_window.h"
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     kavo::TCommandLineResult parsed = kavo::ParseCommandLine(arguments);
     kavo::TCommandLine& commandLine = parsed.commandLine;
     if (parsed.error.empty()) parsed.error = kavo::CheckOutputFolders(commandLine);
+    if (parsed.error.empty()) parsed.error = kavo::ApplyDeviceOption(commandLine);
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "kavodown: %s\n", parsed.error.c_str());
         return kavo::kExitUsage;
