@@ -14,6 +14,8 @@
 #include "app/qt/main_window.h"
 #include "app/qt/qt_glue.h"
 #include "app/qt/run_control.h"
+#include "app/qt/station_entry.h"
+#include "station/station_options.h"
 #include "serial/com_port.h"
 #include "serial/port_prompt.h"
 
@@ -50,6 +52,7 @@ void OnSignal(int signalNumber) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (kavo::station::WantsStation(arguments)) return kavo::RunStationCommand(arguments);
     kavo::TCommandLineResult parsed = kavo::ParseCommandLine(arguments);
     kavo::TCommandLine& commandLine = parsed.commandLine;
     if (parsed.error.empty()) parsed.error = kavo::CheckOutputFolders(commandLine);
