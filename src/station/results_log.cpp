@@ -126,12 +126,14 @@ std::string TResultsLog::Open(const std::string& path) {
     std::error_code ec;
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Without O_NONBLOCK a FIFO given as the file would hold the open until a reader comes.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd_ < 0) return "the results file " + path + " cannot be opened: " + std::strerror(errno);
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
         return "the results file " + path + " is no regular file";
     }
+    ::fcntl(fd_, F_SETFL, O_APPEND);
     if (format_ == TResultsFormat::csv && info.st_size == 0) {
         const std::string error = WriteOnce(fd_, CsvHeader() + "\n");
         if (!error.empty()) return "the results file " + path + " cannot be written: " + error;

@@ -165,6 +165,18 @@ TEST_F(StationRunTest, UnpluggedMidTransferIsDeviceLostAndFlashedWhenPluggedInAg
               "slot2 0 flashed True True True\nslot3 2 transfer failed True True True\n");
 }
 
+TEST_F(StationRunTest, FirmwareChangedOnDiskIsReportedAndEveryUnitGetsTheImageReadAtStart) {
+    const std::string original = ReadFile(firmware_);
+    const std::string sha = Sha();
+    StartStation({"--units", "1", "--results", dir_ + "/results.csv"}, 1);
+    std::ofstream(firmware_, std::ios::binary | std::ios::trunc) << std::string(size_, 'X');
+    EXPECT_FALSE(station_->WaitLine("changed on disk", 20s).empty());
+    Plug(1, 1);
+    EXPECT_EQ(station_->Wait(60s), 0) << station_->ReadAll(1s);
+    EXPECT_TRUE(ReadFile(Output(1, 1)) == original) << "the unit got bytes of the changed file";
+    EXPECT_NE(ReadFile(dir_ + "/results.csv").find("," + sha + ","), std::string::npos);
+}
+
 TEST_F(StationRunTest, StopCancelsTheRunningUnitsAndRecordsThemAsStopped) {
     StartStation({"--results", dir_ + "/results.csv"}, 2);
     TPlugged& first = Plug(1, 1, 115200);
