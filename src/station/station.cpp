@@ -208,8 +208,9 @@ bool TStation::Prepare() {
         if (!Exists(slot.device)) continue;
         slot.Appeared();
         if (!options_.startPresent) {
-            // A device that is there from the start (a fixed port) waits for the option.
-            slot.state = TSlotState::done;
+            // A device that is there from the start (a fixed port) is no plug-in: it starts
+            // only with the option, or when it is plugged in again.
+            slot.state = TSlotState::waiting;
             Say(slot.name, "present at start-up; waiting for it to be plugged in again "
                            "(--start-present starts it at once)");
         }

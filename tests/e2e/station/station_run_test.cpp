@@ -177,6 +177,30 @@ TEST_F(StationRunTest, FirmwareChangedOnDiskIsReportedAndEveryUnitGetsTheImageRe
     EXPECT_NE(ReadFile(dir_ + "/results.csv").find("," + sha + ","), std::string::npos);
 }
 
+TEST_F(StationRunTest, ADeviceThereAtStartUpWaitsForAPlugInUnlessStartPresentIsGiven) {
+    for (const bool startPresent : {false, true}) {
+        SCOPED_TRACE(startPresent ? "--start-present" : "without --start-present");
+        plugged_.clear();
+        fs::remove(dir_ + "/results.csv");
+        TPlugged& fixed = Plug(1, startPresent ? 2 : 1);
+        StartStation(startPresent ? std::vector<std::string>{"--units", "1", "--start-present",
+                                                             "--results", dir_ + "/results.csv"}
+                                  : std::vector<std::string>{"--units", "1", "--results", dir_ + "/results.csv"},
+                     1);
+        if (!startPresent) {
+            ASSERT_FALSE(station_->WaitLine("present at start-up", 10s).empty());
+            EXPECT_EQ(station_->WaitLine("slot1: starting", 1s), "")
+                << "a unit started on a device that was not plugged in";
+            fixed.line->Stop(SIGTERM, 5s);
+            fixed.terminal->Stop(SIGTERM, 5s);
+            Plug(1, 3);
+        }
+        EXPECT_EQ(station_->Wait(60s), 0) << station_->ReadAll(1s);
+        EXPECT_TRUE(ReadFile(Output(1, startPresent ? 2 : 3)) == ReadFile(firmware_));
+        EXPECT_EQ(Records(dir_ + "/results.csv"), "slot1 0 flashed True True True\n");
+    }
+}
+
 TEST_F(StationRunTest, StopCancelsTheRunningUnitsAndRecordsThemAsStopped) {
     StartStation({"--results", dir_ + "/results.csv"}, 2);
     TPlugged& first = Plug(1, 1, 115200);
