@@ -17,7 +17,7 @@ namespace {
 // The longest path of a trace or log file: the system's limit, less its terminating zero.
 constexpr std::size_t kMaxPortFileName = 4095;
 
-enum class TValue { none, folder, seconds };
+enum class TValue { none, folder, seconds, path };
 
 struct TOptionKind {
     const char* name;
@@ -29,8 +29,12 @@ constexpr TOptionKind kOptions[] = {
     {"--list-ports", TValue::none},   {"--batch", TValue::none},
     {"--ddd", TValue::none},          {"--progress", TValue::none},
     {"--trace", TValue::folder},      {"--log", TValue::folder},
-    {"--silence-limit", TValue::seconds},
+    {"--silence-limit", TValue::seconds}, {"--device", TValue::path},
 };
+
+// --progress takes a format only after '=' or as exactly one of these words, so that a FILE
+// after a bare --progress stays positional.
+bool IsProgressFormat(const std::string& text) { return text == "text" || text == "json"; }
 
 const TOptionKind* FindOption(const std::string& name) {
     for (const TOptionKind& kind : kOptions) {
@@ -97,6 +101,20 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             return result;
         }
         std::string value;
+        if (name == "--progress") {
+            if (equals != std::string::npos) {
+                value = argument.substr(equals + 1);
+            } else if (i + 1 < arguments.size() && IsProgressFormat(arguments[i + 1])) {
+                value = arguments[++i];
+            }
+            if ((equals != std::string::npos || !value.empty()) && !IsProgressFormat(value)) {
+                result.error = "--progress takes text or json, not '" + value + "'";
+                return result;
+            }
+            line.progress = true;
+            line.progressJson = value == "json";
+            continue;
+        }
         if (kind->value == TValue::none) {
             if (equals != std::string::npos) {
                 result.error = name + " takes no value";
@@ -108,6 +126,7 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             value = arguments[++i];
         } else {
             result.error = name + (kind->value == TValue::folder ? " needs a folder"
+                                   : kind->value == TValue::path ? " needs a device path"
                                                                   : " needs a number of seconds");
             return result;
         }
@@ -117,8 +136,13 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         else if (name == "--list-ports") line.listPorts = true;
         else if (name == "--batch") line.batch = true;
         else if (name == "--ddd") line.ddd = true;
-        else if (name == "--progress") line.progress = true;
-        else if (kind->value == TValue::folder) {
+        else if (kind->value == TValue::path) {
+            if (value.empty()) {
+                result.error = name + " needs a device path";
+                return result;
+            }
+            line.device = value;
+        } else if (kind->value == TValue::folder) {
             if (value.empty()) {
                 result.error = name + " needs a folder";
                 return result;
@@ -136,7 +160,9 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
     }
 
     if (line.batch && !line.help && !line.version && !line.listPorts) {
-        if (line.positional.size() < 2) {
+        if (!line.device.empty()) {
+            if (line.positional.empty()) result.error = "--batch --device needs FILE (see --help)";
+        } else if (line.positional.size() < 2) {
             result.error = "--batch needs PORT and FILE (see --help)";
         } else if (!PortArgumentUsable(line.positional[0])) {
             result.error = "PORT must be a port number such as 3, not '" + line.positional[0] +
@@ -176,6 +202,7 @@ std::string CheckOutputFolders(TCommandLine& line) {
 
 std::string UsageText() {
     return std::string("Usage: kavodown [OPTIONS] [PORT [FILE [MODE]]]\n"
+           "       kavodown [OPTIONS] --device PATH [FILE [MODE]]\n"
            "Loads a firmware file into a signature-pad terminal over a serial line.\n"
            "\n"
            "  PORT   port number, for instance 3 for COM3 (see --list-ports)\n"
@@ -188,7 +215,12 @@ std::string UsageText() {
            "                        exit code and one line on the standard error (needs PORT\n"
            "                        and FILE)\n"
            "  --ddd                 tick \"DDD Start\": wake the terminal's loader first\n"
+           "  --device PATH         the port's device (/dev/ttyUSB0, a /dev/serial/by-path\n"
+           "                        link) instead of a PORT number\n"
            "  --progress            one status line per report on the standard error\n"
+           "  --progress json       one JSON object per report on the standard output, and\n"
+           "                        one last object with the exit code, the outcome's line\n"
+           "                        and the firmware's SHA-256\n"
            "  --silence-limit SECS  end the transfer when the terminal stays silent this long\n"
            "                        (0: never; --batch: 60 by default); with --batch in USB\n"
            "                        storage mode also the longest wait for the terminal's\n"

@@ -1,6 +1,7 @@
 // The command line of kavodown: the main window's positional arguments and the program's options.
 //
 //   kavodown [OPTIONS] [PORT [FILE [MODE]]]
+//   kavodown [OPTIONS] --device PATH [FILE [MODE]]
 //
 // Arguments that begin with "--" are options of the program; every other argument is positional,
 // wherever it stands, so an option never shifts PORT, FILE or MODE. An option's value follows it
@@ -32,6 +33,8 @@ struct TCommandLine {
     bool batch = false;      // --batch: no window, every early stop ends the run with its code
     bool ddd = false;        // --ddd: tick "DDD Start"
     bool progress = false;   // --progress: status reports on the standard error
+    bool progressJson = false;  // --progress json: as JSON lines on the standard output
+    std::string device;      // --device PATH: the port's device, instead of PORT
     std::string traceDir;    // --trace DIR: byte trace dumped into DIR; empty: off
     std::string logDir;      // --log DIR: dispatch log dumped into DIR; empty: off
     std::optional<std::uint32_t> silenceLimitSeconds;  // --silence-limit SECONDS

@@ -8,11 +8,14 @@
 // program ends with 0, or with 128 + the signal's number when it cut a transfer short. With --batch no window is shown and every way the run can stop ends the
 // program with its own exit code (exit_codes.h, run_control.h).
 #include "app/command_line.h"
+#include "app/device_option.h"
 #include "app/exit_codes.h"
 #include "app/port_listing.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_glue.h"
 #include "app/qt/run_control.h"
+#include "app/qt/station_entry.h"
+#include "station/station_options.h"
 #include "serial/com_port.h"
 #include "serial/port_prompt.h"
 
@@ -51,9 +54,11 @@ void OnSignal(int signalNumber) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (kavo::station::WantsStation(arguments)) return kavo::RunStationCommand(arguments);
     kavo::TCommandLineResult parsed = kavo::ParseCommandLine(arguments);
     kavo::TCommandLine& commandLine = parsed.commandLine;
     if (parsed.error.empty()) parsed.error = kavo::CheckOutputFolders(commandLine);
+    if (parsed.error.empty()) parsed.error = kavo::ApplyDeviceOption(commandLine);
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "kavodown: %s\n", parsed.error.c_str());
         return kavo::kExitUsage;

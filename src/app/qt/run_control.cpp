@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QCheckBox>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 
@@ -58,7 +59,8 @@ bool TRunControl::Prepare() {
     ApplySilenceLimit(commandLine_.SilenceLimitSeconds());
 
     if (commandLine_.progress) {
-        progress_ = std::make_unique<TProgressWriter>(stderr);
+        if (commandLine_.progressJson) progressJson_ = std::make_unique<TProgressJsonWriter>(stdout);
+        else progress_ = std::make_unique<TProgressWriter>(stderr);
         window_.SetStatusHook([this](int options) { StatusReport(options); });
     }
 
@@ -137,10 +139,14 @@ int TRunControl::UsbRemoved(const std::string& rootFolder, int exitCode) {
     if (usbWait_) usbWait_->stop();
     const std::string volume = rootFolder.empty() ? std::string("a volume") : rootFolder;
     if (usbTarget_.empty()) {
-        PrintOutcome("kavodown: " + volume + " went away before the firmware was copied to a terminal");
+        const std::string line =
+            "kavodown: " + volume + " went away before the firmware was copied to a terminal";
+        PrintOutcome(line);
+        EndJson(kExitOtherError, line);
         return kExitOtherError;
     }
     PrintOutcome("kavodown: firmware copied to " + usbTarget_ + "; " + volume + " went away");
+    EndJson(exitCode, "");
     return exitCode;
 }
 
@@ -173,6 +179,7 @@ void TRunControl::End(int exitCode, const std::string& line) {
     // finding its wait for "DDD" cut short by a signal's end of the run) adds nothing.
     if (ended_) return;
     PrintOutcome(line);
+    EndJson(exitCode, line);
     ended_ = true;
     window_.EndRun(exitCode);
 }
@@ -231,6 +238,7 @@ int TRunControl::TransferEnded(int errorCode) {
     const TBatchStop result = TransferEndStop(errorCode, window_.TevoComNumber());
     // The window closes the port and itself right after this.
     PrintOutcome(result.line);
+    EndJson(result.exitCode, result.line);
     ended_ = true;
     return result.exitCode;
 }
@@ -251,7 +259,24 @@ void TRunControl::StatusReport(int options) {
     figures.estimatedRemainingSecs = protocol.EstimateTransferSecs(protocol.BytesRemaining());
     const bool last = (options & StatusOptionLast) != 0;
     if (last) figures.sha256 = Sha256Hex(protocol.SentImage().get());
-    progress_->Report(figures, last);
+    if (progressJson_) progressJson_->Report(figures);
+    else progress_->Report(figures, last);
+}
+
+void TRunControl::EndJson(int exitCode, const std::string& line) {
+    if (!progressJson_) return;
+    // The hash of the image the transfer sent, so that a caller that handed over a snapshot can
+    // tell that exactly those bytes went out. A run that ended before the image was taken hashes
+    // the file as it reads it now.
+    if (const auto image = window_.ApdProtocol->SentImage()) {
+        progressJson_->End(exitCode, line, Sha256Hex(image.get()), image->Size());
+        return;
+    }
+    QFile file(window_.EDT_FName->text());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const bool read = file.open(QIODevice::ReadOnly) && hash.addData(&file);
+    progressJson_->End(exitCode, line, read ? hash.result().toHex().toStdString() : std::string(),
+                       read ? file.size() : -1);
 }
 
 void TRunControl::Signal(int signalNumber) {

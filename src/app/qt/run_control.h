@@ -14,6 +14,7 @@
 #pragma once
 
 #include "app/command_line.h"
+#include "app/progress_json.h"
 #include "app/progress_report.h"
 
 #include <QString>
@@ -58,10 +59,12 @@ private:
     void UsbCopied(const std::string& target, bool ok);
     int UsbRemoved(const std::string& rootFolder, int exitCode);
     void UsbWaitOver();
+    void EndJson(int exitCode, const std::string& line);
 
     TFMain& window_;
     TCommandLine commandLine_;
     std::unique_ptr<TProgressWriter> progress_;
+    std::unique_ptr<TProgressJsonWriter> progressJson_;  // --progress json, instead of progress_
     bool ended_ = false;  // the run has its outcome; later errors only add their line
     // USB storage mode with --batch.
     std::unique_ptr<QTimer> usbWait_;  // the silence limit of the current wait

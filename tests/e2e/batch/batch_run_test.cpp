@@ -175,6 +175,41 @@ TEST_F(BatchRunTest, SuccessEndsWithZeroAndSaysNothing) {
     EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_)) << "the received file differs";
 }
 
+TEST_F(BatchRunTest, DeviceAndJsonProgressNameThePathAndEndWithTheOutcomeAndHash) {
+    StartLine();
+    auto terminal = StartTerminal({});
+    // No port map at all: the device path alone names the port.
+    const std::vector<std::string> env{"KAVODOWN_CONFIG_DIR=" + dir_};
+    auto tool = Start({kBin + "/kavodown", "--batch", "--device", dir_ + "/A", "--progress", "json",
+                       firmware_}, env, 1);
+    const std::string out = tool->ReadAll(120s);
+    EXPECT_EQ(tool->Wait(30s), kExitOk);
+    EXPECT_EQ(terminal->Wait(30s), 0);
+    EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_)) << "the received file differs";
+    std::ofstream(dir_ + "/progress.json") << out;
+    // Every line is JSON to a parser of its own; the last is the end with the file's hash.
+    auto check = Start({"/usr/bin/python3", "-c",
+                        "import json,sys,hashlib\n"
+                        "rows=[json.loads(l) for l in open(sys.argv[1])]\n"
+                        "assert all(r['event']=='progress' for r in rows[:-1]), rows\n"
+                        "assert rows[-2]['sent']==rows[-2]['size']==int(sys.argv[3]), rows[-2]\n"
+                        "end=rows[-1]\n"
+                        "assert end['event']=='end' and end['code']==0 and end['outcome']=='', end\n"
+                        "assert end['sha256']==hashlib.sha256(open(sys.argv[2],'rb').read()).hexdigest()\n"
+                        "print('ok')\n",
+                        dir_ + "/progress.json", firmware_, std::to_string(size_)});
+    EXPECT_EQ(check->ReadAll(30s), "ok\n") << out;
+    EXPECT_EQ(check->Wait(30s), 0);
+
+    // A device that is not there is a missing port, and the end object says so.
+    auto missing = Start({kBin + "/kavodown", "--batch", "--device", dir_ + "/none", "--progress=json",
+                          firmware_}, env, 1);
+    const std::string end = missing->ReadAll(60s);
+    EXPECT_EQ(missing->Wait(30s), kExitPortMissing);
+    EXPECT_EQ(end.rfind("{\"event\":\"end\",\"code\":4,", 0), 0u) << end;
+    EXPECT_NE(end.find(dir_ + "/none"), std::string::npos) << end;
+}
+
 TEST_F(BatchRunTest, StopsBeforeThePortOpensHaveTheirOwnCodes) {
     StartLine();
     {

@@ -85,6 +85,10 @@ TEST(CommandLine, BadOptionsAndValuesAreOneLineErrors) {
         {{"--silence-limit", "99999999999"}, "not '99999999999'"},
         {{"--silence-limit=", "3"}, "not ''"},
         {{"-", "--"}, "unknown option --"},
+        {{"--device"}, "--device needs a device path"},
+        {{"--device="}, "--device needs a device path"},
+        {{"--progress=xml"}, "--progress takes text or json, not 'xml'"},
+        {{"--progress="}, "--progress takes text or json, not ''"},
     };
     for (const Row& row : rows) {
         TCommandLineResult result = Parse(row.arguments);
@@ -161,10 +165,43 @@ TEST(CommandLine, OutputFoldersMustBeWritableFolders) {
     fs::remove_all(dir);
 }
 
+TEST(CommandLine, ProgressFormatIsAWordOfItsOwnOrAfterTheEqualsSign) {
+    struct Row {
+        std::vector<std::string> arguments;
+        bool json;
+        std::vector<std::string> positional;
+    };
+    const Row rows[] = {
+        {{"--progress", "3", "/f"}, false, {"3", "/f"}},
+        {{"--progress", "json", "3", "/f"}, true, {"3", "/f"}},
+        {{"--progress=json", "3", "/f"}, true, {"3", "/f"}},
+        {{"--progress", "text", "3", "/f"}, false, {"3", "/f"}},
+        // Only the two words are taken as the format; anything else stays positional.
+        {{"3", "--progress", "/json"}, false, {"3", "/json"}},
+    };
+    for (const Row& row : rows) {
+        TCommandLineResult result = Parse(row.arguments);
+        ASSERT_EQ(result.error, "") << row.arguments[1];
+        EXPECT_TRUE(result.commandLine.progress);
+        EXPECT_EQ(result.commandLine.progressJson, row.json) << row.arguments[1];
+        EXPECT_EQ(result.commandLine.positional, row.positional) << row.arguments[1];
+    }
+}
+
+TEST(CommandLine, DeviceTakesThePlaceOfThePortNumber) {
+    TCommandLineResult result = Parse({"--batch", "--device", "/dev/ttyUSB0", "/fw.bin"});
+    ASSERT_EQ(result.error, "");
+    EXPECT_EQ(result.commandLine.device, "/dev/ttyUSB0");
+    EXPECT_EQ(result.commandLine.positional, (std::vector<std::string>{"/fw.bin"}));
+    EXPECT_NE(Parse({"--batch", "--device=/dev/ttyUSB0"}).error.find("--batch --device needs FILE"),
+              std::string::npos);
+}
+
 TEST(CommandLine, HelpListsEveryOptionAndExitCode) {
     const std::string help = UsageText();
     for (const char* option : {"--batch", "--ddd", "--progress", "--silence-limit", "--trace",
-                               "--log", "--list-ports", "--help", "--version"}) {
+                               "--log", "--list-ports", "--help", "--version", "--device",
+                               "--progress json"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     for (int code : {kExitOk, kExitVolumeRemoved, kExitTransferFailed, kExitFileMissing,

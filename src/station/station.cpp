@@ -1,0 +1,586 @@
+#include "station/station.h"
+
+#include "app/json_text.h"
+#include "station/results_log.h"
+#include "station/slot.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace kavo::station {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kExitOk = 0, kExitSomeFailed = 2, kExitOtherError = 9;
+// A device whose node is there but cannot be opened yet (udev still setting its mode) is tried
+// again this often, a few times.
+constexpr int kOpenRetryMs = 200;
+constexpr int kOpenTries = 25;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string ReadSmallFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;  // follows a link: a dangling one is no device
+}
+
+bool Openable(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// The outcome text of a child's end line: "kavodown: transfer failed: ..." -> "transfer failed: ...".
+std::string OutcomeText(int code, const std::string& line) {
+    if (code == 0) return "flashed";
+    std::string text = line;
+    if (text.rfind("kavodown: ", 0) == 0) text = text.substr(10);
+    return text.empty() ? "ended with code " + std::to_string(code) : text;
+}
+
+struct TChild {
+    pid_t pid = -1;
+    int out = -1;            // its --progress json stream
+    std::string pending;     // an unfinished line
+    bool ended = false;      // the end object came
+    int endCode = 0;
+    std::string endLine, endSha;
+};
+
+class TStation {
+public:
+    TStation(const TStationOptions& options, const TFirmwareImage& image, std::string program)
+        : options_(options), image_(image), program_(std::move(program)) {}
+    ~TStation();
+
+    int Run();
+
+private:
+    bool Prepare();
+    void Say(const std::string& slot, const std::string& text);
+    void AddSlot(const std::string& path);
+    void WatchFolder(const std::string& folder);
+    void ReadInotify();
+    void FolderEvent(const std::string& folder, const std::string& name, std::uint32_t mask);
+    void CheckSlot(TSlot& slot);
+    void StartUnits();
+    bool Spawn(std::size_t index);
+    void ReadChild(std::size_t index);
+    void ChildLine(std::size_t index, const std::string& line);
+    void Reap();
+    void Finish(std::size_t index, int code, const std::string& line);
+    void Stop(int signalNumber);
+    bool Over() const;
+
+    TStationOptions options_;
+    const TFirmwareImage& image_;
+    std::string program_;
+    std::string privateDir_, snapshot_;
+    TResultsLog log_;
+    std::vector<TSlot> slots_;
+    std::vector<std::unique_ptr<TChild>> children_;  // by slot index; null when none runs
+    std::vector<std::int64_t> openRetryAt_;            // by slot index; 0: none pending
+    std::vector<int> openTries_;
+    std::map<int, std::string> watches_;  // inotify watch -> folder
+    std::string defaultFolder_;           // without slots: every USB serial device here
+    int inotify_ = -1, signals_ = -1, firmwareWatch_ = -1;
+    int started_ = 0, finished_ = 0, failed_ = 0;
+    int stopSignal_ = 0;
+    bool stoppedRunning_ = false;
+    sigset_t oldMask_{};
+};
+
+TStation::~TStation() {
+    for (auto& child : children_) {
+        if (child && child->out >= 0) ::close(child->out);
+    }
+    if (inotify_ >= 0) ::close(inotify_);
+    if (signals_ >= 0) ::close(signals_);
+    ::sigprocmask(SIG_SETMASK, &oldMask_, nullptr);
+    if (!privateDir_.empty()) {
+        std::error_code ec;
+        fs::remove_all(privateDir_, ec);
+    }
+}
+
+void TStation::Say(const std::string& slot, const std::string& text) {
+    std::fprintf(stderr, "kavodown station: %s%s%s\n", slot.c_str(), slot.empty() ? "" : ": ",
+                 text.c_str());
+    std::fflush(stderr);
+}
+
+bool TStation::Prepare() {
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGCHLD);
+    ::sigprocmask(SIG_BLOCK, &mask, &oldMask_);
+    signals_ = ::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
+    inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (signals_ < 0 || inotify_ < 0) {
+        Say("", std::string("cannot watch signals or devices: ") + std::strerror(errno));
+        return false;
+    }
+
+    // The children's firmware: a read-only copy in a folder of our own, written once.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string pattern = std::string(runtime && *runtime == '/' ? runtime : "/tmp") +
+                          "/kavodown-station-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        Say("", "cannot make a private folder in " + pattern + ": " + std::strerror(errno));
+        return false;
+    }
+    privateDir_ = pattern;
+    snapshot_ = privateDir_ + "/" + fs::path(image_.path).filename().string();
+    {
+        std::ofstream out(snapshot_, std::ios::binary);
+        out.write(image_.bytes.data(), static_cast<std::streamsize>(image_.bytes.size()));
+        if (!out.flush()) {
+            Say("", "cannot write the firmware's copy " + snapshot_);
+            return false;
+        }
+    }
+    ::chmod(snapshot_.c_str(), 0400);
+
+    const std::string resultsPath =
+        options_.resultsPath.empty() ? DefaultResultsPath() : options_.resultsPath;
+    const std::string error = log_.Open(resultsPath);
+    if (!error.empty()) {
+        Say("", error);
+        return false;
+    }
+
+    firmwareWatch_ = ::inotify_add_watch(inotify_, image_.path.c_str(),
+                                         IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF |
+                                             IN_MOVE_SELF);
+    if (options_.slotPaths.empty()) {
+        defaultFolder_ = fs::is_directory("/dev/serial/by-path") ? "/dev/serial/by-path" : "/dev";
+        WatchFolder(defaultFolder_);
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(defaultFolder_, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (defaultFolder_ != "/dev" || name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0) {
+                AddSlot(entry.path().string());
+            }
+        }
+    } else {
+        for (const std::string& path : options_.slotPaths) AddSlot(path);
+    }
+    Say("", "firmware " + image_.path + ", " + std::to_string(image_.bytes.size()) +
+                " bytes, SHA-256 " + image_.sha256 + "; results in " + log_.Path() + "; " +
+                (options_.slotPaths.empty() ? "every USB serial device in " + defaultFolder_
+                                        : std::to_string(slots_.size()) + " slot(s)"));
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        TSlot& slot = slots_[i];
+        if (!Exists(slot.device)) continue;
+        slot.Appeared();
+        if (!options_.startPresent) {
+            // A device that is there from the start (a fixed port) is no plug-in: it starts
+            // only with the option, or when it is plugged in again.
+            slot.state = TSlotState::waiting;
+            Say(slot.name, "present at start-up; waiting for it to be plugged in again "
+                           "(--start-present starts it at once)");
+        }
+    }
+    return true;
+}
+
+void TStation::AddSlot(const std::string& path) {
+    for (const TSlot& slot : slots_) {
+        if (slot.device == path) return;
+    }
+    TSlot slot;
+    slot.device = path;
+    slot.name = fs::path(path).filename().string();
+    slots_.push_back(slot);
+    children_.emplace_back();
+    openRetryAt_.push_back(0);
+    openTries_.push_back(0);
+    WatchFolder(fs::path(path).parent_path().string());
+}
+
+void TStation::WatchFolder(const std::string& folder) {
+    for (const auto& [wd, name] : watches_) {
+        if (name == folder) return;
+    }
+    const int wd = ::inotify_add_watch(inotify_, folder.c_str(),
+                                       IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
+                                           IN_ATTRIB | IN_DELETE_SELF);
+    if (wd < 0) {
+        Say("", "cannot watch " + folder + ": " + std::strerror(errno));
+        return;
+    }
+    watches_[wd] = folder;
+}
+
+void TStation::ReadInotify() {
+    alignas(inotify_event) char buffer[8192];
+    for (;;) {
+        const ssize_t count = ::read(inotify_, buffer, sizeof buffer);
+        if (count <= 0) return;
+        for (ssize_t at = 0; at < count;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->wd == firmwareWatch_) {
+                if (event->mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF)) {
+                    if (event->mask & IN_ATTRIB && !(event->mask & ~IN_ATTRIB)) continue;
+                    Say("", "the firmware file " + image_.path +
+                                " changed on disk; every unit still gets the image read at start "
+                                "(SHA-256 " + image_.sha256 + "); restart the station to use the new one");
+                }
+                continue;
+            }
+            const auto folder = watches_.find(event->wd);
+            if (folder == watches_.end() || event->len == 0) continue;
+            FolderEvent(folder->second, event->name, event->mask);
+        }
+    }
+}
+
+void TStation::FolderEvent(const std::string& folder, const std::string& name, std::uint32_t) {
+    const std::string path = folder + "/" + name;
+    if (folder == defaultFolder_ &&
+        (folder != "/dev" || name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)) {
+        AddSlot(path);
+    }
+    for (TSlot& slot : slots_) {
+        if (slot.device == path) CheckSlot(slot);
+    }
+}
+
+void TStation::CheckSlot(TSlot& slot) {
+    const bool there = Exists(slot.device);
+    if (there == slot.present) return;
+    if (there) {
+        slot.Appeared();
+        Say(slot.name, "plugged in (" + slot.device + ")");
+    } else {
+        slot.Gone();
+        Say(slot.name, "unplugged");
+    }
+}
+
+void TStation::StartUnits() {
+    if (stopSignal_) return;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        TSlot& slot = slots_[i];
+        if (!slot.CanStart()) continue;
+        if (slot.attempts == 0 && options_.units > 0 && started_ >= options_.units) continue;
+        if (openRetryAt_[i] > NowMs()) continue;
+        if (!Openable(slot.device)) {
+            if (++openTries_[i] < kOpenTries) {
+                openRetryAt_[i] = NowMs() + kOpenRetryMs;
+                continue;
+            }
+        }
+        openRetryAt_[i] = 0;
+        openTries_[i] = 0;
+        if (slot.attempts == 0) ++started_;
+        if (!Spawn(i)) {
+            slot.Started(NowMs());
+            Finish(i, kExitOtherError, "kavodown: the slot's run could not be started");
+        }
+    }
+}
+
+bool TStation::Spawn(std::size_t index) {
+    TSlot& slot = slots_[index];
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    const std::string configDir = privateDir_ + "/slot" + std::to_string(index + 1);
+    std::error_code ec;
+    fs::create_directories(configDir, ec);
+
+    std::vector<std::string> args{program_, "--batch", "--device", slot.device, "--progress",
+                                  "json", "--silence-limit",
+                                  std::to_string(options_.silenceLimitSeconds)};
+    if (options_.ddd) args.push_back("--ddd");
+    args.push_back(snapshot_);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        if (entry.rfind("KAVODOWN_CONFIG_DIR=", 0) == 0 || entry.rfind("QT_QPA_PLATFORM=", 0) == 0) continue;
+        envStrings.push_back(entry);
+    }
+    // A settings folder per slot: the children never write one file at the same time.
+    envStrings.push_back("KAVODOWN_CONFIG_DIR=" + configDir);
+    envStrings.push_back("QT_QPA_PLATFORM=offscreen");
+    std::vector<char*> envp;
+    for (std::string& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // Its own process group: a Ctrl-C at the terminal reaches the station, which stops the
+    // children itself and records them.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, program_.c_str(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(pipeFds[1]);
+    if (error != 0) {
+        ::close(pipeFds[0]);
+        return false;
+    }
+    auto child = std::make_unique<TChild>();
+    child->pid = pid;
+    child->out = pipeFds[0];
+    ::fcntl(child->out, F_SETFL, O_NONBLOCK);
+    children_[index] = std::move(child);
+    slot.Started(NowMs());
+    Say(slot.name, slot.attempts > 1 ? "retrying (attempt " + std::to_string(slot.attempts) + ")"
+                                     : std::string(options_.ddd ? "waking the loader" : "starting"));
+    return true;
+}
+
+void TStation::ReadChild(std::size_t index) {
+    TChild& child = *children_[index];
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(child.out, buffer, sizeof buffer);
+        if (count > 0) {
+            child.pending.append(buffer, static_cast<std::size_t>(count));
+            std::size_t newline;
+            while ((newline = child.pending.find('\n')) != std::string::npos) {
+                const std::string line = child.pending.substr(0, newline);
+                child.pending.erase(0, newline + 1);
+                ChildLine(index, line);
+            }
+            continue;
+        }
+        if (count == 0) {
+            ::close(child.out);
+            child.out = -1;
+        }
+        return;
+    }
+}
+
+void TStation::ChildLine(std::size_t index, const std::string& line) {
+    const auto members = ParseFlatJsonObject(line);
+    if (!members) return;
+    TChild& child = *children_[index];
+    TSlot& slot = slots_[index];
+    const std::string event = JsonText(*members, "event");
+    if (event == "progress") {
+        const bool first = slot.state != TSlotState::sending;
+        slot.Progress(static_cast<int>(JsonInteger(*members, "percent")));
+        if (first) Say(slot.name, "sending " + std::to_string(JsonInteger(*members, "size")) + " bytes");
+    } else if (event == "end") {
+        child.ended = true;
+        child.endCode = static_cast<int>(JsonInteger(*members, "code", kExitOtherError));
+        child.endLine = JsonText(*members, "outcome");
+        child.endSha = JsonText(*members, "sha256");
+    }
+}
+
+void TStation::Reap() {
+    for (;;) {
+        int status = 0;
+        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+        if (pid <= 0) return;
+        for (std::size_t i = 0; i < children_.size(); ++i) {
+            if (!children_[i] || children_[i]->pid != pid) continue;
+            TChild& child = *children_[i];
+            if (child.out >= 0) ReadChild(i);  // what it wrote before it ended
+            int code = kExitOtherError;
+            std::string line;
+            if (WIFEXITED(status)) {
+                code = WEXITSTATUS(status);
+                line = child.ended ? child.endLine : std::string();
+                if (code == 0 && (!child.ended || child.endSha != image_.sha256)) {
+                    code = kExitOtherError;
+                    line = "kavodown: the image sent (SHA-256 " +
+                           (child.endSha.empty() ? std::string("unknown") : child.endSha) +
+                           ") is not the station's";
+                }
+            } else if (WIFSIGNALED(status)) {
+                line = "kavodown: the slot's run crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+            }
+            Finish(i, code, line);
+        }
+    }
+}
+
+void TStation::Finish(std::size_t index, int code, const std::string& line) {
+    TSlot& slot = slots_[index];
+    if (children_[index] && children_[index]->out >= 0) ::close(children_[index]->out);
+    children_[index].reset();
+    const std::int64_t duration = NowMs() - slot.unitStartMs;
+    const bool stopped = stopSignal_ != 0;
+    std::string outcome = OutcomeText(code, line);
+    if (stopped && code != 0) outcome = "stopped: " + outcome;
+    if (!slot.Ended(code, outcome, stopped ? 0 : options_.retries)) {
+        Say(slot.name, "failed (" + outcome + "); trying again");
+        return;
+    }
+    if (stopped) slot.state = TSlotState::stopped;
+    ++finished_;
+    if (code != 0) ++failed_;
+
+    TUnitRecord record;
+    record.slot = slot.name;
+    record.device = slot.device;
+    const TUsbIdentity usb = UsbIdentityOf(slot.device);
+    record.usbVendor = usb.vendor;
+    record.usbProduct = usb.product;
+    record.usbSerial = usb.serial;
+    record.firmware = image_.path;
+    record.size = static_cast<std::int64_t>(image_.bytes.size());
+    record.sha256 = image_.sha256;
+    record.code = code;
+    record.outcome = outcome;
+    record.durationMs = duration;
+    const std::string error = log_.Append(record);
+    if (!error.empty()) Say(slot.name, error);
+    SendToJournal(record);
+    const std::string json = JsonLine(record) + "\n";
+    std::fwrite(json.data(), 1, json.size(), stdout);
+    std::fflush(stdout);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(duration) / 1000.0);
+    Say(slot.name, (code == 0 ? "done in " + std::string(seconds) : "failed: " + outcome) +
+                       (error.empty() ? "" : " (not recorded)"));
+}
+
+void TStation::Stop(int signalNumber) {
+    if (stopSignal_) return;
+    stopSignal_ = signalNumber;
+    int running = 0;
+    for (auto& child : children_) {
+        if (!child) continue;
+        ++running;
+        // The child's own stop: it cancels the transfer and ends with 128 + n.
+        ::kill(child->pid, SIGTERM);
+    }
+    stoppedRunning_ = running > 0;
+    Say("", std::string("stopped by ") + (signalNumber == SIGINT ? "SIGINT" : "SIGTERM") + "; " +
+                std::to_string(running) + " running unit(s) cancelled");
+}
+
+bool TStation::Over() const {
+    for (const auto& child : children_) {
+        if (child) return false;
+    }
+    if (stopSignal_) return true;
+    return options_.units > 0 && started_ >= options_.units;
+}
+
+int TStation::Run() {
+    if (!Prepare()) return kExitOtherError;
+    while (true) {
+        StartUnits();
+        if (Over()) break;
+        std::vector<pollfd> fds{{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+        std::vector<std::size_t> childOf;
+        for (std::size_t i = 0; i < children_.size(); ++i) {
+            if (children_[i] && children_[i]->out >= 0) {
+                fds.push_back({children_[i]->out, POLLIN, 0});
+                childOf.push_back(i);
+            }
+        }
+        int timeout = -1;
+        for (std::int64_t at : openRetryAt_) {
+            if (at == 0) continue;
+            const std::int64_t wait = std::max<std::int64_t>(0, at - NowMs());
+            if (timeout < 0 || wait < timeout) timeout = static_cast<int>(wait);
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        for (std::size_t k = 2; k < fds.size(); ++k) {
+            if (fds[k].revents) ReadChild(childOf[k - 2]);
+        }
+        if (fds[1].revents) ReadInotify();
+        if (fds[0].revents) {
+            signalfd_siginfo info {};
+            while (::read(signals_, &info, sizeof info) == sizeof info) {
+                if (info.ssi_signo == SIGCHLD) Reap();
+                else Stop(static_cast<int>(info.ssi_signo));
+            }
+        }
+    }
+    Say("", std::to_string(finished_) + " unit(s): " + std::to_string(finished_ - failed_) +
+                " flashed, " + std::to_string(failed_) + " failed");
+    if (stopSignal_ && stoppedRunning_) return 128 + stopSignal_;
+    return failed_ > 0 ? kExitSomeFailed : kExitOk;
+}
+
+}  // namespace
+
+TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sysRoot) {
+    TUsbIdentity identity;
+    std::error_code ec;
+    const fs::path device = fs::canonical(devicePath, ec);
+    if (ec) return identity;
+    fs::path at = fs::canonical(fs::path(sysRoot) / "class/tty" / device.filename() / "device", ec);
+    if (ec) return identity;
+    // Up from the interface to the USB device, which has the ids.
+    for (int depth = 0; depth < 6 && !at.empty() && at != at.root_path(); ++depth, at = at.parent_path()) {
+        if (fs::exists(at / "idVendor", ec)) {
+            identity.vendor = ReadSmallFile(at / "idVendor");
+            identity.product = ReadSmallFile(at / "idProduct");
+            identity.serial = ReadSmallFile(at / "serial");
+            break;
+        }
+    }
+    return identity;
+}
+
+int RunStation(const TStationOptions& options, const TFirmwareImage& image, const std::string& program) {
+    TStation station(options, image, program);
+    return station.Run();
+}
+
+}  // namespace kavo::station

@@ -1,0 +1,222 @@
+// The station's logic without processes: the slot's state machine, the results log's records
+// and appends, the command line and the slots it names, and the USB identity from sysfs.
+#include "station/results_log.h"
+#include "station/slot.h"
+#include "station/station.h"
+#include "station/station_options.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace kavo::station {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/kavo_station_unit_XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempFolder() { fs::remove_all(path_); }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Events fed to a slot, one letter each: a appears, g goes, s starts, p progress, 0 ends well,
+// 2 ends failed. `finished` is how many Ended calls said the unit is over.
+struct SlotRow {
+    const char* events;
+    int retries;
+    TSlotState state;
+    int finished;
+    bool canStart;
+};
+
+TEST(Slot, OnePlugInIsOneUnitAndRetriesOnlyWhilePluggedIn) {
+    const SlotRow rows[] = {
+        {"", 0, TSlotState::waiting, 0, false},
+        {"a", 0, TSlotState::ready, 0, true},
+        {"asp", 0, TSlotState::sending, 0, false},
+        {"as0", 0, TSlotState::done, 1, false},         // done waits for the unplug
+        {"as0g", 0, TSlotState::waiting, 1, false},
+        {"as0ga", 0, TSlotState::ready, 1, true},       // the next unit
+        {"as2", 0, TSlotState::failed, 1, false},
+        {"as2", 1, TSlotState::ready, 0, true},         // retried while plugged in
+        {"as2s2", 1, TSlotState::failed, 1, false},     // out of retries
+        {"asg2", 3, TSlotState::waiting, 1, false},     // lost: no retry without the device
+        {"aspga2", 0, TSlotState::ready, 1, true},      // back before its run ended: a new unit
+        {"asg", 0, TSlotState::waking, 0, false},       // the running child ends by itself
+    };
+    for (const SlotRow& row : rows) {
+        TSlot slot;
+        int finished = 0;
+        for (const char* e = row.events; *e; ++e) {
+            switch (*e) {
+            case 'a': slot.Appeared(); break;
+            case 'g': slot.Gone(); break;
+            case 's': slot.Started(1000); break;
+            case 'p': slot.Progress(40); break;
+            case '0': finished += slot.Ended(0, "", row.retries); break;
+            case '2': finished += slot.Ended(2, "transfer failed", row.retries); break;
+            }
+        }
+        EXPECT_EQ(SlotStateName(slot.state), std::string(SlotStateName(row.state))) << row.events;
+        EXPECT_EQ(finished, row.finished) << row.events;
+        EXPECT_EQ(slot.CanStart(), row.canStart) << row.events;
+    }
+}
+
+TEST(ResultsLog, CsvFieldsAreQuotedOnlyWhereTheyMustBe) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain", "plain"}, {"", ""}, {"a,b", "\"a,b\""}, {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""}, {"cr\r", "\"cr\r\""},
+    };
+    for (const auto& [text, field] : rows) EXPECT_EQ(CsvField(text), field) << text;
+}
+
+TEST(ResultsLog, TimeCarriesItsZone) {
+    ::setenv("TZ", "Asia/Seoul", 1);
+    ::tzset();
+    EXPECT_EQ(TimeWithZone(1796742331042), "2026-12-09T00:05:31.042+09:00");
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(TimeWithZone(1796742331042), "2026-12-08T15:05:31.042+00:00");
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(ResultsLog, AppendsOneLinePerRecordWithTheHeaderOnceAndTheFormatByName) {
+    TempFolder folder;
+    TUnitRecord record;
+    record.slot = "usb-0:1.2";
+    record.outcome = "transfer failed: Cancelled, by \"remote\"";
+    record.code = 2;
+    const std::string csv = folder.Path() + "/deep/er/results.csv";  // the folders are made
+    for (int round = 0; round < 2; ++round) {
+        TResultsLog log;
+        ASSERT_EQ(log.Open(csv), "");
+        TUnitRecord copy = record;
+        ASSERT_EQ(log.Append(copy), "");
+        EXPECT_FALSE(copy.time.empty() || copy.host.empty());
+    }
+    const std::string text = ReadFile(csv);
+    EXPECT_EQ(text.rfind(CsvHeader() + "\n", 0), 0u) << text;
+    EXPECT_EQ(text.find(CsvHeader(), 1), std::string::npos) << "a second header";
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_NE(text.find(",\"transfer failed: Cancelled, by \"\"remote\"\"\","), std::string::npos) << text;
+
+    const std::string jsonl = folder.Path() + "/results.jsonl";
+    TResultsLog log;
+    ASSERT_EQ(log.Open(jsonl), "");
+    TUnitRecord copy = record;
+    ASSERT_EQ(log.Append(copy), "");
+    EXPECT_EQ(ReadFile(jsonl), JsonLine(copy) + "\n");
+    EXPECT_EQ(FormatForPath("/x/r.json"), TResultsFormat::jsonLines);
+    EXPECT_EQ(FormatForPath("/x/r.log"), TResultsFormat::csv);
+}
+
+TEST(ResultsLog, AFolderOrAnUnwritablePlaceIsRefusedAtOpen) {
+    TempFolder folder;
+    TResultsLog log;
+    EXPECT_NE(log.Open(folder.Path()).find("cannot be opened"), std::string::npos);
+    // A FIFO without a reader would hold the open for ever; the log refuses it at once.
+    TResultsLog fifo;
+    const std::string pipe = folder.Path() + "/fifo";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_NE(fifo.Open(pipe), "");
+    std::ofstream(folder.Path() + "/plain.csv") << "";
+    TResultsLog plain;
+    EXPECT_EQ(plain.Open(folder.Path() + "/plain.csv"), "");
+}
+
+TEST(StationOptions, CommandLineTakesTheSlotsAndLimits) {
+    TStationCommandLine good = ParseStationCommandLine(
+        {"--station", "--batch", "--slot", "/dev/a", "--slot=/dev/b", "--units", "12",
+         "--retries=1", "--start-present", "--ddd", "--silence-limit", "30", "--results", "/r.csv", "fw.bin"});
+    ASSERT_EQ(good.error, "");
+    EXPECT_EQ(good.options.slotPaths, (std::vector<std::string>{"/dev/a", "/dev/b"}));
+    EXPECT_EQ(good.options.units, 12);
+    EXPECT_EQ(good.options.retries, 1);
+    EXPECT_TRUE(good.options.startPresent && good.options.ddd && good.options.batch);
+    EXPECT_EQ(good.options.silenceLimitSeconds, 30u);
+    EXPECT_EQ(good.options.resultsPath, "/r.csv");
+    EXPECT_EQ(good.options.firmware, "fw.bin");
+
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"--station"}, "exactly one firmware FILE"},
+        {{"--station", "a", "b"}, "exactly one firmware FILE"},
+        {{"--station", "--units", "x", "f"}, "--units needs a whole number, not 'x'"},
+        {{"--station", "--units"}, "--units needs a value"},
+        {{"--station", "--silence-limit", "86401", "f"}, "not '86401'"},
+        {{"--station", "--batch=1", "f"}, "--batch takes no value"},
+        {{"--station", "--progress", "f"}, "unknown station option --progress"},
+    };
+    for (const auto& [arguments, part] : bad) {
+        const std::string error = ParseStationCommandLine(arguments).error;
+        EXPECT_NE(error.find(part), std::string::npos) << arguments.back() << ": " << error;
+    }
+}
+
+TEST(StationOptions, SlotsComeFromTheSettingsFileAndComNumbersFromThePortMap) {
+    TempFolder folder;
+    const std::string ini = folder.Path() + "/station.ini";
+    std::ofstream(ini) << "[SLOTS]\nSLOT1=/dev/serial/by-path/p1\nSLOT2=COM7\n[OTHER]\nX=/y\n";
+    ::setenv("KAVODOWN_PORTS", "7=/dev/ttyUSB3", 1);
+    std::string error;
+    EXPECT_EQ(ResolveSlots({}, ini, error),
+              (std::vector<std::string>{"/dev/serial/by-path/p1", "/dev/ttyUSB3"}));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(ResolveSlots({"/dev/x"}, ini, error), (std::vector<std::string>{"/dev/x"}));
+    EXPECT_TRUE(ResolveSlots({"COM9"}, ini, error).empty());
+    EXPECT_NE(error.find("COM9 is not assigned"), std::string::npos) << error;
+    error.clear();
+    EXPECT_TRUE(ResolveSlots({"/dev/ttyUSB3", "COM7"}, ini, error).empty());
+    EXPECT_NE(error.find("given twice"), std::string::npos) << error;
+    ::unsetenv("KAVODOWN_PORTS");
+}
+
+TEST(UsbIdentity, ComesFromTheUsbDeviceAboveTheTtyInterface) {
+    TempFolder folder;
+    const fs::path sys = folder.Path() + "/sys";
+    const fs::path usb = sys / "devices/pci0000:00/usb1/1-2";
+    fs::create_directories(usb / "1-2:1.0/ttyUSB0");
+    std::ofstream(usb / "idVendor") << "0403\n";
+    std::ofstream(usb / "idProduct") << "6001\n";
+    std::ofstream(usb / "serial") << "KV100-00042\n";
+    fs::create_directories(sys / "class/tty/ttyUSB0");
+    fs::create_directory_symlink(usb / "1-2:1.0", sys / "class/tty/ttyUSB0/device");
+    const fs::path dev = folder.Path() + "/dev";
+    fs::create_directories(dev / "serial/by-path");
+    std::ofstream(dev / "ttyUSB0") << "";
+    fs::create_symlink(dev / "ttyUSB0", dev / "serial/by-path/pci-usb-0:2:1.0-port0");
+
+    const TUsbIdentity identity = UsbIdentityOf((dev / "serial/by-path/pci-usb-0:2:1.0-port0").string(), sys.string());
+    EXPECT_EQ(identity.vendor, "0403");
+    EXPECT_EQ(identity.product, "6001");
+    EXPECT_EQ(identity.serial, "KV100-00042");
+    // A pty or anything without a USB device above it has none.
+    const TUsbIdentity none = UsbIdentityOf("/dev/null", sys.string());
+    EXPECT_TRUE(none.vendor.empty() && none.serial.empty());
+}
+
+}  // namespace
+}  // namespace kavo::station
