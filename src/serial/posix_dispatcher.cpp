@@ -618,3 +618,14 @@ int TApdPosixDispatcher::DeviceBreak(bool on) {
 }
 
 }  // namespace kavo
+
+namespace kavo {
+
+std::uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
+    std::lock_guard lock(deviceMutex_);
+    int queued = 0;
+    if (fd_ < 0 || DeviceLost() || ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::uint32_t>(queued);
+}
+
+}  // namespace kavo

@@ -83,6 +83,7 @@ public:
     void ApplyThreadBoost(int boost) override;
     std::uint8_t DeviceModemLevels() override;
     int DeviceBreak(bool on) override;
+    std::uint32_t DeviceOutputQueued() override;
 
 protected:
     void ForgetThread(TWorker worker) override;

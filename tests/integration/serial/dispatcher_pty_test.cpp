@@ -219,6 +219,32 @@ TEST_F(PtyPortTest, FlushWhileAWriteIsStuckEmptiesTheRing) {
     EXPECT_EQ(pty->Read(2, 10s), (std::vector<std::uint8_t>{'o', 'k'}));
 }
 
+TEST_F(PtyPortTest, CloseLetsTheQueuedOutputLeaveFirst) {
+    ASSERT_EQ(Open(65536), 0);
+    // Nobody reads the far end yet: the pty fills and the rest waits in the ring.
+    auto block = Pattern(40000);
+    ASSERT_EQ(dispatcher->SendBlock(block.data(), block.size()), 0);
+    auto& log = HandlerLog::Get();
+    std::uint32_t last = 0;
+    ASSERT_TRUE(log.WaitFor([&] {
+        std::uint32_t now = dispatcher->OutputUsed();
+        bool steady = now == last && now > 0;
+        last = now;
+        if (!steady) std::this_thread::sleep_for(20ms);
+        return steady;
+    }));
+    // The far end starts to read once the close has begun: every byte still arrives.
+    std::vector<std::uint8_t> got;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(50ms);
+        got = pty->Read(block.size(), 10s);
+    });
+    dispatcher->ClosePort();
+    reader.join();
+    EXPECT_EQ(got.size(), block.size());
+    EXPECT_TRUE(got == block);
+}
+
 TEST_F(PtyPortTest, HangUpOfTheFarSideIsReportedAndClosingStillEnds) {
     ASSERT_EQ(Open(), 0);
     auto& log = HandlerLog::Get();
@@ -281,8 +307,10 @@ TEST_F(PtyPortTest, PermissionProblemHasItsOwnCodeAndText) {
         TApdPosixDispatcher probe(nullptr);
         int result = probe.OpenPort("\\\\.\\COM41", 115200, kParityNone, 8, 1, 4096, 4096, 0);
         std::string text = probe.LastOpenErrorText();
+        // The port exists for this user all the same, so the prompt offers it and opening it
+        // tells why it fails.
         bool ok = result == ecDevicePermission && text.find(pty->DevicePath()) != std::string::npos &&
-                  text.find("dialout") != std::string::npos;
+                  text.find("dialout") != std::string::npos && TApdPosixDispatcher::PortAvailable(kPort);
         _exit(ok ? 0 : 1);
     }
     int status = 0;
