@@ -78,6 +78,9 @@ std::string Describe(const fs::path& ttyDir, const std::string& name, const fs::
         }
         dir = dir.parent_path();
     }
+    // USB adapters that hold received bytes for a while say for how long.
+    const std::string latency = ReadFirstLine(ttyDir / "device" / "latency_timer");
+    if (!latency.empty()) usb += (usb.empty() ? "" : ", ") + ("latency timer " + latency + " ms");
     if (!byId.empty() && !usb.empty()) return byId + ", " + usb;
     if (!byId.empty() || !usb.empty()) return byId.empty() ? usb : byId;
     fs::path driver = fs::read_symlink(ttyDir / "device" / "driver", ec);

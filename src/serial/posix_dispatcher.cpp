@@ -175,7 +175,16 @@ int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std:
         ::ioctl(fd, TIOCNXCL);
         return fail(fd);
     }
+    // Drivers that hold received bytes back (USB adapters) pass them on at once when asked;
+    // drivers and ptys that cannot are left as they are.
+    bool lowLatencySet = false;
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        lowLatencySet = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
+    }
     std::lock_guard lock(deviceMutex_);
+    lowLatencySet_ = lowLatencySet;
     fd_ = fd;
     path_ = path;
     savedLine_ = saved;
@@ -196,6 +205,12 @@ void TApdPosixDispatcher::ReleaseDevice() {
     std::lock_guard lock(deviceMutex_);
     if (fd_ < 0) return;
     posix_line::RestoreLine(fd_, savedLine_);
+    serial_struct serial{};
+    if (lowLatencySet_ && ::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;  // as it was before the open
+        ::ioctl(fd_, TIOCSSERIAL, &serial);
+    }
+    lowLatencySet_ = false;
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // releases the flock too
     fd_ = -1;

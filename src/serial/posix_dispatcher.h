@@ -27,7 +27,10 @@
 //                             and the group
 //   ecHardware (-2005)        any other errno (EIO among them); the text is the device path and
 //                             the system's message
-// The device's own settings are saved at open and restored at close.
+// The device's own settings are saved at open and restored at close. The open also asks the
+// driver for low latency (ASYNC_LOW_LATENCY), so that a USB adapter passes received bytes on at
+// once instead of after its latency timer, and the close restores the driver's setting; a driver
+// or pty that refuses is left as it is.
 //
 // Closing: the device is released only after the workers have ended, so no worker touches a
 // released device. A close from inside a delivery leaves the release to the dispatcher thread.
@@ -119,6 +122,7 @@ private:
     int fd_ = -1;
     std::string path_;
     posix_line::SavedLine savedLine_;
+    bool lowLatencySet_ = false;  // the open asked the driver for low latency; undone at close
     TDeviceBlock shadow_;  // fields the termios interface cannot hold
     bool modemLinesSupported_ = true;
     bool countersSupported_ = true;
