@@ -1024,8 +1024,7 @@ bool TApdBaseDispatcher::ServiceDevice() {
     }
     FillReceiveRing();
     if (!dispatching_) {
-        std::uint8_t full = ReadModemStatus(0xF0);
-        modemStatus_ = full;
+        if (ModemWatchWanted()) modemStatus_ = ReadModemStatus(0xF0);
         while (ScanStatusTriggers()) {
             if (closePending_) return false;
         }

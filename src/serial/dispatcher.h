@@ -348,6 +348,8 @@ public:
     // Line levels (msCts, msDsr, msRing, msDcd) as the device reports them now.
     virtual std::uint8_t DeviceModemLevels() = 0;
     virtual int DeviceBreak(bool on) = 0;
+    // Whether anything waits for the modem lines to change (an armed modem status trigger).
+    bool ModemWatchWanted();
     // Bytes written to the device that it has not sent yet (its own queue, not the ring).
     virtual std::uint32_t DeviceOutputQueued() { return 0; }
 
@@ -389,6 +391,9 @@ protected:
     std::atomic<bool> releaseOnLastThread_{false};
     std::atomic<int> activeThreads_{0};
     std::atomic<std::uint32_t> eventMask_{0};
+    // The line levels read once for the service pass under way (-1: none): each read is a
+    // control transfer on a USB adapter, so a pass reads them at most once.
+    std::atomic<int> passLevels_{-1};
     std::atomic<bool> ringEnded_{false};
     std::atomic<bool> deviceLost_{false};
     std::atomic<bool> portOpen_{false};

@@ -386,13 +386,18 @@ void TApdPosixDispatcher::DispatcherThreadBody() {
             releaseOnLastThread_ = closePending_.load();
             return;
         }
-        // Modem line changes have no event of their own here: compare the levels each pass.
-        std::uint8_t levels = DeviceModemLevels();
-        if (levels != lastLevels_) {
-            lastLevels_ = levels;
-            eventMask_.fetch_or(evCts | evDsr | evRlsd);
+        // Modem line changes have no event of their own here: while someone waits for one,
+        // compare the levels once a pass.
+        if (ModemWatchWanted()) {
+            std::uint8_t levels = DeviceModemLevels();
+            passLevels_ = levels;
+            if (levels != lastLevels_) {
+                lastLevels_ = levels;
+                eventMask_.fetch_or(evCts | evDsr | evRlsd);
+            }
         }
         ServiceDevice();
+        passLevels_ = -1;
         ServiceTimers();
         if (killThreads_ || closePending_) break;
     }

@@ -245,6 +245,39 @@ TEST_F(PtyPortTest, CloseLetsTheQueuedOutputLeaveFirst) {
     EXPECT_TRUE(got == block);
 }
 
+// Counts the reads of the modem lines (a control transfer each on a USB adapter).
+class ModemCountingDispatcher : public TApdPosixDispatcher {
+public:
+    using TApdPosixDispatcher::TApdPosixDispatcher;
+    std::atomic<int> reads{0};
+    std::uint8_t DeviceModemLevels() override {
+        ++reads;
+        return TApdPosixDispatcher::DeviceModemLevels();
+    }
+};
+
+TEST_F(PtyPortTest, ModemLinesAreReadOnlyWhileSomeoneWaitsForThem) {
+    ModemCountingDispatcher counting(nullptr);
+    ASSERT_EQ(counting.OpenPort("\\\\.\\COM" + std::to_string(kPort), 115200, kParityNone, 8, 1, 4096,
+                                4096, 0),
+              0);
+    // Idle passes and passes with bytes to read: nobody asks, so nothing is read.
+    const int atOpen = counting.reads;
+    pty->Write("abc");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(counting.reads, atOpen);
+    // A modem status trigger waits for CTS: the lines are read, once a pass (a pass at least
+    // every 50 ms).
+    const int trigger = counting.CreateStatusTrigger(stModem);
+    ASSERT_GT(trigger, 0);
+    ASSERT_EQ(counting.ArmStatusTrigger(trigger, static_cast<std::uint16_t>(msCts << 8), true), 0);
+    const int armed = counting.reads;
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GT(counting.reads - armed, 3);
+    EXPECT_LE(counting.reads - armed, 14);
+    counting.ClosePort();
+}
+
 TEST_F(PtyPortTest, HangUpOfTheFarSideIsReportedAndClosingStillEnds) {
     ASSERT_EQ(Open(), 0);
     auto& log = HandlerLog::Get();
