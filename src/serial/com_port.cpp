@@ -219,7 +219,8 @@ void TApdCustomComPort::RaiseOpenError(int code) {
     std::string detail = dispatcher_ ? dispatcher_->LastOpenErrorText() : std::string();
     if (detail.empty()) RaiseError(code, ErrorText(code));
     std::string text = ErrorText(code);
-    if (text.empty() || (code <= -2 && code >= -162))
+    // The catch-all code's own text names another failure ("in use"): the system's text says it.
+    if (text.empty() || code == ecHardware || (code <= -2 && code >= -162))
         text = detail;
     else
         text += " (" + detail + ")";

@@ -210,7 +210,33 @@ int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t ba
     return 0;
 }
 
+void TApdBaseDispatcher::LetOutputLeave() {
+    std::uint32_t baud;
+    {
+        std::lock_guard lock(stateLock_);
+        baud = std::max<std::uint32_t>(lastBaud_, 1);
+    }
+    auto queued = [this] {
+        std::uint32_t ring;
+        {
+            std::lock_guard lock(outputLock_);
+            ring = OutputRingUsedLocked();
+        }
+        return ring + DeviceOutputQueued();
+    };
+    std::uint32_t left = queued();
+    if (left == 0) return;
+    // Ten bit times a byte (start, eight data bits, stop), and a margin for the device's turns.
+    const auto needed = std::chrono::milliseconds(200 + std::uint64_t{left} * 10000 / baud);
+    const auto deadline = std::chrono::steady_clock::now() + needed;
+    while (left > 0 && !deviceLost_ && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        left = queued();
+    }
+}
+
 void TApdBaseDispatcher::ClosePort() {
+    if (portOpen_) LetOutputLeave();
     if (portOpen_.exchange(false)) {
         FlushOutput();
         FlushInput();
@@ -464,7 +490,7 @@ std::uint32_t TApdBaseDispatcher::RefreshOutputCount() {
     return OutputRingUsedLocked();
 }
 
-std::uint32_t TApdBaseDispatcher::OutputUsed() { return RefreshOutputCount(); }
+std::uint32_t TApdBaseDispatcher::OutputUsed() { return RefreshOutputCount() + DeviceOutputQueued(); }
 
 std::uint32_t TApdBaseDispatcher::OutputFree() {
     std::lock_guard lock(outputLock_);
@@ -998,8 +1024,7 @@ bool TApdBaseDispatcher::ServiceDevice() {
     }
     FillReceiveRing();
     if (!dispatching_) {
-        std::uint8_t full = ReadModemStatus(0xF0);
-        modemStatus_ = full;
+        if (ModemWatchWanted()) modemStatus_ = ReadModemStatus(0xF0);
         while (ScanStatusTriggers()) {
             if (closePending_) return false;
         }

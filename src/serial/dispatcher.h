@@ -223,6 +223,8 @@ public:
     // --- lifecycle -------------------------------------------------------------------------
     int OpenPort(const std::string& deviceName, std::uint32_t baud, int parity, int dataBits,
                  int stopBits, std::uint32_t inSize, std::uint32_t outSize, std::uint32_t options);
+    // Lets the queued output (the ring and the device's own queue) leave first, for as long as
+    // it needs at the line's rate and a margin, then discards what is left and closes.
     void ClosePort();
     void GetBufferSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
     int SetUserData(void* data, int slot);
@@ -236,7 +238,9 @@ public:
     int SendBlock(const void* data, std::uint32_t length);
     std::uint32_t InputUsed();
     std::uint32_t InputFree();
+    // What has not left the machine yet: the ring and the device's own queue.
     std::uint32_t OutputUsed();
+    // Room in the ring.
     std::uint32_t OutputFree();
     int FlushInput();
     int FlushOutput();
@@ -344,6 +348,10 @@ public:
     // Line levels (msCts, msDsr, msRing, msDcd) as the device reports them now.
     virtual std::uint8_t DeviceModemLevels() = 0;
     virtual int DeviceBreak(bool on) = 0;
+    // Whether anything waits for the modem lines to change (an armed modem status trigger).
+    bool ModemWatchWanted();
+    // Bytes written to the device that it has not sent yet (its own queue, not the ring).
+    virtual std::uint32_t DeviceOutputQueued() { return 0; }
 
     // The code and a readable text of the last failed DeviceOpen (the text names the device).
     int LastOpenError();
@@ -383,6 +391,9 @@ protected:
     std::atomic<bool> releaseOnLastThread_{false};
     std::atomic<int> activeThreads_{0};
     std::atomic<std::uint32_t> eventMask_{0};
+    // The line levels read once for the service pass under way (-1: none): each read is a
+    // control transfer on a USB adapter, so a pass reads them at most once.
+    std::atomic<int> passLevels_{-1};
     std::atomic<bool> ringEnded_{false};
     std::atomic<bool> deviceLost_{false};
     std::atomic<bool> portOpen_{false};
@@ -395,6 +406,7 @@ protected:
     std::uint32_t outTail_ = 0;
     bool outputFull_ = false;
     std::uint32_t OutputRingUsedLocked() const;
+    void LetOutputLeave();  // ClosePort's bounded wait for the queued output
 
     std::uint32_t inSize_ = 0;
     std::uint32_t outSize_ = 0;

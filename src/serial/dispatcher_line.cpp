@@ -11,7 +11,10 @@ namespace kavo {
 
 std::uint8_t TApdBaseDispatcher::ReadModemStatus(std::uint8_t keepMask) {
     std::lock_guard lock(stateLock_);
-    std::uint8_t levels = deviceLost_ ? 0 : (portOpen_ ? DeviceModemLevels() : 0);
+    const int passLevels = passLevels_.load();
+    std::uint8_t levels = deviceLost_ || !portOpen_ ? 0
+                          : passLevels >= 0         ? static_cast<std::uint8_t>(passLevels)
+                                                    : DeviceModemLevels();
     std::uint8_t byte = (levels & 0xF0) | (modemStatus_.load() & 0x0F);
     if (ringEnded_.exchange(false)) byte |= msRingDelta;
     modemStatus_ = byte & keepMask;
@@ -24,6 +27,13 @@ void TApdBaseDispatcher::UpdateModemChanges() {
     ReadModemStatus(0xFF);
     std::uint8_t now = modemStatus_.load();
     modemStatus_ = now | static_cast<std::uint8_t>(((now ^ old) & 0xF0) >> 4);
+}
+
+bool TApdBaseDispatcher::ModemWatchWanted() {
+    std::lock_guard lock(stateLock_);
+    for (const auto& trigger : statusTriggers_)
+        if (trigger.kind == stModem && trigger.armed && !trigger.hit) return true;
+    return false;
 }
 
 std::uint8_t TApdBaseDispatcher::ModemStatus() { return modemStatus_.load(); }

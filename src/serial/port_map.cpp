@@ -1,5 +1,6 @@
 #include "serial/port_map.h"
 
+#include "serial/device_locks.h"
 #include "platform/profile.h"
 #include "platform/settings_folder.h"
 
@@ -77,6 +78,9 @@ std::string Describe(const fs::path& ttyDir, const std::string& name, const fs::
         }
         dir = dir.parent_path();
     }
+    // USB adapters that hold received bytes for a while say for how long.
+    const std::string latency = ReadFirstLine(ttyDir / "device" / "latency_timer");
+    if (!latency.empty()) usb += (usb.empty() ? "" : ", ") + ("latency timer " + latency + " ms");
     if (!byId.empty() && !usb.empty()) return byId + ", " + usb;
     if (!byId.empty() || !usb.empty()) return byId.empty() ? usb : byId;
     fs::path driver = fs::read_symlink(ttyDir / "device" / "driver", ec);
@@ -255,8 +259,25 @@ std::vector<std::string> DeviceHolders(const std::string& path, const std::strin
         if (where == wanted && pid > 0 && pid != self) pids.insert(pid);
     }
 
-    // Exclusive use without a lock (another program's TIOCEXCL): whoever has the device open.
+    // A program that honours lock files names itself in the device's lock.
     if (pids.empty()) {
+        if (pid_t holder = DeviceLockHolder(path); holder > 0) pids.insert(holder);
+    }
+
+    // Exclusive use or no lock at all: whoever has the device open, but the processes that
+    // started this one (they handed the port on).
+    if (pids.empty()) {
+        std::set<long> ancestors;
+        for (long pid = ::getppid(); pid > 1 && ancestors.insert(pid).second;) {
+            std::ifstream stat(fs::path(procFolder) / std::to_string(pid) / "stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t close = line.rfind(')');
+            if (close == std::string::npos) break;
+            std::istringstream rest(line.substr(close + 1));
+            std::string state;
+            rest >> state >> pid;
+        }
         std::error_code ec;
         const fs::path canonical = fs::canonical(path, ec);
         for (const auto& process : fs::directory_iterator(procFolder, ec)) {
@@ -266,7 +287,7 @@ std::vector<std::string> DeviceHolders(const std::string& path, const std::strin
                 continue;
             }
             const long pid = std::atol(name.c_str());
-            if (pid == self) continue;
+            if (pid == self || ancestors.count(pid)) continue;
             std::error_code ec2;
             for (const auto& fd : fs::directory_iterator(process.path() / "fd", ec2)) {
                 std::error_code ec3;

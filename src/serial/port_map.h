@@ -60,8 +60,9 @@ std::vector<PortEntry> MergePortSources(const std::vector<PortEntry>& fromVariab
                                         const std::vector<PortEntry>& fromDevices);
 
 // The other processes that hold the device at `path`, as "1234 (minicom)", ordered by pid: those
-// with a lock on it (procFolder/locks), else those that have it open (procFolder/<pid>/fd, as far
-// as this process may look). Empty when none is found.
+// with a flock on it (procFolder/locks), else the live holder of its lock file (device_locks.h),
+// else those that have it open (procFolder/<pid>/fd, as far as this process may look; the
+// processes that started this one are left out). Empty when none is found.
 std::vector<std::string> DeviceHolders(const std::string& path, const std::string& procFolder = "/proc");
 
 // What sysfs tells of the tty device at `path` (a symlink is followed): its by-id name and USB

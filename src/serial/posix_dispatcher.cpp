@@ -11,8 +11,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
+#include <vector>
 
+#include "serial/device_locks.h"
 #include "serial/error_codes.h"
 #include "serial/port_map.h"
 
@@ -21,14 +24,28 @@ namespace {
 
 bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
 
-// Platform errors whose numbers would read as another code of the serial layer.
-bool CollidesWithKnownCode(int error) {
-    switch (error) {
-    case 2: case 3: case 4: case 5: case 6: case 8: case 15: case 18:
-        return true;
-    default:
-        return error >= 100 && error <= 162;
+// Runs `call` (a system call that returns -1 and sets errno on failure) again while it is
+// interrupted or, a few times, while the device is momentarily unable to answer.
+template <class Call>
+int Retried(Call call) {
+    for (int attempt = 0;; ++attempt) {
+        int result = call();
+        if (result >= 0 || attempt >= 20 || (errno != EINTR && errno != EAGAIN)) return result;
+        if (errno == EAGAIN) ::usleep(5000);
     }
+}
+
+std::string HolderName(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string comm;
+    std::getline(in, comm);
+    return std::to_string(pid) + (comm.empty() ? "" : " (" + comm + ")");
+}
+
+std::string BusyText(const std::string& path, const std::vector<std::string>& holders) {
+    std::string text = path + " is held by another program";
+    for (std::size_t i = 0; i < holders.size(); ++i) text += (i ? ", pid " : ": pid ") + holders[i];
+    return text;
 }
 
 }  // namespace
@@ -50,7 +67,34 @@ bool TApdPosixDispatcher::PortAvailable(int number) {
         probe.DeviceClose();
         return true;
     }
-    return probe.LastOpenError() == ecAccessDenied;
+    // A port that this user may not open exists all the same: opening it tells why.
+    return probe.LastOpenError() == ecAccessDenied || probe.LastOpenError() == ecDevicePermission;
+}
+
+void TApdPosixDispatcher::SetOpenFailure(int error, bool setUp, const std::string& path) {
+    const std::string text = path + ": " + std::strerror(error);
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: SetLastOpenError(ecFileNotFound, text + " (no such port)"); break;
+    case ENODEV:
+    case ENXIO: SetLastOpenError(ecFileNotFound, text + " (no device behind the port)"); break;
+    case EACCES:
+    case EPERM:
+        SetLastOpenError(ecDevicePermission,
+                         "no permission to open " + path +
+                             "; add your user to the dialout group (or the device's group) "
+                             "and log in again");
+        break;
+    case EBUSY: SetLastOpenError(ecAccessDenied, BusyText(path, DeviceHolders(path))); break;
+    case ENOTTY:
+    case EINVAL:
+        if (setUp) {
+            SetLastOpenError(ecFileNotFound, path + " is not a serial device");
+            break;
+        }
+        [[fallthrough]];
+    default: SetLastOpenError(ecHardware, text); break;
+    }
 }
 
 std::string TApdPosixDispatcher::DevicePath() {
@@ -77,54 +121,73 @@ int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std:
         signal->Reset();
     }
 
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        std::string text = path + ": " + std::strerror(error);
-        if (error == ENOENT || error == ENODEV || error == ENXIO || error == ENOTDIR) {
-            SetLastOpenError(ecFileNotFound, text + " (no such port)");
-        } else if (error == EACCES || error == EPERM) {
-            SetLastOpenError(ecDevicePermission,
-                             "no permission to open " + path +
-                                 "; add your user to the dialout group (or the device's group) "
-                                 "and log in again");
-        } else if (error == EBUSY) {
-            SetLastOpenError(ecAccessDenied, path + " is held by another program");
-        } else {
-            SetLastOpenError(CollidesWithKnownCode(error) ? ecHardware : -error, text);
-        }
+    // Another program's lock file: the port is busy before the device is even touched.
+    const TLockResult lockFile = TakeDeviceLock(path);
+    if (lockFile.outcome == TLockResult::held) {
+        SetLastOpenError(ecAccessDenied, BusyText(path, {HolderName(lockFile.holder)}));
         return -1;
+    }
+    const bool lockTaken = lockFile.outcome == TLockResult::taken;
+    auto fail = [&](int fd) {
+        if (fd >= 0) ::close(fd);
+        if (lockTaken) ReleaseDeviceLock(path);
+        return -1;
+    };
+
+    int fd = Retried([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) {
+        SetOpenFailure(errno, false, path);
+        return fail(-1);
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
-        ::close(fd);
-        if (error == EWOULDBLOCK) {
-            SetLastOpenError(ecAccessDenied, path + " is held by another program");
+        if (errno == EWOULDBLOCK) {
+            SetLastOpenError(ecAccessDenied, BusyText(path, DeviceHolders(path)));
         } else {
-            SetLastOpenError(ecHardware, path + ": " + std::strerror(error));
+            SetOpenFailure(errno, true, path);
         }
-        return -1;
+        return fail(fd);
+    }
+    // Reading the settings changes nothing and tells a serial device from anything else.
+    auto viaErrno = [](int result) {
+        if (result < 0) errno = -result;
+        return result;
+    };
+    posix_line::SavedLine saved;
+    if (Retried([&] { return viaErrno(posix_line::SaveLine(fd, saved)); }) < 0) {
+        SetOpenFailure(errno, true, path);
+        return fail(fd);
+    }
+    // Exclusive use that someone else set (it does not keep root out), and programs that use
+    // neither lock but have the device open. The flag outlives a holder that was killed while the
+    // device itself lives on (a pty whose other end stays open): with nobody holding the device
+    // it is stale and is taken over, as a stale lock file is. That needs a scan that sees every
+    // process (root's); anyone else who gets past a live flag keeps treating it as busy.
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = 0;
+    const std::vector<std::string> holders = DeviceHolders(path);
+    if (!holders.empty() || (exclusive && ::geteuid() != 0)) {
+        SetLastOpenError(ecAccessDenied, BusyText(path, holders));
+        return fail(fd);
     }
     if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
-        int error = errno;
-        ::close(fd);
-        SetLastOpenError(ecHardware, path + ": " + std::strerror(error));
-        return -1;
+        SetOpenFailure(errno, true, path);
+        return fail(fd);
     }
-    posix_line::SavedLine saved;
-    int result = posix_line::SaveLine(fd, saved);
-    if (result == 0) result = posix_line::MakeRaw(fd);
-    if (result < 0) {
+    if (Retried([&] { return viaErrno(posix_line::MakeRaw(fd)); }) < 0) {
+        SetOpenFailure(errno, true, path);
         ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        if (result == -ENOTTY || result == -EINVAL) {
-            SetLastOpenError(ecFileNotFound, path + " is not a serial device");
-        } else {
-            SetLastOpenError(ecHardware, path + ": " + std::strerror(-result));
-        }
-        return -1;
+        return fail(fd);
+    }
+    // Drivers that hold received bytes back (USB adapters) pass them on at once when asked;
+    // drivers and ptys that cannot are left as they are.
+    bool lowLatencySet = false;
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        lowLatencySet = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
     }
     std::lock_guard lock(deviceMutex_);
+    lowLatencySet_ = lowLatencySet;
     fd_ = fd;
     path_ = path;
     savedLine_ = saved;
@@ -145,9 +208,16 @@ void TApdPosixDispatcher::ReleaseDevice() {
     std::lock_guard lock(deviceMutex_);
     if (fd_ < 0) return;
     posix_line::RestoreLine(fd_, savedLine_);
+    serial_struct serial{};
+    if (lowLatencySet_ && ::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;  // as it was before the open
+        ::ioctl(fd_, TIOCSSERIAL, &serial);
+    }
+    lowLatencySet_ = false;
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // releases the flock too
     fd_ = -1;
+    ReleaseDeviceLock(path_);
 }
 
 int TApdPosixDispatcher::DeviceClose() {
@@ -319,13 +389,18 @@ void TApdPosixDispatcher::DispatcherThreadBody() {
             releaseOnLastThread_ = closePending_.load();
             return;
         }
-        // Modem line changes have no event of their own here: compare the levels each pass.
-        std::uint8_t levels = DeviceModemLevels();
-        if (levels != lastLevels_) {
-            lastLevels_ = levels;
-            eventMask_.fetch_or(evCts | evDsr | evRlsd);
+        // Modem line changes have no event of their own here: while someone waits for one,
+        // compare the levels once a pass.
+        if (ModemWatchWanted()) {
+            std::uint8_t levels = DeviceModemLevels();
+            passLevels_ = levels;
+            if (levels != lastLevels_) {
+                lastLevels_ = levels;
+                eventMask_.fetch_or(evCts | evDsr | evRlsd);
+            }
         }
         ServiceDevice();
+        passLevels_ = -1;
         ServiceTimers();
         if (killThreads_ || closePending_) break;
     }
@@ -563,6 +638,17 @@ int TApdPosixDispatcher::DeviceBreak(bool on) {
     if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
         return -errno;
     return 0;
+}
+
+}  // namespace kavo
+
+namespace kavo {
+
+std::uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
+    std::lock_guard lock(deviceMutex_);
+    int queued = 0;
+    if (fd_ < 0 || DeviceLost() || ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::uint32_t>(queued);
 }
 
 }  // namespace kavo

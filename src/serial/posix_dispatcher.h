@@ -11,13 +11,26 @@
 //    device takes no more it waits in poll() for POLLOUT or a flush, never sleeping. When the
 //    ring drains it wakes the dispatcher thread, so output-buffer triggers fire at once.
 //
-// Opening: the port map turns "\\.\COM<n>" into a device path; open(O_NONBLOCK), flock, TIOCEXCL,
-// then raw mode. Failures (LastOpenError / LastOpenErrorText):
-//   ecFileNotFound (-2)       no such port (number not mapped, or no device at the path)
-//   ecAccessDenied (-5)       another program holds the port (flock or exclusive use)
-//   ecDevicePermission (-13)  no permission for the device; the text names it and the group
-//   ecHardware (-2005)        any other failure; the text carries the system's message
-// The device's own settings are saved at open and restored at close.
+// Opening: the port map turns "\\.\COM<n>" into a device path. The port is busy when another
+// live process holds the device's lock file (device_locks.h); then comes open(O_NONBLOCK), and
+// the port is busy again when another program holds a flock on the device, has set exclusive use
+// (which does not keep root out) or simply has the device open (a /proc scan; the processes that
+// started this one do not count, as they handed the port on). The port then takes the lock file
+// (where the lock folder can be written), the flock and exclusive use for as long as it is open,
+// and sets raw mode. Interrupted calls are repeated. Failures (LastOpenError / LastOpenErrorText),
+// each errno translated once, here:
+//   ecFileNotFound (-2)       no such port (number not mapped, ENOENT, ENODEV, ENXIO), or a
+//                             device that is not a serial device (ENOTTY, EINVAL at the set-up)
+//   ecAccessDenied (-5)       another program holds the port (EBUSY, a lock or an open); the
+//                             text names the holders' pids and names where they can be seen
+//   ecDevicePermission (-13)  no permission for the device (EACCES, EPERM); the text names it
+//                             and the group
+//   ecHardware (-2005)        any other errno (EIO among them); the text is the device path and
+//                             the system's message
+// The device's own settings are saved at open and restored at close. The open also asks the
+// driver for low latency (ASYNC_LOW_LATENCY), so that a USB adapter passes received bytes on at
+// once instead of after its latency timer, and the close restores the driver's setting; a driver
+// or pty that refuses is left as it is.
 //
 // Closing: the device is released only after the workers have ended, so no worker touches a
 // released device. A close from inside a delivery leaves the release to the dispatcher thread.
@@ -73,6 +86,7 @@ public:
     void ApplyThreadBoost(int boost) override;
     std::uint8_t DeviceModemLevels() override;
     int DeviceBreak(bool on) override;
+    std::uint32_t DeviceOutputQueued() override;
 
 protected:
     void ForgetThread(TWorker worker) override;
@@ -90,6 +104,8 @@ private:
     void WaitGone(std::atomic<bool>& alive, int ticks);
     bool IsWorkerThread() const;
     void LostByError(int error);
+    // Records the open failure that `error` means, at the open itself or in the set-up after it.
+    void SetOpenFailure(int error, bool setUp, const std::string& path);
 
     std::thread deviceThread_, dispatcherThread_, outputThread_;
     std::atomic<bool> deviceAlive_{false}, dispatcherAlive_{false}, outputAlive_{false};
@@ -106,6 +122,7 @@ private:
     int fd_ = -1;
     std::string path_;
     posix_line::SavedLine savedLine_;
+    bool lowLatencySet_ = false;  // the open asked the driver for low latency; undone at close
     TDeviceBlock shadow_;  // fields the termios interface cannot hold
     bool modemLinesSupported_ = true;
     bool countersSupported_ = true;

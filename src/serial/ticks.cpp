@@ -22,6 +22,7 @@ std::uint32_t MonotonicMilliseconds() {
 std::uint32_t MillisecondsToExpiry(const TickTimer& timer) {
     std::int64_t target = (static_cast<std::int64_t>(timer.expireTicks) + 1) * kMillisecondsPerTick;
     std::int64_t now = ClockMilliseconds();
+    if (now < static_cast<std::int64_t>(timer.startTicks) * kMillisecondsPerTick) now += 1ll << 32;
     std::int64_t left = target - now;
     return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 1, 1000));
 }
@@ -45,25 +46,21 @@ void StartTickTimer(TickTimer& timer, std::int32_t ticks) {
     timer.expireTicks = timer.startTicks + ticks;
 }
 
-bool TickTimerExpired(const TickTimer& timer) {
-    std::int32_t now = CurrentTicks();
-    if (now > timer.expireTicks) return true;
-    if (now >= timer.startTicks) return false;
-    // The clock wrapped since the timer started.
-    return now + kMaxTimerTicks > timer.expireTicks;
+// The tick count now, counted on from the timer's start: a count below the start means the clock
+// wrapped since.
+static std::int64_t TicksSinceStart(const TickTimer& timer) {
+    std::int64_t now = CurrentTicks();
+    return now < timer.startTicks ? now + kTickRange : now;
 }
 
+bool TickTimerExpired(const TickTimer& timer) { return TicksSinceStart(timer) > timer.expireTicks; }
+
 std::int32_t TickTimerElapsed(const TickTimer& timer) {
-    std::int32_t now = CurrentTicks();
-    if (now < timer.startTicks) return now + kMaxTimerTicks - timer.startTicks;
-    return now - timer.startTicks;
+    return static_cast<std::int32_t>(TicksSinceStart(timer) - timer.startTicks);
 }
 
 std::int32_t TickTimerLeft(const TickTimer& timer) {
-    std::int32_t now = CurrentTicks();
-    std::int32_t left = now < timer.startTicks ? timer.expireTicks - kMaxTimerTicks - now
-                                               : timer.expireTicks - now;
-    return std::max(left, 0);
+    return static_cast<std::int32_t>(std::max<std::int64_t>(timer.expireTicks - TicksSinceStart(timer), 0));
 }
 
 std::uint32_t WaitTicks(std::int32_t ticks, bool pump) {

@@ -1,8 +1,9 @@
 // The tick clock of the serial and transfer layers.
 //
-// A tick is the 32-bit wrapping millisecond clock divided by 55 (18.2 ticks a second). A TickTimer
-// holds a start tick and an expiry tick; its tests allow for one wrap of the tick count, with the
-// allowance kMaxTimerTicks (which is also the longest timer).
+// A tick is the 32-bit wrapping millisecond clock divided by 55 (18.2 ticks a second), so the tick
+// count runs from 0 to 78090314 and then starts again at 0 (after 49.7 days). A TickTimer holds a
+// start tick and an expiry tick; its tests allow for one wrap of the tick count since the start,
+// so a timer (at most kMaxTimerTicks long, 24.8 days) and its elapsed time stay right across it.
 //
 // Tests replace the clock with SetClockSource, so the tick rules can be checked without waiting.
 //
@@ -15,6 +16,9 @@
 namespace kavo {
 
 constexpr std::int32_t kMaxTimerTicks = 39045157;
+// The number of distinct tick counts: a tick count taken after one wrap of the clock is this much
+// further on than it reads.
+constexpr std::int32_t kTickRange = static_cast<std::int32_t>(0xFFFFFFFFu / 55 + 1);
 constexpr std::uint32_t kMillisecondsPerTick = 55;
 
 struct TickTimer {

@@ -5,25 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace kavo::test {
@@ -286,6 +290,132 @@ TEST_F(BatchRunTest, PortHeldByAnotherProgramIsBusy) {
     EXPECT_NE(line.find("[busy: pid " + std::to_string(::getpid())), std::string::npos) << line;
     EXPECT_EQ(listing->Wait(30s), 0);
     ::close(fd);
+}
+
+// A child of the test that holds the port as `how` says and waits to be killed.
+pid_t HoldPort(const std::string& path, const std::string& how) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (how == "exclusive") ::ioctl(fd, TIOCEXCL);
+    for (;;) ::pause();
+}
+
+TEST_F(BatchRunTest, PortHeldWithoutAFlockIsBusyToo) {
+    StartLine();
+    const std::string locks = dir_ + "/locks";
+    fs::create_directory(locks);
+    const std::string pts = fs::canonical(dir_ + "/A").string();
+    for (const std::string how : {"open", "exclusive", "lock file"}) {
+        SCOPED_TRACE(how);
+        pid_t holder = how == "lock file" ? HoldPort("/dev/null", how) : HoldPort(dir_ + "/A", how);
+        ASSERT_GT(holder, 0);
+        if (how == "lock file") {
+            char text[16];
+            std::snprintf(text, sizeof text, "%10d\n", holder);
+            std::ofstream(locks + "/LCK.." + pts.substr(5).replace(3, 1, "_")) << text;
+        }
+        std::this_thread::sleep_for(100ms);  // the holder's open is done
+        auto tool = Start({kBin + "/kavodown", "--batch", "3", firmware_},
+                          {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A",
+                           "KAVODOWN_LOCK_DIR=" + locks},
+                          2);
+        const std::string err = tool->ReadAll(60s);
+        EXPECT_EQ(tool->Wait(30s), kExitPortBusy) << err;
+        ExpectOneLine(err, "port busy: COM3 (" + dir_ + "/A) is held by another program: pid " +
+                               std::to_string(holder));
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+    }
+}
+
+TEST_F(BatchRunTest, LockFilesAreTakenAndAStaleOneNeverBlocks) {
+    StartLine();
+    const std::string locks = dir_ + "/locks";
+    fs::create_directory(locks);
+    const std::string lockFile = locks + "/LCK.." + fs::canonical(dir_ + "/A").string().substr(5).replace(3, 1, "_");
+    const std::vector<std::string> env{"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A",
+                                       "KAVODOWN_LOCK_DIR=" + locks};
+    // A run that waits for the terminal holds the lock with its pid, in the usual form.
+    auto first = Start({kBin + "/kavodown", "--batch", "--silence-limit", "60", "3", firmware_}, env, 2);
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%10d\n", first->Pid());
+    for (int i = 0; i < 200 && ReadFile(lockFile) != expected; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(ReadFile(lockFile), expected);
+    // Killed outright, it leaves the lock behind; the next run takes over the stale lock.
+    first->Signal(SIGKILL);
+    EXPECT_EQ(first->Wait(10s), 128 + SIGKILL);
+    ASSERT_TRUE(fs::exists(lockFile));
+    auto terminal = StartTerminal({});
+    auto second = Start({kBin + "/kavodown", "--batch", "3", firmware_}, env, 2);
+    const std::string err = second->ReadAll(120s);
+    EXPECT_EQ(second->Wait(30s), kExitOk) << err;
+    // A run that ends leaves nothing behind.
+    EXPECT_FALSE(fs::exists(lockFile));
+    EXPECT_TRUE(fs::is_empty(locks));
+}
+
+// Each errno of the device, at the open, in the port's set-up and while the port is open, as the
+// run reports it. The calls fail once, through a library preloaded into the program.
+TEST_F(BatchRunTest, EveryDeviceErrnoEndsTheRunAsItMeans) {
+    const std::string shim = kBin + "/libkavo_device_fault_shim.so";
+    if (::access(shim.c_str(), R_OK) != 0) GTEST_SKIP() << "no " << shim;
+    struct Case {
+        const char* moment;
+        int error;
+        int code;          // the exit code
+        std::string part;  // in the one line of a failed run
+    };
+    const std::string port = "COM3 (" + dir_ + "/A)";
+    const std::string device = dir_ + "/A: ";
+    const std::string failed = "port failed: " + port + ": ", missing = "port missing: " + port + ": ";
+    const std::string lost = "device lost: " + port + " went away";
+    const std::vector<Case> cases = {
+        {"open", EIO, kExitOtherError, failed + device + "Input/output error"},
+        {"open", ENXIO, kExitPortMissing, missing},
+        {"open", ENODEV, kExitPortMissing, missing},
+        {"open", EINTR, kExitOk, ""},
+        {"open", EAGAIN, kExitOk, ""},
+        {"setup", EIO, kExitOtherError, failed + device + "Input/output error"},
+        {"setup", ENXIO, kExitPortMissing, missing},
+        {"setup", ENODEV, kExitPortMissing, missing},
+        {"setup", EINTR, kExitOk, ""},
+        {"setup", EAGAIN, kExitOk, ""},
+        {"read", EIO, kExitDeviceLost, lost},
+        {"read", ENXIO, kExitDeviceLost, lost},
+        {"read", ENODEV, kExitDeviceLost, lost},
+        {"read", EINTR, kExitOk, ""},
+        {"read", EAGAIN, kExitOk, ""},
+    };
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    const std::string asanOptions =
+        (inherited && *inherited ? std::string(inherited) + ":" : std::string()) + "verify_asan_link_order=0";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.moment) + " " + std::strerror(c.error));
+        StartLine();
+        auto terminal = StartTerminal({});
+        auto tool = Start({kBin + "/kavodown", "--batch", "--silence-limit", "5", "3", firmware_},
+                          {"KAVODOWN_CONFIG_DIR=" + dir_, "KAVODOWN_PORTS=3=" + dir_ + "/A",
+                           "LD_PRELOAD=" + shim, "KAVO_FAULT_PATH=" + dir_ + "/A",
+                           std::string("KAVO_FAULT_MOMENT=") + c.moment,
+                           "KAVO_FAULT_ERRNO=" + std::to_string(c.error),
+                           // An instrumented program wants its sanitizer's runtime first in the
+                           // list of libraries; the preloaded shim comes before it.
+                           "ASAN_OPTIONS=" + asanOptions},
+                          2);
+        const std::string err = tool->ReadAll(120s);
+        EXPECT_EQ(tool->Wait(30s), c.code) << err;
+        if (c.code == kExitOk) {
+            EXPECT_EQ(err, "");
+        } else {
+            ExpectOneLine(err, c.part);
+            // The system's own words, never the text of another failure.
+            if (std::string(c.moment) != "read")
+                EXPECT_NE(err.find(device + std::strerror(c.error)), std::string::npos) << err;
+            EXPECT_EQ(err.find("in use"), std::string::npos) << err;
+            EXPECT_EQ(err.find("busy"), std::string::npos) << err;
+        }
+    }
 }
 
 TEST_F(BatchRunTest, PortWithoutPermissionNamesTheDialoutGroup) {

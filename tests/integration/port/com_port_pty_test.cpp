@@ -384,26 +384,44 @@ TEST_F(PortOverPty, ATraceThatCannotBeWrittenStillLetsTheLogBeWrittenAndThePortC
     std::filesystem::remove_all(folder);
 }
 
+// Counts the trigger messages that reach the port's window, whatever events are assigned.
+class CountingPort : public TApdComPort {
+public:
+    int fired = 0;
+
+protected:
+    void FireTrigger(std::uint16_t msg, std::uint16_t handle, std::uint16_t data) override {
+        ++fired;
+        TApdComPort::FireTrigger(msg, handle, data);
+    }
+};
+
 TEST_F(PortOverPty, EventInterestFollowsTheAssignedEvents) {
-    TApdComPort port;
+    CountingPort port;
     Configure(port, 5);
-    int triggers = 0;
     port.SetOnTrigger([&](TApdCustomComPort*, std::uint16_t msg, std::uint16_t first, std::uint16_t data) {
         EXPECT_EQ(msg, kTriggerAvail);
         EXPECT_EQ(first, data);
-        ++triggers;
         while (port.InputReady()) port.ReadChar();
     });
     port.SetOpen(true);
     line.Write("abc");
-    ASSERT_TRUE(PumpUntil([&] { return triggers > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return port.fired > 0; }));
 
-    // With no event left, the port's window gets nothing more.
+    // With no event left, the port's window gets nothing more: the bytes wait in the port.
     port.SetOnTrigger(nullptr);
-    int before = triggers;
+    const int before = port.fired;
     line.Write("def");
+    ASSERT_TRUE(PumpUntil([&] { return port.Dispatcher()->InputUsed() == 3; }));
     PumpUntil([] { return false; }, 300ms);
-    EXPECT_EQ(triggers, before);
+    EXPECT_EQ(port.fired, before);
+
+    // Assigned again, the window hears of them.
+    port.SetOnTrigger([&](TApdCustomComPort*, std::uint16_t, std::uint16_t, std::uint16_t) {
+        while (port.InputReady()) port.ReadChar();
+    });
+    line.Write("g");
+    EXPECT_TRUE(PumpUntil([&] { return port.fired > before; }));
     port.SetOpen(false);
 }
 

@@ -220,6 +220,65 @@ TEST_F(PtyPortTest, FlushWhileAWriteIsStuckEmptiesTheRing) {
     EXPECT_EQ(pty->Read(2, 10s), (std::vector<std::uint8_t>{'o', 'k'}));
 }
 
+TEST_F(PtyPortTest, CloseLetsTheQueuedOutputLeaveFirst) {
+    ASSERT_EQ(Open(65536), 0);
+    // Nobody reads the far end yet: the pty fills and the rest waits in the ring.
+    auto block = Pattern(40000);
+    ASSERT_EQ(dispatcher->SendBlock(block.data(), block.size()), 0);
+    auto& log = HandlerLog::Get();
+    std::uint32_t last = 0;
+    ASSERT_TRUE(log.WaitFor([&] {
+        std::uint32_t now = dispatcher->OutputUsed();
+        bool steady = now == last && now > 0;
+        last = now;
+        if (!steady) std::this_thread::sleep_for(20ms);
+        return steady;
+    }));
+    // The far end starts to read once the close has begun: every byte still arrives.
+    std::vector<std::uint8_t> got;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(50ms);
+        got = pty->Read(block.size(), 10s);
+    });
+    dispatcher->ClosePort();
+    reader.join();
+    EXPECT_EQ(got.size(), block.size());
+    EXPECT_TRUE(got == block);
+}
+
+// Counts the reads of the modem lines (a control transfer each on a USB adapter).
+class ModemCountingDispatcher : public TApdPosixDispatcher {
+public:
+    using TApdPosixDispatcher::TApdPosixDispatcher;
+    std::atomic<int> reads{0};
+    std::uint8_t DeviceModemLevels() override {
+        ++reads;
+        return TApdPosixDispatcher::DeviceModemLevels();
+    }
+};
+
+TEST_F(PtyPortTest, ModemLinesAreReadOnlyWhileSomeoneWaitsForThem) {
+    ModemCountingDispatcher counting(nullptr);
+    ASSERT_EQ(counting.OpenPort("\\\\.\\COM" + std::to_string(kPort), 115200, kParityNone, 8, 1, 4096,
+                                4096, 0),
+              0);
+    // Idle passes and passes with bytes to read: nobody asks, so nothing is read.
+    const int atOpen = counting.reads;
+    pty->Write("abc");
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(counting.reads, atOpen);
+    // A modem status trigger waits for CTS: the lines are read, once a pass (a pass at least
+    // every 50 ms).
+    const int trigger = counting.CreateStatusTrigger(stModem);
+    ASSERT_GT(trigger, 0);
+    ASSERT_EQ(counting.ArmStatusTrigger(trigger, static_cast<std::uint16_t>(msCts << 8), true), 0);
+    const int armed = counting.reads;
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GT(counting.reads - armed, 3);
+    EXPECT_LE(counting.reads - armed, 14);
+    counting.ClosePort();
+}
+
 TEST_F(PtyPortTest, HangUpOfTheFarSideIsReportedAndClosingStillEnds) {
     ASSERT_EQ(Open(), 0);
     auto& log = HandlerLog::Get();
@@ -282,8 +341,10 @@ TEST_F(PtyPortTest, PermissionProblemHasItsOwnCodeAndText) {
         TApdPosixDispatcher probe(nullptr);
         int result = probe.OpenPort("\\\\.\\COM41", 115200, kParityNone, 8, 1, 4096, 4096, 0);
         std::string text = probe.LastOpenErrorText();
+        // The port exists for this user all the same, so the prompt offers it and opening it
+        // tells why it fails.
         bool ok = result == ecDevicePermission && text.find(pty->DevicePath()) != std::string::npos &&
-                  text.find("dialout") != std::string::npos;
+                  text.find("dialout") != std::string::npos && TApdPosixDispatcher::PortAvailable(kPort);
         _exit(ok ? 0 : 1);
     }
     int status = 0;

@@ -72,6 +72,9 @@ TEST(PortListing, ExplicitEntriesAreDescribedByTheirDevice) {
     // Not a tty of the machine: nothing to tell.
     EXPECT_EQ(DescribeDevice(dev + "/ttyUSB7", tty, dev), "");
     EXPECT_EQ(DescribeDevice(root + "/elsewhere", tty, dev), "");
+    // An adapter whose driver has a latency timer tells it.
+    std::ofstream(usb + "/1-1:1.0/ttyUSB0/latency_timer") << "16\n";
+    EXPECT_EQ(DescribeDevice(dev + "/ttyUSB0", tty, dev), expected + ", latency timer 16 ms");
     fs::remove_all(root);
 }
 

@@ -57,20 +57,36 @@ TEST_F(TicksTest, LengthsAreCappedAndAZeroTimerNeedsTheNextTick) {
     EXPECT_TRUE(TickTimerExpired(timer));
 }
 
-TEST_F(TicksTest, WrapOfTheMillisecondClockIsAllowedFor) {
-    // The tick count of the last millisecond before the wrap is 78090313; after it, counting
-    // starts again at 0.
+TEST_F(TicksTest, TimersAndElapsedTimesAreRightAcrossTheClocksWrap) {
+    // The last tick before the millisecond clock wraps is 78090314; the next one is 0 again.
     const std::int64_t lastTick = 0xFFFFFFFFll / 55;
-    AtTick(lastTick - 5);
-    TickTimer timer;
-    StartTickTimer(timer, 20);
-    EXPECT_FALSE(TickTimerExpired(timer));
-    fakeNow = 100;  // wrapped: tick 1
-    // now < start: expired when now + allowance passes the expiry.
-    EXPECT_EQ(TickTimerExpired(timer), 1 + kMaxTimerTicks > timer.expireTicks);
-    EXPECT_EQ(TickTimerElapsed(timer), 1 + kMaxTimerTicks - timer.startTicks);
-    std::int32_t left = timer.expireTicks - kMaxTimerTicks - 1;
-    EXPECT_EQ(TickTimerLeft(timer), left < 0 ? 0 : left);
+    ASSERT_EQ(lastTick, 78090314);
+    struct Case {
+        std::int64_t startTick;  // before the wrap
+        std::int32_t length;
+        std::int64_t nowTick;    // after the wrap
+        bool expired;
+        std::int32_t elapsed;
+        std::int32_t left;
+    };
+    const Case cases[] = {
+        {lastTick - 5, 20, 1, false, 7, 13},     // 7 ticks on: 13 to go
+        {lastTick - 5, 20, 14, false, 20, 0},    // the last tick of the timer
+        {lastTick - 5, 20, 15, true, 21, 0},     // one past it: fires now, not 24.8 days later
+        {lastTick, 1, 0, false, 1, 0},
+        {lastTick, 1, 1, true, 2, 0},
+        {lastTick - 100, kMaxTimerTicks, 1000, false, 1101, kMaxTimerTicks - 1101},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("start " + std::to_string(c.startTick) + " now " + std::to_string(c.nowTick));
+        AtTick(c.startTick);
+        TickTimer timer;
+        StartTickTimer(timer, c.length);
+        AtTick(c.nowTick);
+        EXPECT_EQ(TickTimerExpired(timer), c.expired);
+        EXPECT_EQ(TickTimerElapsed(timer), c.elapsed);
+        EXPECT_EQ(TickTimerLeft(timer), c.left);
+    }
 }
 
 TEST(WaitTicksTest, NothingToWaitAndAQuitMessageEndTheWait) {
