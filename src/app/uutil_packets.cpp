@@ -12,10 +12,18 @@ std::string RepeatStr(int count, const std::string& text) {
 }
 
 std::string PadLeft(const std::string& text, int width, const std::string& pad) {
+    // The last `width` characters of `width` copies of pad followed by text, built without the
+    // copies: only the characters that are kept.
     if (width <= 0) return {};
-    std::string all = RepeatStr(width, pad) + text;
     const std::size_t w = static_cast<std::size_t>(width);
-    return all.size() <= w ? all : all.substr(all.size() - w);
+    if (text.size() >= w) return text.substr(text.size() - w);
+    if (pad.empty()) return text;
+    const std::size_t need = w - text.size();
+    const std::size_t start = (w * pad.size() - need) % pad.size();
+    std::string out;
+    out.reserve(w);
+    for (std::size_t i = 0; i < need; ++i) out.push_back(pad[(start + i) % pad.size()]);
+    return out + text;
 }
 
 std::string StrToBcd(const std::string& digits) {

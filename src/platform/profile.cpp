@@ -49,14 +49,28 @@ std::optional<std::string> KeyName(const std::string& line, std::string* value =
     return Trim(t.substr(0, eq));
 }
 
-bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+// The lines of a file's text, without their line ends ("\n" or "\r\n"); a last line without
+// one counts as a line.
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool ReadText(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
     return !in.bad();
 }
 
@@ -68,44 +82,9 @@ std::string SystemError(const std::string& what, const std::string& path, int er
     return what + " " + path + ": " + std::strerror(err);
 }
 
-}  // namespace
-
-std::optional<std::string> ReadProfileString(const std::string& section, const std::string& key,
-                                             const std::string& path) {
-    std::vector<std::string> lines;
-    if (!ReadLines(path, lines)) return std::nullopt;
-    bool inSection = false;
-    for (const std::string& line : lines) {
-        if (auto name = SectionName(line)) {
-            inSection = EqualNoCase(*name, Trim(section));
-            continue;
-        }
-        if (!inSection) continue;
-        std::string value;
-        if (auto k = KeyName(line, &value); k && EqualNoCase(*k, Trim(key))) return value;
-    }
-    return std::nullopt;
-}
-
-std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& section,
-                                                                    const std::string& path) {
-    std::vector<std::pair<std::string, std::string>> entries;
-    std::vector<std::string> lines;
-    if (!ReadLines(path, lines)) return entries;
-    bool inSection = false;
-    for (const std::string& line : lines) {
-        if (auto name = SectionName(line)) {
-            inSection = EqualNoCase(*name, Trim(section));
-            continue;
-        }
-        std::string value;
-        if (auto k = KeyName(line, &value); inSection && k) entries.emplace_back(*k, value);
-    }
-    return entries;
-}
-
-ProfileWriteResult WriteProfileString(const std::string& section, const std::string& key,
-                                      const std::string& value, const std::string& path) {
+// Whether the names and the value can be stored (see the header); the error names `path`.
+ProfileWriteResult CheckEntry(const std::string& section, const std::string& key, const std::string& value,
+                              const std::string& path) {
     if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) {
         return {false, "cannot store a line break in the settings file " + path +
                            " (section [" + section + "], key " + key + ")"};
@@ -120,16 +99,47 @@ ProfileWriteResult WriteProfileString(const std::string& section, const std::str
     if (Trim(section).empty() || section.find(']') != std::string::npos) {
         return {false, "invalid section name '" + section + "' for the settings file " + path};
     }
+    return {true, {}};
+}
 
-    std::vector<std::string> lines;
-    struct stat st {};
-    bool exists = ::stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) return {false, path + " is not a regular file"};
-    if (exists && !ReadLines(path, lines)) {
-        return {false, SystemError("cannot read", path, errno)};
+}  // namespace
+
+std::optional<std::string> ProfileTextValue(const std::string& text, const std::string& section,
+                                            const std::string& key) {
+    bool inSection = false;
+    for (const std::string& line : SplitLines(text)) {
+        if (auto name = SectionName(line)) {
+            inSection = EqualNoCase(*name, Trim(section));
+            continue;
+        }
+        if (!inSection) continue;
+        std::string value;
+        if (auto k = KeyName(line, &value); k && EqualNoCase(*k, Trim(key))) return value;
     }
+    return std::nullopt;
+}
 
-    const std::string newLine = Trim(key) + "=" + value;
+std::vector<std::pair<std::string, std::string>> ProfileTextSection(const std::string& text,
+                                                                    const std::string& section) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool inSection = false;
+    for (const std::string& line : SplitLines(text)) {
+        if (auto name = SectionName(line)) {
+            inSection = EqualNoCase(*name, Trim(section));
+            continue;
+        }
+        std::string value;
+        if (auto k = KeyName(line, &value); inSection && k) entries.emplace_back(*k, value);
+    }
+    return entries;
+}
+
+ProfileWriteResult SetProfileTextValue(std::string& text, const std::string& section, const std::string& key,
+                                       const std::string& value, const std::string& path) {
+    if (auto checked = CheckEntry(section, key, value, path); !checked) return checked;
+    const std::string trimmedKey = Trim(key);
+    std::vector<std::string> lines = SplitLines(text);
+    const std::string newLine = trimmedKey + "=" + value;
     std::size_t sectionStart = lines.size();  // index of the section line
     std::size_t insertAt = lines.size();      // after the last non-blank line of the section
     bool done = false;
@@ -144,7 +154,7 @@ ProfileWriteResult WriteProfileString(const std::string& section, const std::str
         }
         if (sectionStart == lines.size()) continue;
         if (!Trim(lines[i]).empty()) insertAt = i + 1;
-        if (auto k = KeyName(lines[i]); k && EqualNoCase(*k, Trim(key))) {
+        if (auto k = KeyName(lines[i]); k && EqualNoCase(*k, trimmedKey)) {
             lines[i] = newLine;
             done = true;
         }
@@ -157,10 +167,39 @@ ProfileWriteResult WriteProfileString(const std::string& section, const std::str
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), newLine);
         }
     }
+    text.clear();
+    for (const std::string& line : lines) {
+        text += line;
+        text += '\n';
+    }
+    return {true, {}};
+}
 
-    std::ostringstream text;
-    for (const std::string& line : lines) text << line << '\n';
-    const std::string contents = text.str();
+std::optional<std::string> ReadProfileString(const std::string& section, const std::string& key,
+                                             const std::string& path) {
+    std::string text;
+    if (!ReadText(path, text)) return std::nullopt;
+    return ProfileTextValue(text, section, key);
+}
+
+std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::string& section,
+                                                                    const std::string& path) {
+    std::string text;
+    if (!ReadText(path, text)) return {};
+    return ProfileTextSection(text, section);
+}
+
+ProfileWriteResult WriteProfileString(const std::string& section, const std::string& key,
+                                      const std::string& value, const std::string& path) {
+    if (auto checked = CheckEntry(section, key, value, path); !checked) return checked;
+    struct stat st {};
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return {false, path + " is not a regular file"};
+    std::string contents;
+    if (exists && !ReadText(path, contents)) {
+        return {false, SystemError("cannot read", path, errno)};
+    }
+    SetProfileTextValue(contents, section, key, value, path);
 
     // Write beside the target so that the rename stays within one file system.
     std::string temp = path + ".XXXXXX";

@@ -44,4 +44,14 @@ struct ProfileWriteResult {
 ProfileWriteResult WriteProfileString(const std::string& section, const std::string& key,
                                       const std::string& value, const std::string& path);
 
+// The same on a file's text already in memory: the file functions read the file and call these.
+std::optional<std::string> ProfileTextValue(const std::string& text, const std::string& section,
+                                            const std::string& key);
+std::vector<std::pair<std::string, std::string>> ProfileTextSection(const std::string& text,
+                                                                    const std::string& section);
+// Sets `key` in `section` of `text` as WriteProfileString does in a file; nothing is changed
+// when the names or the value cannot be stored. `path` is the file named in the error text.
+ProfileWriteResult SetProfileTextValue(std::string& text, const std::string& section, const std::string& key,
+                                       const std::string& value, const std::string& path);
+
 }  // namespace kavo

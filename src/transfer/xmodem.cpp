@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "serial/error_codes.h"
+#include "serial/ticks.h"
 
 namespace kavo {
 
@@ -55,10 +56,10 @@ void SendCancel(ProtocolData& data) {
 void LetCancelDrain(ProtocolData& data) {
     if (!data.CancelQueued || !data.Line->IsOpen()) return;
     const std::uint32_t cps = std::max<std::uint32_t>(data.CharsPerSecond, 30);
-    const auto limit = std::chrono::milliseconds(100 + 2 * sizeof cancelSequence * 1000 / cps);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (data.Line->OutputUsed() > 0 && std::chrono::steady_clock::now() < deadline &&
-           !data.Line->DeviceGone()) {
+    // Measured on the tick layer's clock, which tests replace.
+    const std::uint32_t limit = 100 + 2 * sizeof cancelSequence * 1000 / cps;
+    const std::uint32_t start = ClockMilliseconds();
+    while (data.Line->OutputUsed() > 0 && ClockMilliseconds() - start < limit && !data.Line->DeviceGone()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }

@@ -1,28 +1,16 @@
-// The settings (INI) reader on arbitrary files, and a write into such a file: no crash, the
+// The settings (INI) reader on arbitrary file text, and a write into such text: no crash, the
 // value written reads back, and every section read before the write that the write did not touch
-// reads the same after it.
-#include <unistd.h>
-
+// reads the same after it. All in memory: the file functions only read and rename around these.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "platform/profile.h"
 
 namespace {
-
-std::string Folder() {
-    static const std::string folder = [] {
-        char pattern[] = "/tmp/kavo-fuzz-profile-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (!made) std::abort();
-        return std::string(made);
-    }();
-    return folder;
-}
 
 // Stops the run with the line of the failed check.
 #define Check(ok) \
@@ -36,13 +24,8 @@ std::string Folder() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = Folder() + "/setup.ini";
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
     // Names taken from the input itself, so that the reader meets sections and keys that exist.
-    std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string text(reinterpret_cast<const char*>(data), size);
     std::string section = "Setup";
     std::string key = "Port";
     const std::size_t open = text.find('[');
@@ -57,11 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           eq - (lineStart == std::string::npos ? 0 : lineStart + 1));
     }
 
-    (void)kavo::ReadProfileString(section, key, path);
-    const auto other = kavo::ReadProfileSection("Other", path);
-    (void)kavo::ReadProfileSection(section, path);
+    (void)kavo::ProfileTextValue(text, section, key);
+    const auto other = kavo::ProfileTextSection(text, "Other");
+    (void)kavo::ProfileTextSection(text, section);
 
-    const auto result = kavo::WriteProfileString(section, key, "fuzzvalue", path);
+    std::string written = text;
+    const auto result = kavo::SetProfileTextValue(written, section, key, "fuzzvalue", "setup.ini");
+    if (!result) Check(written == text);  // a refused write changes nothing
     // The read-back is checked for names a person would write: printable, no blanks at the ends
     // (blanks and control bytes around names are not part of them).
     const auto plain = [](const std::string& name) {
@@ -71,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
     };
     if (result && plain(section) && plain(key)) {
-        const auto back = kavo::ReadProfileString(section, key, path);
+        const auto back = kavo::ProfileTextValue(written, section, key);
         Check(back.has_value() && *back == "fuzzvalue");
         // A section that differs from the written one (without regard to case) is unchanged.
         std::string a = section, b = "Other";
@@ -80,8 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string trimmed = a;
         trimmed.erase(0, trimmed.find_first_not_of(" \t"));
         if (trimmed.find_last_not_of(" \t") != std::string::npos) trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
-        if (trimmed != b) Check(kavo::ReadProfileSection("Other", path) == other);
+        if (trimmed != b) Check(kavo::ProfileTextSection(written, "Other") == other);
     }
-    std::remove(path.c_str());
     return 0;
 }

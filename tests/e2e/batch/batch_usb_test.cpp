@@ -6,6 +6,7 @@
 // of their own where the system lets them make one.
 #include "app/exit_codes.h"
 #include "child_process.h"
+#include "fat_skip.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
 
@@ -96,11 +97,6 @@ protected:
         std::ofstream(fileName_, std::ios::binary | std::ios::trunc) << firmware_;
     }
 
-    static void SkipWithoutFat() {
-        const std::string why = FatVolume::Unavailable();
-        if (!why.empty()) GTEST_SKIP() << "FAT volumes cannot be mounted: " << why;
-    }
-
     // kavodown --batch [extra] 47 FILE usb on `portPath`, its standard error captured.
     std::unique_ptr<ChildProcess> StartKavodown(const std::string& portPath,
                                          const std::vector<std::string>& extra = {}) {
@@ -145,7 +141,7 @@ TEST_F(BatchUsbRunTest, NoVolumeEndsWithItsOwnCodeWithinTheSilenceLimit) {
 }
 
 TEST_F(BatchUsbRunTest, SucceedsAgainstTheTerminalSimulator) {
-    SkipWithoutFat();
+    KAVO_SKIP_WITHOUT_FAT();
     if (::access((kBin + "/termsim").c_str(), X_OK) != 0 ||
         ::access((kBin + "/linesim").c_str(), X_OK) != 0) {
         GTEST_SKIP() << "the simulators are not built";
@@ -170,7 +166,7 @@ TEST_F(BatchUsbRunTest, SucceedsAgainstTheTerminalSimulator) {
 }
 
 TEST_F(BatchUsbRunTest, StopsAfterTheVolumeArrivedEndTheRunWithTheirCodes) {
-    SkipWithoutFat();
+    KAVO_SKIP_WITHOUT_FAT();
     {
         SCOPED_TRACE("a volume removed before the firmware reached a terminal is no success");
         PtyPair line;
@@ -203,7 +199,7 @@ TEST_F(BatchUsbRunTest, StopsAfterTheVolumeArrivedEndTheRunWithTheirCodes) {
 }
 
 TEST_F(BatchUsbRunTest, CopyThatDoesNotFitEndsTheRunAtOnce) {
-    SkipWithoutFat();
+    KAVO_SKIP_WITHOUT_FAT();
     PtyPair line;
     MakeFirmware(600 * 1024);
     auto small = MakeTerminalVolume(12, 256, true);

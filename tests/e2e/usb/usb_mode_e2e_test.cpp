@@ -6,6 +6,7 @@
 // other tests running at the same time) cannot end it early, each test runs in a mount namespace
 // of its own where the system lets it make one.
 #include "child_process.h"
+#include "fat_skip.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
 
@@ -83,8 +84,7 @@ std::string IniValue(const std::string& text, const std::string& key) {
 class UsbModeProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string why = FatVolume::Unavailable();
-        if (!why.empty()) GTEST_SKIP() << "FAT volumes cannot be mounted: " << why;
+        KAVO_SKIP_WITHOUT_FAT();
         if (access((std::string(KAVO_BIN_DIR) + "/kavodown").c_str(), X_OK) != 0) {
             GTEST_SKIP() << "kavodown is not built";
         }

@@ -3,6 +3,7 @@
 #include "app/disk_info.h"
 #include "app/usb_download.h"
 #include "app/volume_watcher.h"
+#include "fat_skip.h"
 #include "fat_volume.h"
 
 #include "platform/message_queue.h"
@@ -28,12 +29,6 @@ FatVolume::Options Fat(int bits, int sizeKiB = 32 * 1024) {
     options.sizeKiB = sizeKiB;
     return options;
 }
-
-#define SKIP_WITHOUT_FUSE()                                                       \
-    do {                                                                          \
-        std::string why = FatVolume::Unavailable();                               \
-        if (!why.empty()) GTEST_SKIP() << "FAT volumes cannot be mounted: " << why; \
-    } while (0)
 
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -62,7 +57,7 @@ bool PumpUntil(Predicate done) {
 }
 
 TEST(FatVolumeInfo, NamesLabelsAndNumbersOfRealVolumes) {
-    SKIP_WITHOUT_FUSE();
+    KAVO_SKIP_WITHOUT_FAT();
     struct Case {
         int bits;
         int sizeKiB;
@@ -96,7 +91,7 @@ TEST(FatVolumeInfo, NamesLabelsAndNumbersOfRealVolumes) {
 }
 
 TEST(VolumeWatcherOnRealMounts, ReportsArrivalAndRemovalWithTheRootFolder) {
-    SKIP_WITHOUT_FUSE();
+    KAVO_SKIP_WITHOUT_FAT();
     // A blank in the folder name travels escaped through the mount table.
     FatVolume::Options options = Fat(16);
     options.mountName = "TERM DISK";
@@ -134,8 +129,7 @@ TEST(VolumeWatcherOnRealMounts, ReportsArrivalAndRemovalWithTheRootFolder) {
 class UsbModeOnVolumes : public ::testing::Test {
 protected:
     void SetUp() override {
-        why_ = FatVolume::Unavailable();
-        if (!why_.empty()) GTEST_SKIP() << "FAT volumes cannot be mounted: " << why_;
+        KAVO_SKIP_WITHOUT_FAT();
         char pattern[] = "/tmp/kavo-fw-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         fwFolder_ = pattern;
@@ -184,7 +178,6 @@ protected:
         return volume;
     }
 
-    std::string why_;
     std::string root_;
     fs::path fwFolder_;
     std::string firmware_;

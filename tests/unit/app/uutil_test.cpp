@@ -269,6 +269,17 @@ TEST(Packets, LrcTokensPaddingAndRepeats) {
     EXPECT_EQ(PadLeft("7", 4, "ab"), "bab7");    // the last bytes of the repeated pad
     EXPECT_EQ(PadLeft("7", 0, " "), "");
     EXPECT_EQ(PadLeft("xyz", 5, ""), "xyz");
+    // Every width against the definition: the last `width` characters of `width` pads and text.
+    for (const std::string pad : {"", "0", "ab", "xyz"}) {
+        for (const std::string text : {"", "7", "12345"}) {
+            for (int width = -1; width <= 9; ++width) {
+                const std::string all = RepeatStr(width, pad) + text;
+                const std::string expected =
+                    width <= 0 ? "" : all.substr(all.size() - std::min<std::size_t>(all.size(), width));
+                EXPECT_EQ(PadLeft(text, width, pad), expected) << "'" << text << "' " << width << " '" << pad << "'";
+            }
+        }
+    }
 
     EXPECT_EQ(RepeatStr(3, "ab"), "ababab");
     EXPECT_EQ(RepeatStr(0, "ab"), "");
