@@ -3,6 +3,17 @@
 #include <unistd.h>
 
 namespace kavo {
+
+TProgressFigures ProgressFiguresOf(const TStatusFigures& status) {
+    TProgressFigures figures;
+    figures.bytesTransferred = status.bytesTransferred;
+    figures.fileLength = status.fileLength;
+    figures.initialOffset = status.initialOffset;
+    figures.elapsedTicks = status.elapsedTicks;
+    figures.lineCharsPerSecond = status.bitRate / 10;
+    figures.estimatedRemainingSecs = status.remainingSecs;
+    return figures;
+}
 namespace {
 
 // The tick clock runs 1675 ticks in 92 seconds (18.2 a second).

@@ -8,6 +8,8 @@
 // Thread safety: a TProgressWriter belongs to one thread (the user-interface thread).
 #pragma once
 
+#include "transfer/status_figures.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -35,6 +37,9 @@ struct TProgressFields {
     std::int64_t remainingSecs = 0;
     std::string sha256;
 };
+
+// The part of a status report's figures that a progress line shows (without the hash).
+TProgressFigures ProgressFiguresOf(const TStatusFigures& figures);
 
 TProgressFields ProgressFields(const TProgressFigures& figures);
 

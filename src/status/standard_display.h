@@ -25,9 +25,6 @@ namespace kavo {
 
 class TApdCustomProtocol;
 
-// The figures a protocol component reports now.
-TStatusFigures FiguresOf(const TApdCustomProtocol& protocol);
-
 class TStandardDisplay : public QWidget, public TStatusDisplayWindow {
     Q_OBJECT
 public:

@@ -1,34 +1,16 @@
 // The figures of a running transfer and the texts the status window shows for them.
 //
 // Everything here is plain arithmetic and formatting, free of any toolkit, so that the window's
-// field rules can be checked on their own: the window fills a TStatusFigures from its protocol
-// component and shows the TStatusTexts that StatusTexts makes of it.
+// field rules can be checked on their own: the window takes the TStatusFigures of its protocol
+// component (transfer/status_figures.h) and shows the TStatusTexts that StatusTexts makes of them.
 #pragma once
+
+#include "transfer/status_figures.h"
 
 #include <cstdint>
 #include <string>
 
 namespace kavo {
-
-// A snapshot of what the protocol component reports, taken once per status report.
-struct TStatusFigures {
-    int protocolType = 0;            // TProtocolType as a number
-    int blockCheck = 0;              // TBlockCheckMethod as a number
-    std::string fileName;            // the protocol's file name, with or without folder
-    std::int64_t fileLength = 0;
-    std::int64_t blockLength = 0;    // the current block's size during a transfer, else the set one
-    std::int64_t bytesTransferred = 0;
-    std::int64_t bytesRemaining = 0;
-    std::int64_t initialOffset = 0;
-    std::int64_t blockErrors = 0;
-    std::int64_t totalErrors = 0;
-    std::int64_t estimatedSecs = 0;  // estimate for the whole file
-    std::int64_t remainingSecs = 0;  // estimate for the bytes remaining
-    std::int64_t elapsedTicks = 0;
-    std::int64_t bitRate = 0;        // characters per second times 10
-    std::int64_t kermitWindows = 0;
-    std::string statusText;
-};
 
 // The text of every value field of the status window.
 struct TStatusTexts {

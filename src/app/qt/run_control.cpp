@@ -7,6 +7,7 @@
 #include "serial/com_port.h"
 #include "transfer/firmware_image.h"
 #include "transfer/protocol.h"
+#include "transfer/status_figures.h"
 
 #include <QByteArray>
 #include <QCheckBox>
@@ -248,15 +249,9 @@ void TRunControl::StatusReport(int options) {
     // last one follows its error event) add nothing.
     if (ended_) return;
     const TApdProtocol& protocol = *window_.ApdProtocol;
-    TProgressFigures figures;
-    figures.bytesTransferred = protocol.BytesTransferred();
-    figures.fileLength = protocol.FileLength();
+    TProgressFigures figures = ProgressFiguresOf(FiguresOf(protocol));
     // Until the engine has opened the file its length reads 0; the file on disk tells it.
     if (figures.fileLength == 0) figures.fileLength = QFileInfo(window_.EDT_FName->text()).size();
-    figures.lineCharsPerSecond = protocol.BitRate() / 10;
-    figures.initialOffset = protocol.InitialOffset();
-    figures.elapsedTicks = protocol.ElapsedTicks();
-    figures.estimatedRemainingSecs = protocol.EstimateTransferSecs(protocol.BytesRemaining());
     const bool last = (options & StatusOptionLast) != 0;
     if (last) figures.sha256 = Sha256Hex(protocol.SentImage().get());
     if (progressJson_) progressJson_->Report(figures);
