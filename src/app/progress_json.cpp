@@ -16,17 +16,19 @@ std::string ProgressJson(const TProgressFigures& f) {
         .Add("percent", ProgressPercent(f.bytesTransferred, f.fileLength))
         .Add("rate", ProgressRate(f))
         .Add("left", ProgressRemainingSecs(f))
+        .Add("errors", f.totalErrors)
         .Text();
 }
 
 std::string ProgressEndJson(int exitCode, const std::string& outcomeLine, const std::string& sha256,
-                            std::int64_t size) {
+                            std::int64_t size, std::int64_t errors) {
     return TJsonObject()
         .Add("event", "end")
         .Add("code", exitCode)
         .Add("outcome", outcomeLine)
         .Add("sha256", sha256)
         .Add("size", size)
+        .Add("errors", errors)
         .Text();
 }
 
@@ -47,10 +49,11 @@ void TProgressJsonWriter::Report(const TProgressFigures& figures) {
 }
 
 void TProgressJsonWriter::End(int exitCode, const std::string& outcomeLine,
-                              const std::string& sha256, std::int64_t size) {
+                              const std::string& sha256, std::int64_t size,
+                              std::int64_t errors) {
     if (ended_) return;
     ended_ = true;
-    sink_(ProgressEndJson(exitCode, outcomeLine, sha256, size) + "\n");
+    sink_(ProgressEndJson(exitCode, outcomeLine, sha256, size, errors) + "\n");
 }
 
 }  // namespace kavo

@@ -12,6 +12,7 @@ TProgressFigures ProgressFiguresOf(const TStatusFigures& status) {
     figures.elapsedTicks = status.elapsedTicks;
     figures.lineCharsPerSecond = status.bitRate / 10;
     figures.estimatedRemainingSecs = status.remainingSecs;
+    figures.totalErrors = status.totalErrors;
     return figures;
 }
 namespace {

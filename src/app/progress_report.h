@@ -25,6 +25,7 @@ struct TProgressFigures {
     std::int64_t elapsedTicks = 0;            // 18.2 ticks a second
     std::int64_t lineCharsPerSecond = 0;      // what the line carries at most; 0 when unknown
     std::int64_t estimatedRemainingSecs = 0;  // the protocol's own estimate for what is left
+    std::int64_t totalErrors = 0;             // blocks refused or unanswered so far
     std::string sha256;                       // of the image sent, in hex; empty until it is known
 };
 

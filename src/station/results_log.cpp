@@ -4,6 +4,7 @@
 
 #include <systemd/sd-journal.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,7 +13,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <variant>
+#include <vector>
 
 namespace kavo::station {
 namespace {
@@ -69,9 +73,48 @@ std::string TimeWithZone(std::int64_t epochMs) {
     return std::string(text) + millis + z;
 }
 
+namespace {
+
+// A record's value as a text or a number: numbers stay unquoted in JSON.
+using TFieldValue = std::variant<std::string, std::int64_t>;
+
+struct TRecordField {
+    const char* name;  // the CSV column and the JSON key; upper-cased for the journal
+    TFieldValue (*value)(const TUnitRecord&);
+};
+
+// Every layout of a record (CSV, JSON lines, journal) is made from this one table.
+constexpr TRecordField kRecordFields[] = {
+    {"time", [](const TUnitRecord& r) -> TFieldValue { return r.time; }},
+    {"host", [](const TUnitRecord& r) -> TFieldValue { return r.host; }},
+    {"slot", [](const TUnitRecord& r) -> TFieldValue { return r.slot; }},
+    {"device", [](const TUnitRecord& r) -> TFieldValue { return r.device; }},
+    {"usb_vendor", [](const TUnitRecord& r) -> TFieldValue { return r.usbVendor; }},
+    {"usb_product", [](const TUnitRecord& r) -> TFieldValue { return r.usbProduct; }},
+    {"usb_serial", [](const TUnitRecord& r) -> TFieldValue { return r.usbSerial; }},
+    {"firmware", [](const TUnitRecord& r) -> TFieldValue { return r.firmware; }},
+    {"size", [](const TUnitRecord& r) -> TFieldValue { return r.size; }},
+    {"sha256", [](const TUnitRecord& r) -> TFieldValue { return r.sha256; }},
+    {"code", [](const TUnitRecord& r) -> TFieldValue { return std::int64_t{r.code}; }},
+    {"outcome", [](const TUnitRecord& r) -> TFieldValue { return r.outcome; }},
+    {"duration_ms", [](const TUnitRecord& r) -> TFieldValue { return r.durationMs; }},
+    {"block_errors", [](const TUnitRecord& r) -> TFieldValue { return r.blockErrors; }},
+};
+
+std::string ValueText(const TFieldValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return *text;
+    return std::to_string(std::get<std::int64_t>(value));
+}
+
+}  // namespace
+
 std::string CsvHeader() {
-    return "time,host,slot,device,usb_vendor,usb_product,usb_serial,firmware,size,sha256,code,"
-           "outcome,duration_ms";
+    std::string header;
+    for (const TRecordField& field : kRecordFields) {
+        if (!header.empty()) header += ',';
+        header += field.name;
+    }
+    return header;
 }
 
 std::string CsvField(const std::string& text) {
@@ -86,34 +129,19 @@ std::string CsvField(const std::string& text) {
 
 std::string CsvLine(const TUnitRecord& r) {
     std::string line;
-    bool first = true;
-    for (const std::string& field :
-         {r.time, r.host, r.slot, r.device, r.usbVendor, r.usbProduct, r.usbSerial, r.firmware,
-          std::to_string(r.size), r.sha256, std::to_string(r.code), r.outcome,
-          std::to_string(r.durationMs)}) {
-        if (!first) line += ',';
-        first = false;
-        line += CsvField(field);
+    for (const TRecordField& field : kRecordFields) {
+        if (&field != kRecordFields) line += ',';
+        line += CsvField(ValueText(field.value(r)));
     }
     return line;
 }
 
 std::string JsonLine(const TUnitRecord& r) {
-    return TJsonObject()
-        .Add("time", r.time)
-        .Add("host", r.host)
-        .Add("slot", r.slot)
-        .Add("device", r.device)
-        .Add("usb_vendor", r.usbVendor)
-        .Add("usb_product", r.usbProduct)
-        .Add("usb_serial", r.usbSerial)
-        .Add("firmware", r.firmware)
-        .Add("size", r.size)
-        .Add("sha256", r.sha256)
-        .Add("code", r.code)
-        .Add("outcome", r.outcome)
-        .Add("duration_ms", r.durationMs)
-        .Text();
+    TJsonObject object;
+    for (const TRecordField& field : kRecordFields) {
+        std::visit([&](const auto& value) { object.Add(field.name, value); }, field.value(r));
+    }
+    return object.Text();
 }
 
 TResultsLog::~TResultsLog() {
@@ -157,18 +185,19 @@ std::string TResultsLog::Append(TUnitRecord& record) {
 }
 
 bool SendToJournal(const TUnitRecord& r) {
-    const std::string message = "unit on " + r.slot + ": " + (r.code == 0 ? "flashed" : r.outcome);
-    const int result = sd_journal_send(
-        "MESSAGE=%s", message.c_str(), "PRIORITY=%d", r.code == 0 ? 6 : 4,
-        "SYSLOG_IDENTIFIER=kavodown", "KAVODOWN_TIME=%s", r.time.c_str(),
-        "KAVODOWN_SLOT=%s", r.slot.c_str(), "KAVODOWN_DEVICE=%s", r.device.c_str(),
-        "KAVODOWN_USB_VENDOR=%s", r.usbVendor.c_str(), "KAVODOWN_USB_PRODUCT=%s",
-        r.usbProduct.c_str(), "KAVODOWN_USB_SERIAL=%s", r.usbSerial.c_str(),
-        "KAVODOWN_FIRMWARE=%s", r.firmware.c_str(), "KAVODOWN_SIZE=%lld",
-        static_cast<long long>(r.size), "KAVODOWN_SHA256=%s", r.sha256.c_str(),
-        "KAVODOWN_CODE=%d", r.code, "KAVODOWN_OUTCOME=%s", r.outcome.c_str(),
-        "KAVODOWN_DURATION_MS=%lld", static_cast<long long>(r.durationMs), nullptr);
-    return result >= 0;
+    // KAVODOWN_<FIELD>=value for every field of the record, after the message itself.
+    std::vector<std::string> entries;
+    entries.push_back("MESSAGE=unit on " + r.slot + ": " + (r.code == 0 ? "flashed" : r.outcome));
+    entries.push_back(std::string("PRIORITY=") + (r.code == 0 ? "6" : "4"));
+    entries.push_back("SYSLOG_IDENTIFIER=kavodown");
+    for (const TRecordField& field : kRecordFields) {
+        std::string name = field.name;
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        entries.push_back("KAVODOWN_" + name + "=" + ValueText(field.value(r)));
+    }
+    std::vector<iovec> parts;
+    for (std::string& entry : entries) parts.push_back({entry.data(), entry.size()});
+    return sd_journal_sendv(parts.data(), static_cast<int>(parts.size())) >= 0;
 }
 
 }  // namespace kavo::station

@@ -5,9 +5,10 @@
 // (JSON lines), chosen by the file's name: ".jsonl" or ".json" is JSON lines, anything else CSV.
 // The columns, in order:
 //   time, host, slot, device, usb_vendor, usb_product, usb_serial, firmware, size, sha256,
-//   code, outcome, duration_ms
+//   code, outcome, duration_ms, block_errors
 // time is local time with its zone offset ("2026-12-08T16:05:31.042+01:00"); code is the exit
-// code the unit would have in a --batch run (0: flashed) and outcome its text ("flashed" for 0).
+// code the unit would have in a --batch run (0: flashed) and outcome its text ("flashed" for 0);
+// block_errors counts the blocks the terminal refused or did not answer, resent or not.
 //
 // Each record is written with one write() on a descriptor opened with O_APPEND and synced to the
 // disk (fdatasync) before Append returns, so a crash leaves no torn record and no unit is shown
@@ -33,6 +34,7 @@ struct TUnitRecord {
     int code = 0;
     std::string outcome;
     std::int64_t durationMs = 0;
+    std::int64_t blockErrors = 0;
 };
 
 enum class TResultsFormat { csv, jsonLines };

@@ -77,6 +77,7 @@ struct TChild {
     bool ended = false;      // the end object came
     int endCode = 0;
     std::string endLine, endSha;
+    std::int64_t errors = 0;  // block errors, as its last report counted them
 };
 
 class TStation {
@@ -415,6 +416,7 @@ void TStation::ChildLine(std::size_t index, const std::string& line) {
     TChild& child = *children_[index];
     TSlot& slot = slots_[index];
     const std::string event = JsonText(*members, "event");
+    child.errors = JsonInteger(*members, "errors", child.errors);
     if (event == "progress") {
         const bool first = slot.state != TSlotState::sending;
         slot.Progress(static_cast<int>(JsonInteger(*members, "percent")));
@@ -457,6 +459,7 @@ void TStation::Reap() {
 
 void TStation::Finish(std::size_t index, int code, const std::string& line) {
     TSlot& slot = slots_[index];
+    const std::int64_t blockErrors = children_[index] ? children_[index]->errors : 0;
     if (children_[index] && children_[index]->out >= 0) ::close(children_[index]->out);
     children_[index].reset();
     const std::int64_t duration = NowMs() - slot.unitStartMs;
@@ -484,6 +487,7 @@ void TStation::Finish(std::size_t index, int code, const std::string& line) {
     record.code = code;
     record.outcome = outcome;
     record.durationMs = duration;
+    record.blockErrors = blockErrors;
     const std::string error = log_.Append(record);
     if (!error.empty()) Say(slot.name, error);
     SendToJournal(record);

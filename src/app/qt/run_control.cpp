@@ -260,18 +260,19 @@ void TRunControl::StatusReport(int options) {
 
 void TRunControl::EndJson(int exitCode, const std::string& line) {
     if (!progressJson_) return;
+    const std::int64_t errors = window_.ApdProtocol->TotalErrors();
     // The hash of the image the transfer sent, so that a caller that handed over a snapshot can
     // tell that exactly those bytes went out. A run that ended before the image was taken hashes
     // the file as it reads it now.
     if (const auto image = window_.ApdProtocol->SentImage()) {
-        progressJson_->End(exitCode, line, Sha256Hex(image.get()), image->Size());
+        progressJson_->End(exitCode, line, Sha256Hex(image.get()), image->Size(), errors);
         return;
     }
     QFile file(window_.EDT_FName->text());
     QCryptographicHash hash(QCryptographicHash::Sha256);
     const bool read = file.open(QIODevice::ReadOnly) && hash.addData(&file);
     progressJson_->End(exitCode, line, read ? hash.result().toHex().toStdString() : std::string(),
-                       read ? file.size() : -1);
+                       read ? file.size() : -1, errors);
 }
 
 void TRunControl::Signal(int signalNumber) {

@@ -116,6 +116,19 @@ protected:
         return out;
     }
 
+    // "slot block_errors" per record of a CSV results file, through python3's csv module.
+    std::string BlockErrors(const std::string& results) {
+        const std::string script =
+            "import csv,sys\n"
+            "for r in sorted(csv.DictReader(open(sys.argv[1], newline='')), key=lambda r: r['slot']):\n"
+            "    print(r['slot'], r['block_errors'])\n";
+        ChildProcess python({.argv = {"/usr/bin/python3", "-c", script, results},
+                             .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Capture});
+        std::string out = python.ReadAll(30s);
+        EXPECT_EQ(python.Wait(30s), 0) << out;
+        return out;
+    }
+
     std::string Sha() {
         ChildProcess sum({.argv = {"/usr/bin/sha256sum", firmware_}, .out = ChildProcess::Output::Capture});
         return sum.ReadAll(30s).substr(0, 64);
@@ -130,7 +143,9 @@ protected:
 TEST_F(StationRunTest, FourTerminalsPluggedInAtDifferentTimesAreFlashedAndRecorded) {
     StartStation({"--units", "4", "--results", dir_ + "/results.csv"}, 4);
     for (int k = 1; k <= 4; ++k) {
-        Plug(k, 1);
+        // Terminal 2 refuses two good blocks: its record counts them, the others count none.
+        Plug(k, 1, 0, k == 2 ? std::vector<std::string>{"--nak-block", "3", "--nak-block", "9"}
+                             : std::vector<std::string>{});
         std::this_thread::sleep_for(300ms * k);
     }
     EXPECT_EQ(station_->Wait(90s), 0) << station_->ReadAll(1s);
@@ -141,6 +156,7 @@ TEST_F(StationRunTest, FourTerminalsPluggedInAtDifferentTimesAreFlashedAndRecord
         "slot1 0 flashed True True True\nslot2 0 flashed True True True\n"
         "slot3 0 flashed True True True\nslot4 0 flashed True True True\n";
     EXPECT_EQ(Records(dir_ + "/results.csv"), expected);
+    EXPECT_EQ(BlockErrors(dir_ + "/results.csv"), "slot1 0\nslot2 2\nslot3 0\nslot4 0\n");
     // The standard output has the same records, one JSON object each.
     EXPECT_EQ(Records(dir_ + "/records.out"), expected);
 }

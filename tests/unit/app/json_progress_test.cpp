@@ -67,12 +67,13 @@ TEST(ProgressJson, ReportsCarryTheFiguresOfTheTextLineAndRepeatsAreLeftOut) {
     f.fileLength = 3000000;
     f.bytesTransferred = 1059840;
     f.elapsedTicks = 1675;  // 92 s: 11520 B/s, 169 s left
+    f.totalErrors = 4;
     writer.Report(f);
     writer.Report(f);
     f.bytesTransferred = 3001024;  // the padding of the last block is not counted
     writer.Report(f);
-    writer.End(2, "kavodown: \"failed\"", "ab12", 3000000);
-    writer.End(0, "", "", 0);
+    writer.End(2, "kavodown: \"failed\"", "ab12", 3000000, 7);
+    writer.End(0, "", "", 0, 0);
     writer.Report(f);
     ASSERT_EQ(lines.size(), 3u);
     for (const std::string& line : lines) EXPECT_EQ(line.back(), '\n');
@@ -85,6 +86,7 @@ TEST(ProgressJson, ReportsCarryTheFiguresOfTheTextLineAndRepeatsAreLeftOut) {
     EXPECT_EQ(JsonInteger(*first, "percent"), 35);
     EXPECT_EQ(JsonInteger(*first, "rate"), 11520);
     EXPECT_EQ(JsonInteger(*first, "left"), 169);
+    EXPECT_EQ(JsonInteger(*first, "errors"), 4);
     const auto full = ParseFlatJsonObject(lines[1]);
     ASSERT_TRUE(full);
     EXPECT_EQ(JsonInteger(*full, "sent"), 3000000);
@@ -95,6 +97,7 @@ TEST(ProgressJson, ReportsCarryTheFiguresOfTheTextLineAndRepeatsAreLeftOut) {
     EXPECT_EQ(JsonInteger(*end, "code"), 2);
     EXPECT_EQ(JsonText(*end, "outcome"), "kavodown: \"failed\"");
     EXPECT_EQ(JsonText(*end, "sha256"), "ab12");
+    EXPECT_EQ(JsonInteger(*end, "errors"), 7);
 }
 
 TEST(DeviceOption, DeviceKeepsItsMappedNumberElseGetsTheHighestFreeOne) {
