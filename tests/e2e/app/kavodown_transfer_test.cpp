@@ -1,6 +1,7 @@
 // Unattended runs of kavodown against the terminal simulator over the line simulator: the whole
 // program, its exit code and the file that arrived.
 #include "child_process.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -69,13 +70,6 @@ protected:
         argv.insert(argv.end(), args.begin(), args.end());
         return Start(argv, {"QT_QPA_PLATFORM=offscreen", "KAVODOWN_CONFIG_DIR=" + dir_,
                             "KAVODOWN_PORTS=3=" + dir_ + "/A"});
-    }
-
-    std::string ReadFile(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
 
     std::string dir_, firmware_;

@@ -2,6 +2,7 @@
 // exit code and one line on the standard error, and no run outlives its deadline.
 #include "app/exit_codes.h"
 #include "child_process.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -52,13 +53,6 @@ std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& argv,
         .out = capturedFd == 1 ? captured : ChildProcess::Output::Null,
         .err = capturedFd == 1 ? ChildProcess::Output::Null : captured,
         .uid = uid});
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::vector<std::string> Lines(const std::string& text) {

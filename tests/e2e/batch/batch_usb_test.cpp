@@ -9,6 +9,7 @@
 #include "fat_skip.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -47,11 +48,6 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds deadline) {
         std::this_thread::sleep_for(20ms);
     }
     return true;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -2,6 +2,7 @@
 // options), the version, the bash completion (which reads the options from --help too), and the
 // installed tree with its desktop entry and icons.
 #include "child_process.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -40,12 +41,6 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std
     result.output = child.ReadAll(std::chrono::seconds(60));
     result.code = child.Wait(std::chrono::seconds(60)).value_or(-1);
     return result;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
 }
 
 bool HaveProgram(const std::string& name) {

@@ -2,6 +2,8 @@
 // starting a line simulator whose end A appears at the slot's path, and unplugged by stopping it
 // (the link goes away). The results file is read back with python3's csv and json modules.
 #include "child_process.h"
+#include "support/read_file.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -27,13 +29,6 @@ using namespace std::chrono_literals;
 
 const std::string kBin = KAVO_BIN_DIR;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // One place to plug a terminal in: the line simulator (its end A is the slot) and the terminal.
 struct TPlugged {
     std::unique_ptr<ChildProcess> line, terminal;
@@ -42,9 +37,6 @@ struct TPlugged {
 class StationRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kavo_station_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         firmware_ = dir_ + "/KV100.bin";
         std::mt19937 rng(7);
         std::string data(48000 + 321, '\0');
@@ -55,7 +47,6 @@ protected:
     void TearDown() override {
         station_.reset();
         plugged_.clear();
-        fs::remove_all(dir_);
     }
 
     std::string Slot(int k) const { return dir_ + "/slot" + std::to_string(k); }
@@ -134,7 +125,9 @@ protected:
         return sum.ReadAll(30s).substr(0, 64);
     }
 
-    std::string dir_, firmware_;
+    TempDir tmp_{"kavo_station"};
+    const std::string dir_ = tmp_.Path().string();
+    std::string firmware_;
     std::size_t size_ = 0;
     std::unique_ptr<ChildProcess> station_;
     std::list<TPlugged> plugged_;  // a list: references to its items stay valid

@@ -9,6 +9,7 @@
 #include "fat_skip.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,8 @@
 namespace kavo {
 namespace {
 
+using test::ReadFile;
+
 namespace fs = std::filesystem;
 using sim::ChildProcess;
 using sim::FatVolume;
@@ -41,11 +44,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPort = 47;
 const std::vector<std::uint8_t> kFirmwareReady{0x02, 0xD1, 0x00, 0x01, 0x45, 0x97};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 template <typename Predicate>
 bool WaitUntil(Predicate done, std::chrono::milliseconds deadline) {

@@ -7,6 +7,7 @@
 #include "fat_volume.h"
 
 #include "platform/message_queue.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@
 namespace kavo {
 namespace {
 
+using test::ReadFile;
+
 namespace fs = std::filesystem;
 using sim::FatVolume;
 
@@ -28,11 +31,6 @@ FatVolume::Options Fat(int bits, int sizeKiB = 32 * 1024) {
     options.fatBits = bits;
     options.sizeKiB = sizeKiB;
     return options;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> Listing(const fs::path& folder) {

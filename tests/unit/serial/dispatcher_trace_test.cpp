@@ -1,3 +1,5 @@
+#include "support/read_file.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,13 +12,6 @@
 
 namespace kavo::test {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class TraceTest : public ::testing::Test {
 protected:

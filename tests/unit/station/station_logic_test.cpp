@@ -4,6 +4,7 @@
 #include "station/slot.h"
 #include "station/station.h"
 #include "station/station_options.h"
+#include "support/read_file.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@
 namespace kavo::station {
 namespace {
 
+using kavo::test::ReadFile;
+
 namespace fs = std::filesystem;
 
 class TempFolder {
@@ -33,13 +36,6 @@ public:
 private:
     std::string path_;
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Events fed to a slot, one letter each: a appears, g goes, s starts, p progress, 0 ends well,
 // 2 ends failed. `finished` is how many Ended calls said the unit is over.
