@@ -96,7 +96,7 @@ void SetPortPromptHook(TPortPromptHook hook);
 bool PortPromptInstalled();
 
 // Where exceptions go that a component must not let through (a failed open after streaming in, an
-// event handler that raised inside a trigger delivery). The application installs its error display;
+// event handler that raised inside a trigger delivery, a worker thread of the port that failed). The application installs its error display;
 // without one, the text goes to standard error.
 using TExceptionDisplay = std::function<void(std::exception_ptr error)>;
 void SetExceptionDisplay(TExceptionDisplay display);
