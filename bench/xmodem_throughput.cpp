@@ -6,6 +6,7 @@
 // comparison. Both figures are measured from the receiver's start to the end of the transfer.
 //
 //   bench_xmodem_throughput [--size BYTES] [--baud N] [--latency-ms MS] [--peer rx|termsim] [--no-sx]
+//                           [--runs N]
 //
 // --peer termsim receives with our own terminal simulator instead of rx (the sx comparison always
 // uses rx).
@@ -13,10 +14,18 @@
 // Prints the XMODEM-1K ceiling 1024 / (1030 / cps + turnaround), where the turnaround is the ACK
 // byte plus the line's latency both ways, and each sender's throughput, its share of that ceiling
 // and (for ours) the CPU time of this process during the transfer as a share of the wall time.
+//
+// With rx as the receiver, the receiver's socat also logs when each piece of the file reaches it
+// (-x), and each sender's cost per block is told: the time from the arrival of the first block's
+// first bytes to the arrival of the EOT, divided by the blocks, less the 1030 byte-times that a
+// block and its ACK take on the wire. That is what the sender (and the line's latency, the same
+// for both) adds to each block, handshake excluded. --runs N repeats each sender N times and
+// prints the median of that figure too.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -95,12 +104,50 @@ struct Result {
     double seconds = 0;
     double cpuShare = 0;
     double afterHandshake = 0;  // from the receiver's start character to the end
+    double wireSeconds = 0;     // from the first block's arrival to the EOT's (0: not logged)
     bool ok = false;
 };
 
+// The receiver's socat logs what reaches rx (-x): a header per piece, "> 2026/12/08
+// 17:54:19.000337625  length=1 from=1 to=1" (the digits after the point are microseconds), then
+// its bytes in hex. Returns the time from the first piece that begins a block (SOH or STX) to
+// the first piece after it that is the EOT alone, or 0 when the log does not show both.
+double FirstBlockToEot(const std::string& logPath) {
+    std::ifstream in(logPath);
+    std::string line;
+    double at = 0, firstBlock = -1;
+    bool fromLine = false, headerBytes = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0) {
+            fromLine = line[0] == '>';
+            int h = 0, m = 0;
+            long sec = 0, micro = 0;
+            if (std::sscanf(line.c_str() + 2, "%*d/%*d/%*d %d:%d:%ld.%ld", &h, &m, &sec, &micro) == 4)
+                at = h * 3600.0 + m * 60.0 + static_cast<double>(sec) + static_cast<double>(micro) / 1e6;
+            headerBytes = true;
+            continue;
+        }
+        if (!fromLine || !headerBytes) continue;
+        headerBytes = false;  // only the first line of a piece's bytes tells what it begins with
+        unsigned first = 0;
+        if (std::sscanf(line.c_str(), " %x", &first) != 1) continue;
+        const bool alone = line.find_first_not_of(' ', line.find_first_not_of(' ') + 2) == std::string::npos;
+        if (firstBlock < 0 && (first == 0x01 || first == 0x02)) firstBlock = at;
+        else if (firstBlock >= 0 && first == 0x04 && alone) return at - firstBlock;
+    }
+    return 0;
+}
+
 std::vector<std::string> Receiver(const std::string& peer, const std::string& binDir, const std::string& device) {
     if (peer == "termsim") return {binDir + "/termsim", device, "--out", "out.bin"};
-    return {"socat", "FILE:" + device + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"};
+    return {"socat", "-x", "FILE:" + device + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"};
+}
+
+// The receiver's log of what reached it, for FirstBlockToEot.
+ChildProcess::Options Logged(ChildProcess::Options options, const std::string& logPath) {
+    options.err = ChildProcess::Output::File;
+    options.errPath = logPath;
+    return options;
 }
 
 Result RunOurs(const std::string& binDir, const std::string& dir, const std::string& file,
@@ -126,10 +173,11 @@ Result RunOurs(const std::string& binDir, const std::string& dir, const std::str
     protocol->BeginTransmit();
 
     const std::string outDir = dir + "/ours";
+    std::filesystem::remove_all(outDir);
     std::filesystem::create_directories(outDir);
     const double cpuStart = CpuSeconds();
     const auto start = Clock::now();
-    ChildProcess rx(Program(Receiver(peer, binDir, line.pathB), outDir, true));
+    ChildProcess rx(Logged(Program(Receiver(peer, binDir, line.pathB), outDir, true), outDir + "/rx.log"));
     std::optional<Clock::time_point> handshake;
     while (!finish && Clock::now() - start < 600s) {
         kavo::WaitForMessage(2);
@@ -143,6 +191,7 @@ Result RunOurs(const std::string& binDir, const std::string& dir, const std::str
     rx.Wait(20s);
     port->SetOpen(false);
     result.ok = finish && *finish == 0 && SameUpToPadding(content, outDir + "/out.bin");
+    if (peer != "termsim") result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
     return result;
 }
 
@@ -150,16 +199,18 @@ Result RunSx(const std::string& binDir, const std::string& dir, const std::strin
              const std::vector<char>& content, unsigned baud, int latencyMs) {
     Line line(binDir, dir, baud, latencyMs);
     const std::string outDir = dir + "/sx";
+    std::filesystem::remove_all(outDir);
     std::filesystem::create_directories(outDir);
     ChildProcess sx(Program({"socat", "FILE:" + line.pathA + ",raw,echo=0", "EXEC:sx -q -k " + file}, dir, false));
     std::this_thread::sleep_for(200ms);  // the sender first, as with ours
     const auto start = Clock::now();
-    ChildProcess rx(Program({"socat", "FILE:" + line.pathB + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"}, outDir, false));
+    ChildProcess rx(Logged(Program(Receiver("rx", binDir, line.pathB), outDir, false), outDir + "/rx.log"));
     const auto code = sx.Wait(600s);
     Result result;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     rx.Wait(20s);
     result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
+    result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
     return result;
 }
 
@@ -171,6 +222,7 @@ int main(int argc, char** argv) {
     int latencyMs = 1;
     bool withSx = true;
     std::string peer = "rx";
+    int runs = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--size" && i + 1 < argc) {
@@ -183,8 +235,10 @@ int main(int argc, char** argv) {
             peer = argv[++i];
         } else if (arg == "--no-sx") {
             withSx = false;
+        } else if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::stoi(argv[++i]));
         } else {
-            std::cerr << "usage: bench_xmodem_throughput [--size BYTES] [--baud N] [--latency-ms MS] [--peer rx|termsim] [--no-sx]\n";
+            std::cerr << "usage: bench_xmodem_throughput [--size BYTES] [--baud N] [--latency-ms MS] [--peer rx|termsim] [--no-sx] [--runs N]\n";
             return 2;
         }
     }
@@ -209,6 +263,8 @@ int main(int argc, char** argv) {
         ceiling = 1024.0 / (1030.0 / cps + turnaround);
         std::printf("XMODEM-1K ceiling: %.0f B/s (%.1f %% of %.0f B/s)\n", ceiling, 100 * ceiling / cps, cps);
     }
+    // What a sender adds to each block beyond the wire's 1030 byte-times (a block and its ACK).
+    auto addedMs = [&](const Result& r) { return (r.wireSeconds / blocks - 1030.0 / cps) * 1000.0; };
     auto report = [&](const char* who, const Result& r, bool cpu) {
         // Throughput counts the padded blocks, as the line carries them.
         const double rate = blocks * 1024.0 / r.seconds;
@@ -222,10 +278,35 @@ int main(int argc, char** argv) {
             if (ceiling > 0) std::printf("  %.1f %% of ceiling", 100 * after / ceiling);
             std::printf("\n");
         }
+        if (r.wireSeconds > 0 && cps > 0) {
+            std::printf("       first block to EOT: %.3f s, %.3f ms a block beyond its 1030 byte-times\n",
+                        r.wireSeconds, addedMs(r));
+        }
     };
-    const Result ours = RunOurs(binDir, dir, file, content, baud, latencyMs, peer);
-    report("ours", ours, true);
-    if (withSx) report("sx -k", RunSx(binDir, dir, file, content, baud, latencyMs), false);
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values.empty() ? 0.0 : values[values.size() / 2];
+    };
+    bool allOk = true;
+    std::vector<double> oursAdded, sxAdded;
+    for (int run = 1; run <= runs; ++run) {
+        if (runs > 1) std::printf("run %d of %d\n", run, runs);
+        const Result ours = RunOurs(binDir, dir, file, content, baud, latencyMs, peer);
+        report("ours", ours, true);
+        allOk = allOk && ours.ok;
+        if (ours.ok && ours.wireSeconds > 0) oursAdded.push_back(addedMs(ours));
+        if (withSx) {
+            const Result sx = RunSx(binDir, dir, file, content, baud, latencyMs);
+            report("sx -k", sx, false);
+            if (sx.ok && sx.wireSeconds > 0) sxAdded.push_back(addedMs(sx));
+        }
+    }
+    if (runs > 1 && cps > 0) {
+        std::printf("median added per block over %d runs: ours %.3f ms (%zu runs)", runs, median(oursAdded),
+                    oursAdded.size());
+        if (withSx) std::printf(", sx -k %.3f ms (%zu runs)", median(sxAdded), sxAdded.size());
+        std::printf("\n");
+    }
     std::filesystem::remove_all(dir);
-    return ours.ok ? 0 : 1;
+    return allOk ? 0 : 1;
 }

@@ -111,4 +111,8 @@ TBatchStop TransferEndStop(int errorCode, int comNumber) {
     return {kExitTransferFailed, "kavodown: transfer failed: " + reason};
 }
 
+TBatchStop PortFailureStop(const std::string& failure) {
+    return {kExitOtherError, "kavodown: error: " + failure};
+}
+
 }  // namespace kavo

@@ -40,6 +40,11 @@ TBatchStop NoAnswerStop(int comNumber);
 // transfer.
 TBatchStop TransferEndStop(int errorCode, int comNumber);
 
+// The open port stopped working: one of its worker threads ended by an error, described by
+// `failure` (the port, the worker and the error). Such an error reaches the error display too, and
+// this is the line it ends a run with there, whichever of the two comes first.
+TBatchStop PortFailureStop(const std::string& failure);
+
 // "COM3 (/dev/ttyUSB0)", or "COM3" when the number has no device.
 std::string PortName(int comNumber);
 

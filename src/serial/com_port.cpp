@@ -340,14 +340,30 @@ void TApdCustomComPort::ManageNotifyWindow(bool create) {
 }
 
 LRESULT TApdCustomComPort::NotifyWindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
-    if ((msg < kTriggerAvail || msg > kTriggerStatus) && msg != kFinishClosingMessage) return 0;
+    if ((msg < kTriggerAvail || msg > kTriggerStatus) && msg != kFinishClosingMessage &&
+        msg != kWorkerFailed)
+        return 0;
+    int handle = static_cast<int>((static_cast<std::uint32_t>(lParam) >> 16) & 0xFFFF);
+    auto findPort = [handle]() -> TApdCustomComPort* {
+        TApdBaseDispatcher* dispatcher = FindDispatcher(handle);
+        auto* port = dispatcher ? dynamic_cast<TApdCustomComPort*>(dispatcher->Owner()) : nullptr;
+        return port && port->dispatcher_.get() == dispatcher ? port : nullptr;
+    };
+    if (msg == kWorkerFailed) {
+        // Handled without the list lock: the error display may wait for the operator, and the
+        // port is only ever destroyed on this thread.
+        TApdCustomComPort* port;
+        {
+            std::lock_guard lock(dispatcherListLock());
+            port = findPort();
+        }
+        if (port) port->HandleWorkerFailure();
+        return 0;
+    }
     // Held for the whole handling, so that no dispatcher is created or destroyed meanwhile.
     std::lock_guard lock(dispatcherListLock());
-    int handle = static_cast<int>((static_cast<std::uint32_t>(lParam) >> 16) & 0xFFFF);
-    TApdBaseDispatcher* dispatcher = FindDispatcher(handle);
-    if (!dispatcher) return 0;
-    auto* port = dynamic_cast<TApdCustomComPort*>(dispatcher->Owner());
-    if (!port || port->dispatcher_.get() != dispatcher) return 0;
+    TApdCustomComPort* port = findPort();
+    if (!port) return 0;
     try {
         if (msg == kFinishClosingMessage)
             port->FinishClosing(lParam);
@@ -357,6 +373,23 @@ LRESULT TApdCustomComPort::NotifyWindowProc(std::uint32_t msg, WPARAM wParam, LP
         ShowException(std::current_exception());
     }
     return 0;
+}
+
+void TApdCustomComPort::HandleWorkerFailure() {
+    TApdBaseDispatcher* failed = dispatcher_.get();
+    if (linkState_ != lsOpen || !failed || !failed->WorkerFailed()) return;
+    try {
+        RaiseError(ecHardwareFailure, failed->WorkerFailure());
+    } catch (...) {
+        ShowException(std::current_exception());
+    }
+    // The display may have closed the port (an unattended run ends there), or opened it again.
+    if (linkState_ != lsOpen || dispatcher_.get() != failed || !failed->WorkerFailed()) return;
+    NotifyPortFailed();
+}
+
+std::string TApdCustomComPort::WorkerFailure() const {
+    return linkState_ == lsOpen && dispatcher_ ? dispatcher_->WorkerFailure() : std::string();
 }
 
 void TApdCustomComPort::HandleTriggerMessage(std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
@@ -537,6 +570,14 @@ void TApdCustomComPort::NotifyPortClosing() {
             SendMessage(it->window, kPortClosingMessage, 0, 0);
         else if (it->eventCallback)
             it->eventCallback(this, pueClosing);
+    }
+}
+
+void TApdCustomComPort::NotifyPortFailed() {
+    std::vector<PortUser> users;
+    for (const auto& u : portUsers_) users.push_back(*u);
+    for (auto it = users.rbegin(); it != users.rend(); ++it) {
+        if (!it->window && it->usesEventCallback && it->eventCallback) it->eventCallback(this, pueFailed);
     }
 }
 

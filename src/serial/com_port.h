@@ -13,7 +13,12 @@
 // closing" message, re-posted until then).
 //
 // Registered users (the transfer protocol) hear when the port has opened, starts closing and has
-// closed (AddPortUser).
+// closed (AddPortUser), and when it failed.
+//
+// A worker thread of the dispatcher that ends by an error fails the port (see dispatcher.h): the
+// port hears of it on its own thread, shows the error (the worker and the error's text, through
+// ShowException) and then tells its users (pueFailed), so that a transfer ends with an error at
+// once. The port stays open, down, until it is closed; closing it and opening it again work.
 //
 // Thread safety: every operation belongs to the user-interface thread (the thread that opens the
 // port); the component has no lock of its own. The dispatcher it hands out (Dispatcher()) may be
@@ -51,7 +56,8 @@ enum TSWFlowOptions { swfNone, swfReceive, swfTransmit, swfBoth };
 enum TTraceLogState { tlOff, tlOn, tlDump, tlAppend, tlClear, tlPause };
 enum TTapiMode { tmNone, tmAuto, tmOn, tmOff };
 enum TApdLinkState { lsClosed = 0, lsClosing = 1, lsOpen = 2 };
-enum PortUserEvent { pueOpened = 0, pueClosing = 1, pueClosed = 2 };
+// pueFailed: a worker of the open port ended by an error; nothing reaches the device any more.
+enum PortUserEvent { pueOpened = 0, pueClosing = 1, pueClosed = 2, pueFailed = 3 };
 
 // Messages of the port's hidden window and of user windows.
 constexpr std::uint32_t kPortOpenedMessage = 0x7E08;
@@ -90,7 +96,7 @@ void SetPortPromptHook(TPortPromptHook hook);
 bool PortPromptInstalled();
 
 // Where exceptions go that a component must not let through (a failed open after streaming in, an
-// event handler that raised inside a trigger delivery). The application installs its error display;
+// event handler that raised inside a trigger delivery, a worker thread of the port that failed). The application installs its error display;
 // without one, the text goes to standard error.
 using TExceptionDisplay = std::function<void(std::exception_ptr error)>;
 void SetExceptionDisplay(TExceptionDisplay display);
@@ -287,10 +293,15 @@ public:
     virtual void NotifyPortOpened();
     virtual void NotifyPortClosed();
     virtual void NotifyPortClosing();
+    virtual void NotifyPortFailed();
+
+    // The text of the worker failure that brought the open port down, empty while it works.
+    std::string WorkerFailure() const;
 
 private:
     static LRESULT NotifyWindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
     void HandleTriggerMessage(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
+    void HandleWorkerFailure();
     void FinishClosing(LPARAM lParam);
     void FreeDispatcher();
     void ApplyFlowMarks(double fullShare, double resumeShare);

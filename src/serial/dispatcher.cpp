@@ -36,6 +36,7 @@ constexpr std::uint32_t lgArmed = 9;
 constexpr std::uint32_t lsRead = 1;
 constexpr std::uint32_t lsWrite = 2;
 constexpr std::uint32_t lsLost = 9;
+constexpr std::uint32_t lsFailed = 10;
 constexpr std::uint32_t lsAvail = 5;
 constexpr std::uint32_t lsTimer = 6;
 constexpr std::uint32_t lsStatus = 8;
@@ -130,6 +131,11 @@ int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t ba
         removalPending_ = false;
     }
     deviceLost_ = false;
+    workerFailed_ = false;
+    {
+        std::lock_guard lock(stateLock_);
+        workerFailure_.clear();
+    }
     killThreads_ = false;
     closePending_ = false;
     releaseOnLastThread_ = false;
@@ -306,7 +312,9 @@ void TApdBaseDispatcher::SetLastOpenError(int code, std::string text) {
     lastOpenErrorText_ = std::move(text);
 }
 
-void TApdBaseDispatcher::MarkDeviceLost() {
+void TApdBaseDispatcher::MarkDeviceLost() { TakeLineDown(lsLost, "Device lost"); }
+
+void TApdBaseDispatcher::TakeLineDown(std::uint32_t logSubtype, const std::string& text) {
     if (deviceLost_.exchange(true)) return;
     {
         std::lock_guard out(outputLock_);
@@ -314,9 +322,34 @@ void TApdBaseDispatcher::MarkDeviceLost() {
         outputFull_ = false;
         ++outputGeneration_;
     }
-    static const char kText[] = "Device lost";
-    AddLogEntry(lgDevice, lsLost, 0, kText, sizeof kText - 1);
+    AddLogEntry(lgDevice, logSubtype, 0, text.data(), static_cast<std::uint32_t>(text.size()));
     eventMask_.fetch_or(evErr | evRlsd);
+}
+
+std::string TApdBaseDispatcher::WorkerFailure() {
+    std::lock_guard lock(stateLock_);
+    return workerFailure_;
+}
+
+int TApdBaseDispatcher::RecordWorkerFailure(TWorker worker, std::string text) {
+    std::vector<HWND> windows;
+    {
+        std::lock_guard lock(stateLock_);
+        if (workerFailed_) return -1;
+        workerFailure_ = text;
+        // Set before anyone is told, so that whoever looks at the line when told finds it down.
+        workerFailed_ = true;
+        for (const auto& h : windowHandlers_) {
+            if (!h.deleted) windows.push_back(h.window);
+        }
+    }
+    TakeLineDown(lsFailed, text);
+    const auto lParam = static_cast<LPARAM>(static_cast<std::uint32_t>(handle_) << 16);
+    int told = 0;
+    for (HWND window : windows) {
+        told += PostMessage(window, kWorkerFailed, static_cast<WPARAM>(worker), lParam) ? 1 : 0;
+    }
+    return told;
 }
 
 // --- receive ring ---------------------------------------------------------------------------
@@ -862,16 +895,38 @@ bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t fir
         }
         return true;
     };
-    bool aborted = !deliverToEach(procHandlers_, [&](const ProcHandler& h) { h.proc(message, first, lParam); });
-    bool sendToWindows;
-    {
-        std::lock_guard lock(stateLock_);
-        sendToWindows = windowHandlers_.size() > 1 || portHandlerInstalled_;
-    }
-    if (!aborted && sendToWindows) {
-        aborted = !deliverToEach(windowHandlers_, [&](const WindowHandler& h) {
-            SendMessageTimeout(h.window, message, first, lParam, 3000);
-        });
+    // Ends the delivery, also when a handler raised: a delivery left marked as running would
+    // turn every later close into a close from inside a delivery.
+    auto endDelivery = [this] {
+        {
+            std::lock_guard lock(inputLock_);
+            inAvailMessage_ = false;
+        }
+        {
+            std::lock_guard lock(stateLock_);
+            dispatching_ = false;
+            if (removalPending_) RemoveDeletedHandlers();
+        }
+        std::lock_guard lock(inputLock_);
+        getCount_ = 0;
+    };
+    bool aborted;
+    try {
+        aborted = !deliverToEach(procHandlers_, [&](const ProcHandler& h) { h.proc(message, first, lParam); });
+        bool sendToWindows;
+        {
+            std::lock_guard lock(stateLock_);
+            sendToWindows = windowHandlers_.size() > 1 || portHandlerInstalled_;
+        }
+        if (!aborted && sendToWindows) {
+            aborted = !deliverToEach(windowHandlers_, [&](const WindowHandler& h) {
+                SendMessageTimeout(h.window, message, first, lParam, 3000);
+            });
+        }
+    } catch (...) {
+        // What the handlers took stays unread: nothing is consumed for a delivery that failed.
+        endDelivery();
+        throw;
     }
     bool result = !aborted;
     {
@@ -882,15 +937,7 @@ bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t fir
         }
         inAvailMessage_ = false;
     }
-    {
-        std::lock_guard lock(stateLock_);
-        dispatching_ = false;
-        if (removalPending_) RemoveDeletedHandlers();
-    }
-    {
-        std::lock_guard lock(inputLock_);
-        getCount_ = 0;
-    }
+    endDelivery();
     return result;
 }
 

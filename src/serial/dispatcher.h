@@ -33,6 +33,12 @@
 // reads as all lines low, so a carrier check sees the carrier gone. A log entry (type 1,
 // subtype 9) records the loss, and the loss is also raised as a line-status event.
 //
+// Worker failure (an exception escaped a worker thread of the device layer): the port is down as
+// after a device loss, and WorkerFailed() tells the two apart. The failure's text (the port, the
+// worker and the error) is kept (WorkerFailure), logged (type 1, subtype 10), and posted to every
+// attached window as kWorkerFailed, so that the port's owner hears of it on its own thread even
+// when the dispatcher thread itself is the one that ended. The other workers end as well.
+//
 // Thread safety:
 //  - Any thread may call the byte, count, trigger, handler, line and recorder operations; they
 //    take the locks named below and never call out (to a handler or a window) while holding one.
@@ -74,6 +80,9 @@ constexpr std::uint32_t kTriggerAvail = 0x7E01;
 constexpr std::uint32_t kTriggerData = 0x7E02;
 constexpr std::uint32_t kTriggerTimer = 0x7E03;
 constexpr std::uint32_t kTriggerStatus = 0x7E04;
+// Posted to the trigger windows when a worker ended by an error: first parameter the worker
+// (0 device, 1 dispatcher, 2 output thread), long parameter the dispatcher handle << 16.
+constexpr std::uint32_t kWorkerFailed = 0x7E05;
 
 constexpr int kAvailTriggerHandle = 1;
 
@@ -316,8 +325,12 @@ public:
     bool KillThreads() const { return killThreads_.load(); }
     int ActiveThreads() const { return activeThreads_.load(); }
     bool IsOpen() const { return portOpen_.load(); }
-    // True once the device vanished (hang-up); see the header comment.
+    // True once the device vanished (hang-up), or a worker failed; see the header comment.
     bool DeviceLost() const { return deviceLost_.load(); }
+    // True once a worker thread ended by an error since the port opened; WorkerFailure() is then
+    // the text of the first such error, naming the port and the worker.
+    bool WorkerFailed() const { return workerFailed_.load(); }
+    std::string WorkerFailure();
 
     // --- the service pass (dispatcher thread) ----------------------------------------------
     // One pass after a device event or a 50 ms wait; returns false when the pass ended early
@@ -377,6 +390,10 @@ protected:
 
     void SetLastOpenError(int code, std::string text);
     void MarkDeviceLost();
+    // Records that `worker` ended by an error described by `text`. The first failure of an open
+    // takes the line down, is posted to the attached windows (kWorkerFailed) and returns the
+    // number of windows told; a later one changes nothing and returns -1.
+    int RecordWorkerFailure(TWorker worker, std::string text);
     bool ReceiveRingIsFull();
     void QueueOutputBytes(const std::uint8_t* data, std::uint32_t count);
 
@@ -396,6 +413,7 @@ protected:
     std::atomic<int> passLevels_{-1};
     std::atomic<bool> ringEnded_{false};
     std::atomic<bool> deviceLost_{false};
+    std::atomic<bool> workerFailed_{false};
     std::atomic<bool> portOpen_{false};
     int threadBoost_ = 0;
 
@@ -439,6 +457,7 @@ private:
     void RemoveDeletedHandlers();
     void RecheckHandlerService();
     std::string StatusKindName(std::uint32_t kind) const;
+    void TakeLineDown(std::uint32_t logSubtype, const std::string& text);
 
     TComponent* owner_;
     int handle_ = -1;
@@ -489,6 +508,7 @@ private:
     std::uint32_t flagBits_ = 0;
     int lastOpenError_ = 0;
     std::string lastOpenErrorText_;
+    std::string workerFailure_;
     bool shutDown_ = false;
 
     // Recorders (recorderLock_ is a leaf lock).

@@ -90,6 +90,7 @@ std::string LogSubtypeName(std::uint32_t type, std::uint32_t subtype) {
         case 1: return "Read";
         case 2: return "Write";
         case 9: return "Lost";
+        case 10: return "Failed";
         default: break;
         }
     } else if (type == 7 || type == 8) {
@@ -107,9 +108,10 @@ std::string LogSubtypeName(std::uint32_t type, std::uint32_t subtype) {
     return std::to_string(subtype);
 }
 
-// Entries whose data is a text of the dispatcher's own (trigger kinds, "Deactivated", a loss).
+// Entries whose data is a text of the dispatcher's own (trigger kinds, "Deactivated", a loss, a
+// worker's failure).
 bool IsTextEntry(std::uint32_t type, std::uint32_t subtype) {
-    if (type == 1) return subtype == 9;
+    if (type == 1) return subtype == 9 || subtype == 10;
     if (type == 2 || type == 5 || type == 6 || type == 9) return subtype == 6 || subtype == 8;
     return false;
 }

@@ -245,13 +245,29 @@ void TApdPosixDispatcher::RunWorker(TWorker worker) {
         case TWorker::output: OutputThreadBody(); break;
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kavodown: serial worker ended by an error: %s\n", e.what());
-        if (worker == TWorker::dispatcher) releaseOnLastThread_ = closePending_.load();
+        EndedByError(worker, e.what());
     } catch (...) {
-        std::fprintf(stderr, "kavodown: serial worker ended by an unknown error\n");
-        if (worker == TWorker::dispatcher) releaseOnLastThread_ = closePending_.load();
+        EndedByError(worker, "unknown error");
     }
     ThreadGone(worker);
+}
+
+void TApdPosixDispatcher::EndedByError(TWorker worker, const std::string& what) {
+    const char* name = worker == TWorker::device       ? "device thread"
+                       : worker == TWorker::dispatcher ? "dispatcher thread"
+                                                       : "output thread";
+    const std::string port = DeviceNameText();
+    const std::string path = DevicePath();
+    const std::string label = port.empty() ? path : path.empty() ? port : port + " (" + path + ")";
+    const std::string text = label + ": the " + name + " ended by an error: " + what;
+    // Nobody to tell (no window attached), or a second failure after the first: nothing is lost.
+    if (RecordWorkerFailure(worker, text) <= 0) std::fprintf(stderr, "kavodown: %s\n", text.c_str());
+    if (worker == TWorker::dispatcher) releaseOnLastThread_ = closePending_.load();
+    // The port is down: the other workers leave their waits and end.
+    deviceWakeSignal_.Set();
+    serviceDoneSignal_.Set();
+    deviceEventSignal_.Set();
+    outputFlushSignal_.Set();
 }
 
 void TApdPosixDispatcher::StartThreads() {
@@ -362,12 +378,13 @@ void TApdPosixDispatcher::DeviceThreadBody() {
         std::lock_guard lock(deviceMutex_);
         fd = fd_;
     }
-    while (!killThreads_) {
+    while (!killThreads_ && !WorkerFailed()) {
         bool watchDevice = !DeviceLost() && !ReceiveRingIsFull();
         short revents = 0;
         int index = TEventSignal::WaitAny({&deviceWakeSignal_}, -1, watchDevice ? fd : -1, POLLIN,
                                           &revents);
-        if (killThreads_) break;
+        if (killThreads_ || WorkerFailed()) break;
+        WorkerTurn(TWorker::device);
         if (index != 1) continue;  // woken: look again
         if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             MarkDeviceLost();
@@ -385,10 +402,11 @@ void TApdPosixDispatcher::DispatcherThreadBody() {
     threadAckSignal_.Set();
     for (;;) {
         deviceEventSignal_.Wait(50);
-        if (killThreads_) {
+        if (killThreads_ || WorkerFailed()) {
             releaseOnLastThread_ = closePending_.load();
             return;
         }
+        WorkerTurn(TWorker::dispatcher);
         // Modem line changes have no event of their own here: while someone waits for one,
         // compare the levels once a pass.
         if (ModemWatchWanted()) {
@@ -413,12 +431,13 @@ void TApdPosixDispatcher::OutputThreadBody() {
     for (;;) {
         int index = TEventSignal::WaitAny({&outputReadySignal_, &outputFlushSignal_}, -1);
         if (index == 0) {
-            if (killThreads_) return;
+            if (killThreads_ || WorkerFailed()) return;
+            WorkerTurn(TWorker::output);
             WriteLoop();
         } else if (index == 1) {
             threadAckSignal_.Set();
         }
-        if (killThreads_ || closePending_) return;
+        if (killThreads_ || closePending_ || WorkerFailed()) return;
     }
 }
 
@@ -525,7 +544,8 @@ int TApdPosixDispatcher::DeviceEscape(int function) {
 
 int TApdPosixDispatcher::DevicePurge(bool input) {
     if (!input) {
-        if (outputAlive_ && !killThreads_) {
+        // After a worker's failure the output thread is ending or gone: it acknowledges nothing.
+        if (outputAlive_ && !killThreads_ && !WorkerFailed()) {
             outputFlushSignal_.Set();
             threadAckSignal_.Wait(5000);
         }

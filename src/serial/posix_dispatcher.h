@@ -38,6 +38,12 @@
 // Hang-up (POLLHUP, EIO/ENXIO on read or write, read() == 0): final. The layer stops polling the
 // device and reports it once (DeviceLost(), see dispatcher.h).
 //
+// A worker that ends by an exception (a procedure handler that raised on the dispatcher thread,
+// say) fails the port: the failure is recorded with a text that names the port, the worker and the
+// error ("COM3 (/dev/ttyUSB0): the dispatcher thread ended by an error: ..."), the line goes down
+// and the attached windows are told (see dispatcher.h); the other workers leave their waits and
+// end. With no window to tell, the text goes to the standard error. The port then closes as usual.
+//
 // Modem lines and line-error counters that a device does not support (a pty has neither) read as
 // "nothing changed". Thread priorities are stored only.
 //
@@ -92,6 +98,9 @@ protected:
     void ForgetThread(TWorker worker) override;
     void ServiceDone() override;
     void ReceiveSpaceFreed() override;
+    // Runs on each worker at each round of its loop and does nothing; tests override it to make
+    // a worker fail where no code of theirs runs otherwise (the device and output threads).
+    virtual void WorkerTurn(TWorker) {}
 
 private:
     void DeviceThreadBody();
@@ -99,6 +108,7 @@ private:
     void OutputThreadBody();
     void WriteLoop();
     void RunWorker(TWorker worker);
+    void EndedByError(TWorker worker, const std::string& what);
     void ReleaseDevice();
     void JoinEnded();
     void WaitGone(std::atomic<bool>& alive, int ticks);

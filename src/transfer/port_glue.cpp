@@ -27,6 +27,10 @@ public:
         TApdBaseDispatcher* d = Live();
         return !d || !d->IsOpen() || d->DeviceLost();
     }
+    std::int32_t GoneError() override {
+        TApdBaseDispatcher* d = Live();
+        return d && d->WorkerFailed() ? ecHardwareFailure : ecAbortNoCarrier;
+    }
     std::int32_t DispatcherHandle() override { return handle_; }
     std::uint32_t BitsPerCharacter() override {
         return static_cast<std::uint32_t>(port_->DataBits()) + 2 + (port_->Parity() != pNone ? 1 : 0);

@@ -305,6 +305,12 @@ void TApdCustomProtocol::PortEvent(TApdCustomComPort* port, PortUserEvent event)
     (void)port;
     // A transfer on a port that goes away is cancelled.
     if ((event == pueClosing || event == pueClosed) && InProgress()) CancelTransfer();
+    // A transfer on a port that failed ends with the failure: one step on this thread finds the
+    // line down. The steps' own thread, the port's dispatcher thread, has ended with the port.
+    if (event == pueFailed && activeStateMachine_ && InProgress() && data_->Line && data_->Started) {
+        const auto handle = static_cast<std::uint32_t>(data_->Line->DispatcherHandle());
+        activeStateMachine_(TriggerAvailMsg, 0, static_cast<std::int32_t>(handle << 16));
+    }
 }
 
 void TApdCustomProtocol::Assign(const TApdCustomProtocol& source) {

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "serial/error_codes.h"
+
 namespace kavo {
 
 // Procedure trigger handler: message, trigger handle or count, long parameter (dispatcher handle
@@ -28,6 +30,9 @@ public:
     // True once the device has vanished (hang-up, unplugged adapter) or the dispatcher is gone:
     // nothing sent from now on can reach a receiver.
     virtual bool DeviceGone() = 0;
+    // The error a transfer ends with once DeviceGone: ecAbortNoCarrier for a device that went
+    // away, ecHardwareFailure for a port whose engine failed.
+    virtual std::int32_t GoneError() { return ecAbortNoCarrier; }
     // The dispatcher handle (the high 16 bits of every trigger message's long parameter).
     virtual std::int32_t DispatcherHandle() = 0;
     // Bits per character of the open line (data bits + start + stop + parity), 10 when unknown.

@@ -590,8 +590,9 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
             }
         }
         if (data.XmodemState < txFinished && line.DeviceGone()) {
-            // The port's device went away: nothing sent from now on reaches a receiver.
-            if (data.ErrorCode == 0) data.ErrorCode = ecAbortNoCarrier;
+            // The port's device went away, or the port failed: nothing sent from now on reaches
+            // a receiver.
+            if (data.ErrorCode == 0) data.ErrorCode = line.GoneError();
             data.XmodemState = txFinished;
             finished = true;
         }

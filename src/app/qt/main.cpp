@@ -105,16 +105,7 @@ int main(int argc, char** argv) {
     }
     kavo::TFMain window(positional);
     kavo::TRunControl control(window, commandLine);
-    // Errors that a component must not let through go to the window's error display.
-    kavo::SetExceptionDisplay([&window](std::exception_ptr error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-            window.ShowError(QString::fromLocal8Bit(e.what()));
-        } catch (...) {
-            window.ShowError(QStringLiteral("Unexpected error"));
-        }
-    });
+    kavo::ShowComponentErrorsIn(window);
     QObject::connect(&window, &kavo::TFMain::closed, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
 

@@ -544,4 +544,16 @@ void TFMain::showEvent(QShowEvent* event) {
     }
 }
 
+void ShowComponentErrorsIn(TFMain& window) {
+    SetExceptionDisplay([&window](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            window.ShowError(QString::fromLocal8Bit(e.what()));
+        } catch (...) {
+            window.ShowError(QStringLiteral("Unexpected error"));
+        }
+    });
+}
+
 }  // namespace kavo

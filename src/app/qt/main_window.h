@@ -203,4 +203,8 @@ private:
     bool centred_ = false;
 };
 
+// Errors that a component must not let through (a failed serial worker, say) go to `window`'s
+// error display from now on (SetExceptionDisplay; SetExceptionDisplay(nullptr) ends it).
+void ShowComponentErrorsIn(TFMain& window);
+
 }  // namespace kavo

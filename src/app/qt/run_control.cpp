@@ -199,9 +199,11 @@ void TRunControl::PrintOutcome(const std::string& line) {
 }
 
 void TRunControl::ShowError(const QString& text) {
-    // With the outcome known (the window is closing), the error only adds its line.
+    // With the outcome known (the window is closing), the error only adds its line, unless the
+    // outcome is that error already (a port's failure that ended the transfer first).
     if (ended_) {
-        Print("kavodown: " + text.toStdString());
+        if ("kavodown: error: " + text.toStdString() != portFailureLine_)
+            Print("kavodown: " + text.toStdString());
         return;
     }
     End(kExitOtherError, "kavodown: error: " + text.toStdString());
@@ -236,7 +238,15 @@ void TRunControl::SendStopped(int stop, std::exception_ptr error) {
 }
 
 int TRunControl::TransferEnded(int errorCode) {
-    const TBatchStop result = TransferEndStop(errorCode, window_.TevoComNumber());
+    // A transfer that ended because its port failed ends the run as that failure does.
+    const std::string failure = errorCode != 0 ? window_.Tevo->WorkerFailure() : std::string();
+    TBatchStop result;
+    if (failure.empty()) {
+        result = TransferEndStop(errorCode, window_.TevoComNumber());
+    } else {
+        result = PortFailureStop(failure);
+        portFailureLine_ = result.line;
+    }
     // The window closes the port and itself right after this.
     PrintOutcome(result.line);
     EndJson(result.exitCode, result.line);

@@ -66,6 +66,7 @@ private:
     std::unique_ptr<TProgressWriter> progress_;
     std::unique_ptr<TProgressJsonWriter> progressJson_;  // --progress json, instead of progress_
     bool ended_ = false;  // the run has its outcome; later errors only add their line
+    std::string portFailureLine_;  // the outcome was a port's failure, with this line
     // USB storage mode with --batch.
     std::unique_ptr<QTimer> usbWait_;  // the silence limit of the current wait
     std::uint32_t usbWaitSeconds_ = 0;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "fake_dispatcher.h"
@@ -209,6 +211,60 @@ TEST_F(DeliveryTest, OperationsOnAClosedDispatcherAreHarmless) {
     EXPECT_EQ(d.FlushInput(), 0);
     EXPECT_EQ(d.FlushOutput(), 0);
     EXPECT_EQ(d.Open(100), 0);  // and it opens again
+}
+
+TEST_F(DeliveryTest, AHandlerThatRaisesLeavesNoDeliveryRunning) {
+    // The error goes on to the worker that runs the pass; the dispatcher must not stay "inside a
+    // delivery", or every later close would wait for a delivery that is over.
+    procTake = 2;
+    procExtra = [&] {
+        d.DetachTriggerHandler(TakingHandler);
+        throw std::runtime_error("handler failed");
+    };
+    d.AttachTriggerHandler(TakingHandler);
+    d.Arrive("abc");
+    EXPECT_THROW(d.Pass(), std::runtime_error);
+    EXPECT_FALSE(d.Dispatching());
+    // What the handler read is not consumed, and reads outside a delivery take from the ring.
+    EXPECT_EQ(d.InputUsed(), 3u);
+    EXPECT_EQ(d.ReadChar(), 'a');
+    // The detach it asked for is done, and the next delivery goes to nobody.
+    d.Arrive("d");
+    d.Pass();
+    EXPECT_EQ(procCounts.size(), 1u);
+    d.ClosePort();
+    EXPECT_FALSE(d.ClosePending());
+    EXPECT_FALSE(d.IsOpen());
+}
+
+TEST_F(DeliveryTest, AWorkerFailureTakesTheLineDownAndIsPostedOnce) {
+    std::vector<std::pair<WPARAM, LPARAM>> told;
+    window = CreateMessageWindow([&](std::uint32_t msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        if (msg == kWorkerFailed) told.emplace_back(wParam, lParam);
+        return 0;
+    });
+    d.AttachTriggerWindow(window);
+    ASSERT_EQ(d.SendBlock("abc", 3), 0);
+    EXPECT_EQ(d.RecordFailure(2, "COM1: the output thread ended by an error: boom"), 1);
+    EXPECT_TRUE(d.WorkerFailed());
+    EXPECT_EQ(d.WorkerFailure(), "COM1: the output thread ended by an error: boom");
+    // Down as after a device loss: queued output dropped, nothing more accepted.
+    EXPECT_TRUE(d.DeviceLost());
+    EXPECT_EQ(d.OutputUsed(), 0u);
+    EXPECT_EQ(d.SendBlock("d", 1), ecDeviceWrite);
+    // Only the first failure counts and is told.
+    EXPECT_EQ(d.RecordFailure(1, "COM1: the dispatcher thread ended by an error: later"), -1);
+    EXPECT_EQ(d.WorkerFailure(), "COM1: the output thread ended by an error: boom");
+    ProcessMessages();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, 2u);
+    EXPECT_EQ(static_cast<std::uint32_t>(told[0].second) >> 16, static_cast<std::uint32_t>(d.Handle()));
+    // A new open starts clean.
+    d.ClosePort();
+    ASSERT_EQ(d.Open(100), 0);
+    EXPECT_FALSE(d.WorkerFailed());
+    EXPECT_EQ(d.WorkerFailure(), "");
+    EXPECT_EQ(d.SendBlock("e", 1), 0);
 }
 
 }  // namespace

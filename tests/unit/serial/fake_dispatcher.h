@@ -36,6 +36,10 @@ public:
         return out;
     }
     void SetEventMask(std::uint32_t mask) { eventMask_ = mask; }
+    // As the device layer does when the output thread (2; 0 device, 1 dispatcher) ended by an error.
+    int RecordFailure(int worker, const std::string& text) {
+        return RecordWorkerFailure(static_cast<TWorker>(worker), text);
+    }
     bool Pass() {
         bool result = ServiceDevice();
         ServiceTimers();
