@@ -87,6 +87,7 @@ pid_t DeviceLockHolder(const std::string& devicePath, const std::string& folder)
 TLockResult TakeDeviceLock(const std::string& devicePath, const std::string& folder) {
     const std::string lockPath = LockFilePath(devicePath, folder);
     TLockResult result;
+    result.lockPath = lockPath;
     char text[16];
     std::snprintf(text, sizeof text, "%10ld\n", static_cast<long>(::getpid()));
     char temporary[4096];
@@ -130,8 +131,7 @@ TLockResult TakeDeviceLock(const std::string& devicePath, const std::string& fol
     return result;
 }
 
-void ReleaseDeviceLock(const std::string& devicePath, const std::string& folder) {
-    const std::string lockPath = LockFilePath(devicePath, folder);
+void ReleaseLockFile(const std::string& lockPath) {
     std::lock_guard lock(heldMutex);
     if (!heldLocks.erase(lockPath)) return;
     if (ReadLockPid(lockPath) == ::getpid()) ::unlink(lockPath.c_str());

@@ -28,15 +28,18 @@ std::string LockFilePath(const std::string& devicePath, const std::string& folde
 
 struct TLockResult {
     enum { taken, held, notTaken } outcome = notTaken;
-    pid_t holder = 0;    // held: the live process that holds the lock
-    std::string detail;  // notTaken: why (the folder cannot be written, ...)
+    pid_t holder = 0;      // held: the live process that holds the lock
+    std::string detail;    // notTaken: why (the folder cannot be written, ...)
+    std::string lockPath;  // the lock file looked at; taken: the one to release
 };
 
 // Takes the lock for the device, or says who holds it.
 TLockResult TakeDeviceLock(const std::string& devicePath, const std::string& folder = LockFolder());
 
-// Removes the lock of the device when this process holds it.
-void ReleaseDeviceLock(const std::string& devicePath, const std::string& folder = LockFolder());
+// Removes a lock file that TakeDeviceLock took (its lockPath) when this process holds it. The
+// lock is named by the path it was taken under, never worked out again from the device's name:
+// once the device is gone a link to it leads nowhere and would name another file.
+void ReleaseLockFile(const std::string& lockPath);
 
 // The live process named by the device's lock file, or 0 (no lock, or a stale one).
 pid_t DeviceLockHolder(const std::string& devicePath, const std::string& folder = LockFolder());

@@ -130,7 +130,7 @@ int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std:
     const bool lockTaken = lockFile.outcome == TLockResult::taken;
     auto fail = [&](int fd) {
         if (fd >= 0) ::close(fd);
-        if (lockTaken) ReleaseDeviceLock(path);
+        if (lockTaken) ReleaseLockFile(lockFile.lockPath);
         return -1;
     };
 
@@ -190,6 +190,7 @@ int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std:
     lowLatencySet_ = lowLatencySet;
     fd_ = fd;
     path_ = path;
+    lockPath_ = lockTaken ? lockFile.lockPath : std::string();
     savedLine_ = saved;
     shadow_ = TDeviceBlock{};
     modemLinesSupported_ = countersSupported_ = true;
@@ -217,7 +218,8 @@ void TApdPosixDispatcher::ReleaseDevice() {
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // releases the flock too
     fd_ = -1;
-    ReleaseDeviceLock(path_);
+    ReleaseLockFile(lockPath_);
+    lockPath_.clear();
 }
 
 int TApdPosixDispatcher::DeviceClose() {

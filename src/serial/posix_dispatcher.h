@@ -131,6 +131,7 @@ private:
     std::mutex deviceMutex_;  // guards fd_ and each call on it; taken last
     int fd_ = -1;
     std::string path_;
+    std::string lockPath_;  // the lock file taken at open ("" for none)
     posix_line::SavedLine savedLine_;
     bool lowLatencySet_ = false;  // the open asked the driver for low latency; undone at close
     TDeviceBlock shadow_;  // fields the termios interface cannot hold

@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "pty_port_fixture.h"
+#include "serial/device_locks.h"
 #include "serial/error_codes.h"
+#include "support/temp_dir.h"
 
 namespace kavo::test {
 using namespace kavo::sim;
@@ -277,6 +281,34 @@ TEST_F(PtyPortTest, ModemLinesAreReadOnlyWhileSomeoneWaitsForThem) {
     EXPECT_GT(counting.reads - armed, 3);
     EXPECT_LE(counting.reads - armed, 14);
     counting.ClosePort();
+}
+
+// A port named by a link (a /dev/serial/by-path name, a simulator's link) whose device goes away
+// with the link: its lock file must still be the one removed at close, or the device's next
+// user (the same name, plugged in again) finds it held by this still-running process.
+TEST_F(PtyPortTest, LockFileOfAPortOpenedThroughALinkIsRemovedAfterTheDeviceWentAway) {
+    TempDir folder("kavo-lock");
+    const std::string locks = (folder / "locks").string();
+    std::filesystem::create_directory(locks);
+    const char* savedLocks = std::getenv("KAVODOWN_LOCK_DIR");
+    const std::string saved = savedLocks ? savedLocks : "";
+    setenv("KAVODOWN_LOCK_DIR", locks.c_str(), 1);
+    const std::string link = (folder / "slot1").string();
+    std::filesystem::create_symlink(pty->DevicePath(), link);
+    setenv("KAVODOWN_PORTS", (std::to_string(kPort) + "=" + link).c_str(), 1);
+    const std::string lockFile = LockFilePath(pty->DevicePath(), locks);
+
+    ASSERT_EQ(Open(), 0);
+    EXPECT_TRUE(std::filesystem::exists(lockFile));
+    std::filesystem::remove(link);  // unplugged: the link and the device go
+    pty->CloseControl();
+    ASSERT_TRUE(HandlerLog::Get().WaitFor([&] { return dispatcher->DeviceLost(); }));
+    dispatcher->ClosePort();
+    EXPECT_FALSE(std::filesystem::exists(lockFile)) << lockFile << " left behind";
+    EXPECT_TRUE(std::filesystem::is_empty(locks));
+
+    if (savedLocks) setenv("KAVODOWN_LOCK_DIR", saved.c_str(), 1);
+    else unsetenv("KAVODOWN_LOCK_DIR");
 }
 
 TEST_F(PtyPortTest, HangUpOfTheFarSideIsReportedAndClosingStillEnds) {
