@@ -15,12 +15,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
 
-static int trackedFd = -1;
-static int failuresLeft = -1;  // -1: not read from the environment yet
+// The program's threads open, use and close descriptors at once: both are atomic.
+static _Atomic int trackedFd = -1;
+static _Atomic int failuresLeft = -1;  // -1: not read from the environment yet
 
 static const char* Moment(void) {
     const char* moment = getenv("KAVO_FAULT_MOMENT");
@@ -32,10 +34,14 @@ static int Fail(const char* moment) {
     if (strcmp(Moment(), moment) != 0) return 0;
     if (failuresLeft < 0) {
         const char* times = getenv("KAVO_FAULT_TIMES");
-        failuresLeft = times ? atoi(times) : 1;
+        int unread = -1;
+        atomic_compare_exchange_strong(&failuresLeft, &unread, times ? atoi(times) : 1);
     }
-    if (failuresLeft == 0) return 0;
-    --failuresLeft;
+    // Take one failure if one is left.
+    int left = failuresLeft;
+    do {
+        if (left <= 0) return 0;
+    } while (!atomic_compare_exchange_weak(&failuresLeft, &left, left - 1));
     const char* error = getenv("KAVO_FAULT_ERRNO");
     errno = error ? atoi(error) : EIO;
     return 1;
@@ -74,7 +80,8 @@ int __open_2(const char* path, int flags) { return OpenWith("open", path, flags,
 int __open64_2(const char* path, int flags) { return OpenWith("open64", path, flags, 0); }
 
 int close(int fd) {
-    if (fd == trackedFd) trackedFd = -1;
+    int tracked = fd;
+    atomic_compare_exchange_strong(&trackedFd, &tracked, -1);
     int (*next)(int) = (int (*)(int))dlsym(RTLD_NEXT, "close");
     return next(fd);
 }
