@@ -44,11 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         else Check(padded.size() >= text.size() && padded.compare(padded.size() - text.size(), text.size(), text) == 0);
     }
 
-    // Tokens put back together with the separator give the text again.
-    std::string rest = text;
+    // Tokens put back together with the separator give the text again. Each token takes the
+    // rest's front away, so a long text of separators costs its length squared: the first 512
+    // bytes reach every branch at a fraction of the time.
+    const std::string tokenText = text.substr(0, 512);
+    std::string rest = tokenText;
     std::string joined;
     bool first = true;
-    for (std::size_t guard = 0; guard <= text.size() + 1; ++guard) {
+    for (std::size_t guard = 0; guard <= tokenText.size() + 1; ++guard) {
         const bool had = rest.find(separator) != std::string::npos;
         const std::string token = kavo::GetToken(rest, separator);
         if (!first) joined.push_back(separator);
@@ -56,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         first = false;
         if (!had) break;
     }
-    Check(rest.empty() && joined == text);
+    Check(rest.empty() && joined == tokenText);
 
     if (text.size() <= kavo::kMaxPacketData) {
         const std::string packet = kavo::BuildPacket(static_cast<unsigned char>(separator), text);

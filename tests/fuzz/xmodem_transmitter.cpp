@@ -1,7 +1,7 @@
 // The XMODEM transmitter driven in-process by an arbitrary receiver: every input byte pair is one
 // event (received bytes, a timeout, the output ring draining or freeing, a carrier change, the
 // ring filling, a cable cut). No sleeps, no device and no disk: a scripted line and the timer events
-// stand in for the dispatcher, the file lives in memory, and the tick clock is a counter that
+// stand in for the dispatcher, the image lives in memory, and the tick clock is a counter that
 // moves a second at each reading, so that no wait of the engine lasts. Checks: no crash; after the input, a silent line or the operator's cancel ends the transfer;
 // a finish is reported and every trigger is deleted.
 #include <cstddef>
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include <memory>
 
 #include "serial/ticks.h"
+#include "transfer/firmware_image.h"
 #include "unit/transfer/engine_harness.h"
 
 namespace {
@@ -36,17 +36,21 @@ std::uint32_t FastClock() {
     return now += 1000;
 }
 
-// The firmware file: an in-memory file, opened by the engine through its /proc/self/fd path.
-std::string MemoryFile(const std::vector<std::uint8_t>& content) {
-    static const int fd = [] {
-        SetClockSource(FastClock);
-        const int made = memfd_create("image.bin", 0);
-        if (made < 0) std::abort();
-        return made;
-    }();
-    Check(ftruncate(fd, 0) == 0);
-    Check(pwrite(fd, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()));
-    return "/proc/self/fd/" + std::to_string(fd);
+// The firmware: an image in memory, handed to the engine by its file routine, so that no input
+// costs a file, a directory search or a read.
+std::shared_ptr<const TFirmwareImage>& CurrentImage() {
+    static std::shared_ptr<const TFirmwareImage> image;
+    return image;
+}
+
+void PrepareMemoryRead(ProtocolData& data) {
+    data.ErrorCode = 0;
+    if (data.FileOpen) return;
+    data.Image = CurrentImage();
+    data.FileLength = data.Image->Size();
+    data.StatusProc(data, 0);
+    data.FileOffset = 0;
+    data.FileOpen = true;
 }
 
 }  // namespace
@@ -61,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::uint32_t silenceLimits[] = {0, 5, 182, 1000};
     const std::uint32_t silenceLimit = silenceLimits[(data[0] >> 4) & 3];
     const std::size_t fileSize = (data[1] | (data[2] << 8)) % 5000;
-    const auto content = PatternBytes(fileSize, data[3]);
-    const std::string path = MemoryFile(content);
+    static const bool clockSet = (SetClockSource(FastClock), true);
+    (void)clockSet;
+    CurrentImage() = std::make_shared<const TFirmwareImage>("image.bin", PatternBytes(fileSize, data[3]));
     data += 4;
     size -= 4;
 
@@ -71,7 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.data->HandshakeRetry = 3;
     h.data->MaxBlockErrors = 3;
     h.data->SilenceLimit = silenceLimit;
-    h.Start(path);
+    h.data->LiteralFile = "image.bin";
+    h.data->PrepareReadProc = PrepareMemoryRead;
+    h.Start("image.bin");
 
     bool done = false;
     std::size_t i = 0;
