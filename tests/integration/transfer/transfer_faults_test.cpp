@@ -4,6 +4,8 @@
 #include "terminal_sim.h"
 #include "transfer_fixture.h"
 
+#include <functional>
+
 namespace kavo::test {
 using namespace kavo::sim;
 namespace {
@@ -238,6 +240,67 @@ TEST_F(AgainstTerminal, CancelFromTheComponentSendsTheCancelSequence) {
     EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::SenderCancelled) << result.Summary();
     protocol->CancelTransfer();  // nothing in progress now: nothing happens
 }
+
+// The component's cancel in each state the transmitter can be in on a real line: waiting for
+// the receiver's start character, sending blocks, waiting for the reply to a block, waiting for
+// the reply to the EOT. Each ends at once as cancelled, and the terminal reads the cancel.
+struct ComponentCancelCase {
+    const char* name;
+    std::size_t fileSize;
+    std::function<void(TerminalSimOptions&)> terminal;
+    std::function<bool(const TApdProtocol&)> reached;  // the transmitter is in the state now
+    bool waiting;         // a wait state, settled into before the cancel
+    bool terminalListens;  // else the terminal stopped reading: the line shows the cancel alone
+};
+
+class ComponentCancelInEachState : public AgainstTerminal,
+                                   public ::testing::WithParamInterface<ComponentCancelCase> {};
+
+TEST_P(ComponentCancelInEachState, EndsAtOnceAndTheTerminalIsTold) {
+    const ComponentCancelCase& c = GetParam();
+    MakeLine();
+    MakeComponents();
+    auto options = TerminalOn();
+    c.terminal(options);
+    Run(TestBytes(c.fileSize, 13), options);
+    ASSERT_TRUE(PumpUntil([&] { return c.reached(*protocol) || finish.has_value(); }, 30s));
+    ASSERT_FALSE(finish.has_value()) << "ended before the state was reached";
+    if (c.waiting) PumpUntil([] { return false; }, 300ms);  // settle into the wait
+    const std::int64_t sentBefore = protocol->BytesTransferred();
+    const std::uint64_t onTheLineBefore = line->Counts().aToB.received;
+    const auto start = std::chrono::steady_clock::now();
+    protocol->CancelTransfer();
+    ASSERT_TRUE(WaitFinish(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the cancel waited for a time-out";
+    EXPECT_EQ(*finish, -6005);
+    EXPECT_FALSE(protocol->InProgress());
+    EXPECT_GE(protocol->BytesTransferred(), sentBefore);
+    if (!c.terminalListens) {
+        // CAN CAN CAN and three backspaces, and nothing else, crossed the line after the cancel.
+        ASSERT_TRUE(PumpUntil([&] { return line->Counts().aToB.received >= onTheLineBefore + 6; }, 5s));
+        PumpUntil([] { return false; }, 200ms);
+        EXPECT_EQ(line->Counts().aToB.received, onTheLineBefore + 6);
+        return;
+    }
+    const auto result = TerminalResult();
+    EXPECT_EQ(result.outcome, TerminalSimResult::Outcome::SenderCancelled) << result.Summary();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, ComponentCancelInEachState,
+    ::testing::Values(
+        ComponentCancelCase{"WaitingForTheStartCharacter", 5000,
+                            [](TerminalSimOptions& o) { o.ignoreHandshakes = 1000; },
+                            [](const TApdProtocol& p) { return p.InProgress(); }, true, true},
+        ComponentCancelCase{"SendingBlocks", 1u << 20, [](TerminalSimOptions&) {},
+                            [](const TApdProtocol& p) { return p.BytesTransferred() > 50000; }, false, true},
+        ComponentCancelCase{"WaitingForTheReplyToABlock", 10000,
+                            [](TerminalSimOptions& o) { o.stopAfterBlock = 2; },
+                            [](const TApdProtocol& p) { return p.BytesTransferred() >= 2048; }, true, false},
+        ComponentCancelCase{"WaitingForTheReplyToTheEot", 3000,
+                            [](TerminalSimOptions& o) { o.silentAtEot = true; },
+                            [](const TApdProtocol& p) { return p.BytesTransferred() >= 3000; }, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AgainstTerminal, PortClosedMidTransferCancelsIt) {
     MakeLine();
