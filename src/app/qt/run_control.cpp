@@ -17,8 +17,12 @@
 #include <QLineEdit>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kavo {
 namespace {
@@ -210,12 +214,20 @@ void TRunControl::ShowError(const QString& text) {
 }
 
 bool TRunControl::FileUsable(const std::string& path, std::int64_t size) {
-    // A file that cannot be sent as it is ends the run before the port opens. (An operator's
-    // window sends an empty file as the end of file alone.)
+    // A file that cannot be sent as it is (empty, unreadable for this user, too large) ends the
+    // run before the port opens, so no terminal is woken for it. (An operator's window sends an
+    // empty file as the end of file alone.)
     if (size == 0) {
         End(kExitFileMissing, "kavodown: file missing: " + path + " is empty");
         return false;
     }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        End(kExitFileMissing,
+            "kavodown: file missing: " + path + " cannot be read: " + std::strerror(errno));
+        return false;
+    }
+    ::close(fd);
     if (size > kMaxImageSize) {
         End(kExitFileMissing, "kavodown: file missing: " + path + " has " + std::to_string(size) +
                                   " bytes; firmware files above " + ImageLimitText() +

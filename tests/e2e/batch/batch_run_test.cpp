@@ -722,6 +722,24 @@ TEST_F(BatchRunTest, FileThatCannotBeSentAsItIsEndsBeforeThePortOpens) {
     EXPECT_FALSE(fs::exists(dir_ + "/out.bin"));
 }
 
+TEST_F(BatchRunTest, FileTheUserMayNotReadEndsBeforeThePortOpensWithThePath) {
+    StartLine();
+    const std::string locked = dir_ + "/locked.bin";
+    fs::copy_file(firmware_, locked);
+    ::chmod(locked.c_str(), 0);
+    uid_t uid = 0;
+    if (::geteuid() == 0) {
+        // Root reads any file: the run goes as nobody, who may use the line but not the file.
+        ::chmod(fs::canonical(dir_ + "/A").c_str(), 0666);
+        uid = 65534;
+    }
+    auto [code, err] = Run({"--batch", "3", locked}, uid);
+    if (code == 126) GTEST_SKIP() << "cannot run as another user here";
+    EXPECT_EQ(code, kExitFileMissing) << err;
+    ExpectOneLine(err, "file missing: " + locked + " cannot be read: Permission denied");
+    EXPECT_FALSE(fs::exists(dir_ + "/out.bin"));
+}
+
 // Runs with the window (offscreen, no --batch), as an unattended start has them.
 class WindowRunTest : public BatchRunTest {};
 
