@@ -131,8 +131,11 @@ private:
     const TFirmwareImage& image_;
     std::string program_;
     TStationHooks hooks_;
+    // By slot index: the USB serial number while present; the last finished unit's duration
+    // and exit code.
     std::vector<std::string> serials_;
-    std::vector<std::int64_t> durations_;  // by slot index: the last finished unit's  // by slot index: the USB serial number while present
+    std::vector<std::int64_t> durations_;
+    std::vector<int> codes_;
     std::int64_t sinceMs_ = NowMs();
     std::string privateDir_, snapshot_;
     TResultsLog log_;
@@ -168,6 +171,7 @@ void TStation::Say(const std::string& slot, const std::string& text) {
     std::fprintf(stderr, "kavodown station: %s%s%s\n", slot.c_str(), slot.empty() ? "" : ": ",
                  text.c_str());
     std::fflush(stderr);
+    if (slot.empty() && hooks_.observer) hooks_.observer->StationSaid(text);
 }
 
 bool TStation::Prepare() {
@@ -260,6 +264,7 @@ void TStation::AddSlot(const std::string& path) {
     slots_.push_back(slot);
     serials_.emplace_back();
     durations_.push_back(0);
+    codes_.push_back(0);
     children_.emplace_back();
     openRetryAt_.push_back(0);
     openTries_.push_back(0);
@@ -280,7 +285,8 @@ void TStation::Notify(std::size_t index) {
     view.percent = slot.percent;
     view.reason = slot.reason;
     view.startMs = slot.running ? slot.unitStartMs : 0;
-    view.durationMs = durations_.size() > index ? durations_[index] : 0;
+    view.durationMs = durations_[index];
+    view.code = codes_[index];
     hooks_.observer->SlotChanged(view);
 }
 
@@ -541,6 +547,7 @@ void TStation::Finish(std::size_t index, int code, const std::string& line) {
     ++finished_;
     if (code != 0) ++failed_;
     durations_[index] = duration;
+    codes_[index] = code;
     Notify(index);
     NotifyCounters();
 

@@ -48,6 +48,7 @@ struct TSlotView {
     bool present = false;
     int percent = 0;
     std::string reason;          // why the unit failed or was stopped
+    int code = 0;                // the exit code a --batch run would have had (0: flashed)
     std::int64_t startMs = 0;    // steady-clock start of the running unit, 0 when none runs
     std::int64_t durationMs = 0; // of the last finished unit
 };
@@ -65,6 +66,8 @@ public:
     virtual void CountersChanged(const TStationCounters& counters) = 0;
     virtual void FirmwareChanged() = 0;
     virtual void StationEnded(int exitCode) = 0;
+    // A line of the station itself (not of a slot), as it goes to the standard error.
+    virtual void StationSaid(const std::string& text) { (void)text; }
 };
 
 // Requests to a running station from any thread; each wakes its poll loop through an eventfd.
