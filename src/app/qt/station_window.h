@@ -85,6 +85,8 @@ public:
 
     bool StationRunning() const { return running_; }
     int ExitCode() const { return exitCode_; }
+    // The station's last line of its own (the first says it is watching its slots).
+    const std::string& StationLine() const { return lastLine_; }
     const std::vector<TSlotTile*>& Tiles() const { return tiles_; }
 
 signals:
