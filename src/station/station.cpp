@@ -233,10 +233,7 @@ bool TStation::Prepare() {
     } else {
         for (const std::string& path : options_.slotPaths) AddSlot(path);
     }
-    Say("", "firmware " + image_.path + ", " + std::to_string(image_.bytes.size()) +
-                " bytes, SHA-256 " + image_.sha256 + "; results in " + log_.Path() + "; " +
-                (options_.slotPaths.empty() ? "every USB serial device in " + defaultFolder_
-                                        : std::to_string(slots_.size()) + " slot(s)"));
+    std::vector<std::size_t> presentAtStart;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         TSlot& slot = slots_[i];
         if (!Exists(slot.device)) continue;
@@ -245,9 +242,18 @@ bool TStation::Prepare() {
             // A device that is there from the start (a fixed port) is no plug-in: it starts
             // only with the option, or when it is plugged in again.
             slot.state = TSlotState::waiting;
-            Say(slot.name, "present at start-up; waiting for it to be plugged in again "
-                           "(--start-present starts it at once)");
+            presentAtStart.push_back(i);
         }
+    }
+    // Said once the devices there at start-up are known: whatever appears from now on is a
+    // plug-in (a script that plugs in on this line must not see its unit taken as present).
+    Say("", "firmware " + image_.path + ", " + std::to_string(image_.bytes.size()) +
+                " bytes, SHA-256 " + image_.sha256 + "; results in " + log_.Path() + "; " +
+                (options_.slotPaths.empty() ? "every USB serial device in " + defaultFolder_
+                                        : std::to_string(slots_.size()) + " slot(s)"));
+    for (std::size_t i : presentAtStart) {
+        Say(slots_[i].name, "present at start-up; waiting for it to be plugged in again "
+                            "(--start-present starts it at once)");
     }
     for (std::size_t i = 0; i < slots_.size(); ++i) Notify(i);
     NotifyCounters();
