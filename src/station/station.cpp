@@ -17,9 +17,11 @@
 #include <memory>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -70,8 +72,22 @@ std::string OutcomeText(int code, const std::string& line) {
     return text.empty() ? "ended with code " + std::to_string(code) : text;
 }
 
+// A descriptor that becomes readable when the process ends; -1 where the kernel has none.
+int OpenPidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Without a pidfd a child's end is looked for this often.
+constexpr int kReapPollMs = 200;
+
 struct TChild {
     pid_t pid = -1;
+    int pidfd = -1;
     int out = -1;            // its --progress json stream
     std::string pending;     // an unfinished line
     bool ended = false;      // the end object came
@@ -82,8 +98,9 @@ struct TChild {
 
 class TStation {
 public:
-    TStation(const TStationOptions& options, const TFirmwareImage& image, std::string program)
-        : options_(options), image_(image), program_(std::move(program)) {}
+    TStation(const TStationOptions& options, const TFirmwareImage& image, std::string program,
+             const TStationHooks& hooks)
+        : options_(options), image_(image), program_(std::move(program)), hooks_(hooks) {}
     ~TStation();
 
     int Run();
@@ -100,14 +117,26 @@ private:
     bool Spawn(std::size_t index);
     void ReadChild(std::size_t index);
     void ChildLine(std::size_t index, const std::string& line);
-    void Reap();
+    void Reap(std::size_t index);
     void Finish(std::size_t index, int code, const std::string& line);
     void Stop(int signalNumber);
+    void StartPresent();
+    void TakeRequests();
     bool Over() const;
+    int ExitCode() const;
+    void Notify(std::size_t index);
+    void NotifyCounters();
 
     TStationOptions options_;
     const TFirmwareImage& image_;
     std::string program_;
+    TStationHooks hooks_;
+    // By slot index: the USB serial number while present; the last finished unit's duration
+    // and exit code.
+    std::vector<std::string> serials_;
+    std::vector<std::int64_t> durations_;
+    std::vector<int> codes_;
+    std::int64_t sinceMs_ = NowMs();
     std::string privateDir_, snapshot_;
     TResultsLog log_;
     std::vector<TSlot> slots_;
@@ -119,6 +148,7 @@ private:
     int inotify_ = -1, signals_ = -1, firmwareWatch_ = -1;
     int started_ = 0, finished_ = 0, failed_ = 0;
     int stopSignal_ = 0;
+    bool stopping_ = false;
     bool stoppedRunning_ = false;
     sigset_t oldMask_{};
 };
@@ -126,10 +156,11 @@ private:
 TStation::~TStation() {
     for (auto& child : children_) {
         if (child && child->out >= 0) ::close(child->out);
+        if (child && child->pidfd >= 0) ::close(child->pidfd);
     }
     if (inotify_ >= 0) ::close(inotify_);
     if (signals_ >= 0) ::close(signals_);
-    ::sigprocmask(SIG_SETMASK, &oldMask_, nullptr);
+    if (hooks_.takeSignals) ::pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     if (!privateDir_.empty()) {
         std::error_code ec;
         fs::remove_all(privateDir_, ec);
@@ -140,18 +171,20 @@ void TStation::Say(const std::string& slot, const std::string& text) {
     std::fprintf(stderr, "kavodown station: %s%s%s\n", slot.c_str(), slot.empty() ? "" : ": ",
                  text.c_str());
     std::fflush(stderr);
+    if (slot.empty() && hooks_.observer) hooks_.observer->StationSaid(text);
 }
 
 bool TStation::Prepare() {
-    sigset_t mask;
-    sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
-    sigaddset(&mask, SIGCHLD);
-    ::sigprocmask(SIG_BLOCK, &mask, &oldMask_);
-    signals_ = ::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (hooks_.takeSignals) {
+        sigset_t mask;
+        sigemptyset(&mask);
+        sigaddset(&mask, SIGINT);
+        sigaddset(&mask, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &mask, &oldMask_);
+        signals_ = ::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
+    }
     inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (signals_ < 0 || inotify_ < 0) {
+    if ((hooks_.takeSignals && signals_ < 0) || inotify_ < 0) {
         Say("", std::string("cannot watch signals or devices: ") + std::strerror(errno));
         return false;
     }
@@ -200,10 +233,7 @@ bool TStation::Prepare() {
     } else {
         for (const std::string& path : options_.slotPaths) AddSlot(path);
     }
-    Say("", "firmware " + image_.path + ", " + std::to_string(image_.bytes.size()) +
-                " bytes, SHA-256 " + image_.sha256 + "; results in " + log_.Path() + "; " +
-                (options_.slotPaths.empty() ? "every USB serial device in " + defaultFolder_
-                                        : std::to_string(slots_.size()) + " slot(s)"));
+    std::vector<std::size_t> presentAtStart;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         TSlot& slot = slots_[i];
         if (!Exists(slot.device)) continue;
@@ -212,10 +242,21 @@ bool TStation::Prepare() {
             // A device that is there from the start (a fixed port) is no plug-in: it starts
             // only with the option, or when it is plugged in again.
             slot.state = TSlotState::waiting;
-            Say(slot.name, "present at start-up; waiting for it to be plugged in again "
-                           "(--start-present starts it at once)");
+            presentAtStart.push_back(i);
         }
     }
+    // Said once the devices there at start-up are known: whatever appears from now on is a
+    // plug-in (a script that plugs in on this line must not see its unit taken as present).
+    Say("", "firmware " + image_.path + ", " + std::to_string(image_.bytes.size()) +
+                " bytes, SHA-256 " + image_.sha256 + "; results in " + log_.Path() + "; " +
+                (options_.slotPaths.empty() ? "every USB serial device in " + defaultFolder_
+                                        : std::to_string(slots_.size()) + " slot(s)"));
+    for (std::size_t i : presentAtStart) {
+        Say(slots_[i].name, "present at start-up; waiting for it to be plugged in again "
+                            "(--start-present starts it at once)");
+    }
+    for (std::size_t i = 0; i < slots_.size(); ++i) Notify(i);
+    NotifyCounters();
     return true;
 }
 
@@ -227,10 +268,41 @@ void TStation::AddSlot(const std::string& path) {
     slot.device = path;
     slot.name = fs::path(path).filename().string();
     slots_.push_back(slot);
+    serials_.emplace_back();
+    durations_.push_back(0);
+    codes_.push_back(0);
     children_.emplace_back();
     openRetryAt_.push_back(0);
     openTries_.push_back(0);
     WatchFolder(fs::path(path).parent_path().string());
+    Notify(slots_.size() - 1);
+}
+
+void TStation::Notify(std::size_t index) {
+    if (!hooks_.observer) return;
+    const TSlot& slot = slots_[index];
+    TSlotView view;
+    view.index = index;
+    view.name = slot.name;
+    view.device = slot.device;
+    view.serial = serials_[index];
+    view.state = slot.state;
+    view.present = slot.present;
+    view.percent = slot.percent;
+    view.reason = slot.reason;
+    view.startMs = slot.running ? slot.unitStartMs : 0;
+    view.durationMs = durations_[index];
+    view.code = codes_[index];
+    hooks_.observer->SlotChanged(view);
+}
+
+void TStation::NotifyCounters() {
+    if (!hooks_.observer) return;
+    TStationCounters counters;
+    counters.done = finished_ - failed_;
+    counters.failed = failed_;
+    counters.sinceMs = sinceMs_;
+    hooks_.observer->CountersChanged(counters);
 }
 
 void TStation::WatchFolder(const std::string& folder) {
@@ -261,6 +333,7 @@ void TStation::ReadInotify() {
                     Say("", "the firmware file " + image_.path +
                                 " changed on disk; every unit still gets the image read at start "
                                 "(SHA-256 " + image_.sha256 + "); restart the station to use the new one");
+                    if (hooks_.observer) hooks_.observer->FirmwareChanged();
                 }
                 continue;
             }
@@ -285,17 +358,21 @@ void TStation::FolderEvent(const std::string& folder, const std::string& name, s
 void TStation::CheckSlot(TSlot& slot) {
     const bool there = Exists(slot.device);
     if (there == slot.present) return;
+    const std::size_t index = static_cast<std::size_t>(&slot - slots_.data());
     if (there) {
         slot.Appeared();
+        serials_[index] = UsbIdentityOf(slot.device).serial;
         Say(slot.name, "plugged in (" + slot.device + ")");
     } else {
         slot.Gone();
+        serials_[index].clear();
         Say(slot.name, "unplugged");
     }
+    Notify(index);
 }
 
 void TStation::StartUnits() {
-    if (stopSignal_) return;
+    if (stopping_) return;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         TSlot& slot = slots_[i];
         if (!slot.CanStart()) continue;
@@ -378,12 +455,14 @@ bool TStation::Spawn(std::size_t index) {
     }
     auto child = std::make_unique<TChild>();
     child->pid = pid;
+    child->pidfd = OpenPidfd(pid);
     child->out = pipeFds[0];
     ::fcntl(child->out, F_SETFL, O_NONBLOCK);
     children_[index] = std::move(child);
     slot.Started(NowMs());
     Say(slot.name, slot.attempts > 1 ? "retrying (attempt " + std::to_string(slot.attempts) + ")"
                                      : std::string(options_.ddd ? "waking the loader" : "starting"));
+    Notify(index);
     return true;
 }
 
@@ -419,8 +498,10 @@ void TStation::ChildLine(std::size_t index, const std::string& line) {
     child.errors = JsonInteger(*members, "errors", child.errors);
     if (event == "progress") {
         const bool first = slot.state != TSlotState::sending;
+        const int before = slot.percent;
         slot.Progress(static_cast<int>(JsonInteger(*members, "percent")));
         if (first) Say(slot.name, "sending " + std::to_string(JsonInteger(*members, "size")) + " bytes");
+        if (first || slot.percent != before) Notify(index);
     } else if (event == "end") {
         child.ended = true;
         child.endCode = static_cast<int>(JsonInteger(*members, "code", kExitOtherError));
@@ -429,50 +510,52 @@ void TStation::ChildLine(std::size_t index, const std::string& line) {
     }
 }
 
-void TStation::Reap() {
-    for (;;) {
-        int status = 0;
-        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
-        if (pid <= 0) return;
-        for (std::size_t i = 0; i < children_.size(); ++i) {
-            if (!children_[i] || children_[i]->pid != pid) continue;
-            TChild& child = *children_[i];
-            if (child.out >= 0) ReadChild(i);  // what it wrote before it ended
-            int code = kExitOtherError;
-            std::string line;
-            if (WIFEXITED(status)) {
-                code = WEXITSTATUS(status);
-                line = child.ended ? child.endLine : std::string();
-                if (code == 0 && (!child.ended || child.endSha != image_.sha256)) {
-                    code = kExitOtherError;
-                    line = "kavodown: the image sent (SHA-256 " +
-                           (child.endSha.empty() ? std::string("unknown") : child.endSha) +
-                           ") is not the station's";
-                }
-            } else if (WIFSIGNALED(status)) {
-                line = "kavodown: the slot's run crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
-            }
-            Finish(i, code, line);
+void TStation::Reap(std::size_t index) {
+    if (!children_[index]) return;
+    TChild& child = *children_[index];
+    int status = 0;
+    const pid_t pid = ::waitpid(child.pid, &status, WNOHANG);
+    if (pid != child.pid) return;
+    if (child.out >= 0) ReadChild(index);  // what it wrote before it ended
+    int code = kExitOtherError;
+    std::string line;
+    if (WIFEXITED(status)) {
+        code = WEXITSTATUS(status);
+        line = child.ended ? child.endLine : std::string();
+        if (code == 0 && (!child.ended || child.endSha != image_.sha256)) {
+            code = kExitOtherError;
+            line = "kavodown: the image sent (SHA-256 " +
+                   (child.endSha.empty() ? std::string("unknown") : child.endSha) +
+                   ") is not the station's";
         }
+    } else if (WIFSIGNALED(status)) {
+        line = "kavodown: the slot's run crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
     }
+    Finish(index, code, line);
 }
 
 void TStation::Finish(std::size_t index, int code, const std::string& line) {
     TSlot& slot = slots_[index];
     const std::int64_t blockErrors = children_[index] ? children_[index]->errors : 0;
     if (children_[index] && children_[index]->out >= 0) ::close(children_[index]->out);
+    if (children_[index] && children_[index]->pidfd >= 0) ::close(children_[index]->pidfd);
     children_[index].reset();
     const std::int64_t duration = NowMs() - slot.unitStartMs;
-    const bool stopped = stopSignal_ != 0;
+    const bool stopped = stopping_;
     std::string outcome = OutcomeText(code, line);
     if (stopped && code != 0) outcome = "stopped: " + outcome;
     if (!slot.Ended(code, outcome, stopped ? 0 : options_.retries)) {
         Say(slot.name, "failed (" + outcome + "); trying again");
+        Notify(index);
         return;
     }
-    if (stopped) slot.state = TSlotState::stopped;
+    if (stopped && code != 0) slot.state = TSlotState::stopped;
     ++finished_;
     if (code != 0) ++failed_;
+    durations_[index] = duration;
+    codes_[index] = code;
+    Notify(index);
+    NotifyCounters();
 
     TUnitRecord record;
     record.slot = slot.name;
@@ -501,7 +584,8 @@ void TStation::Finish(std::size_t index, int code, const std::string& line) {
 }
 
 void TStation::Stop(int signalNumber) {
-    if (stopSignal_) return;
+    if (stopping_) return;
+    stopping_ = true;
     stopSignal_ = signalNumber;
     int running = 0;
     for (auto& child : children_) {
@@ -511,54 +595,105 @@ void TStation::Stop(int signalNumber) {
         ::kill(child->pid, SIGTERM);
     }
     stoppedRunning_ = running > 0;
-    Say("", std::string("stopped by ") + (signalNumber == SIGINT ? "SIGINT" : "SIGTERM") + "; " +
-                std::to_string(running) + " running unit(s) cancelled");
+    Say("", std::string("stopped by ") +
+                (signalNumber == 0 ? "the operator" : signalNumber == SIGINT ? "SIGINT" : "SIGTERM") +
+                "; " + std::to_string(running) + " running unit(s) cancelled");
+}
+
+void TStation::StartPresent() {
+    if (stopping_) return;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        TSlot& slot = slots_[i];
+        if (!slot.present || slot.running || slot.state != TSlotState::waiting) continue;
+        slot.state = TSlotState::ready;
+        slot.attempts = 0;
+        slot.reason.clear();
+        slot.percent = 0;
+        Notify(i);
+    }
+}
+
+void TStation::TakeRequests() {
+    if (!hooks_.control) return;
+    const TStationControl::TRequests requests = hooks_.control->Take();
+    if (requests.startPresent) StartPresent();
+    if (requests.stop) Stop(requests.signalNumber);
 }
 
 bool TStation::Over() const {
     for (const auto& child : children_) {
         if (child) return false;
     }
-    if (stopSignal_) return true;
+    if (stopping_) return true;
     return options_.units > 0 && started_ >= options_.units;
+}
+
+int TStation::ExitCode() const {
+    if (stopSignal_ && stoppedRunning_) return 128 + stopSignal_;
+    return failed_ > 0 ? kExitSomeFailed : kExitOk;
 }
 
 int TStation::Run() {
     if (!Prepare()) return kExitOtherError;
+    // Present at start-up: the serial numbers of what is there already.
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].present) {
+            serials_[i] = UsbIdentityOf(slots_[i].device).serial;
+            Notify(i);
+        }
+    }
+    const int wake = hooks_.control ? hooks_.control->WakeFd() : -1;
     while (true) {
+        TakeRequests();
         StartUnits();
         if (Over()) break;
-        std::vector<pollfd> fds{{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}};
-        std::vector<std::size_t> childOf;
+        // Fixed places: signals, hotplug, requests; then each child's output and its end.
+        std::vector<pollfd> fds{{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}, {wake, POLLIN, 0}};
+        constexpr std::size_t kFixed = 3;
+        std::vector<std::pair<std::size_t, bool>> childOf;  // slot index, true: its pidfd
+        bool unwatched = false;
         for (std::size_t i = 0; i < children_.size(); ++i) {
-            if (children_[i] && children_[i]->out >= 0) {
+            if (!children_[i]) continue;
+            if (children_[i]->out >= 0) {
                 fds.push_back({children_[i]->out, POLLIN, 0});
-                childOf.push_back(i);
+                childOf.emplace_back(i, false);
+            }
+            if (children_[i]->pidfd >= 0) {
+                fds.push_back({children_[i]->pidfd, POLLIN, 0});
+                childOf.emplace_back(i, true);
+            } else {
+                unwatched = true;
             }
         }
-        int timeout = -1;
+        int timeout = unwatched ? kReapPollMs : -1;
         for (std::int64_t at : openRetryAt_) {
             if (at == 0) continue;
             const std::int64_t wait = std::max<std::int64_t>(0, at - NowMs());
             if (timeout < 0 || wait < timeout) timeout = static_cast<int>(wait);
         }
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
-        for (std::size_t k = 2; k < fds.size(); ++k) {
-            if (fds[k].revents) ReadChild(childOf[k - 2]);
+        for (std::size_t k = kFixed; k < fds.size(); ++k) {
+            if (fds[k].revents && !childOf[k - kFixed].second) ReadChild(childOf[k - kFixed].first);
+        }
+        for (std::size_t k = kFixed; k < fds.size(); ++k) {
+            if (fds[k].revents && childOf[k - kFixed].second) Reap(childOf[k - kFixed].first);
+        }
+        if (unwatched) {
+            for (std::size_t i = 0; i < children_.size(); ++i) {
+                if (children_[i] && children_[i]->pidfd < 0) Reap(i);
+            }
         }
         if (fds[1].revents) ReadInotify();
         if (fds[0].revents) {
             signalfd_siginfo info {};
             while (::read(signals_, &info, sizeof info) == sizeof info) {
-                if (info.ssi_signo == SIGCHLD) Reap();
-                else Stop(static_cast<int>(info.ssi_signo));
+                Stop(static_cast<int>(info.ssi_signo));
             }
         }
     }
     Say("", std::to_string(finished_) + " unit(s): " + std::to_string(finished_ - failed_) +
                 " flashed, " + std::to_string(failed_) + " failed");
-    if (stopSignal_ && stoppedRunning_) return 128 + stopSignal_;
-    return failed_ > 0 ? kExitSomeFailed : kExitOk;
+    return ExitCode();
 }
 
 }  // namespace
@@ -582,9 +717,59 @@ TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sys
     return identity;
 }
 
-int RunStation(const TStationOptions& options, const TFirmwareImage& image, const std::string& program) {
-    TStation station(options, image, program);
-    return station.Run();
+int RunStation(const TStationOptions& options, const TFirmwareImage& image,
+               const std::string& program, const TStationHooks& hooks) {
+    int code = kExitOtherError;
+    {
+        TStation station(options, image, program, hooks);
+        code = station.Run();
+    }  // the private folder is gone before the end is told
+    if (hooks.observer) hooks.observer->StationEnded(code);
+    return code;
+}
+
+double UnitsPerHour(int units, std::int64_t elapsedMs) {
+    if (elapsedMs <= 0) return 0.0;
+    return static_cast<double>(units) * 3600000.0 / static_cast<double>(elapsedMs);
+}
+
+TStationControl::TStationControl() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+TStationControl::~TStationControl() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void TStationControl::Wake() {
+    const std::uint64_t one = 1;
+    ssize_t ignored = ::write(fd_, &one, sizeof one);
+    (void)ignored;
+}
+
+void TStationControl::Stop(int signalNumber) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!pending_.stop) pending_.signalNumber = signalNumber;
+        pending_.stop = true;
+    }
+    Wake();
+}
+
+void TStationControl::StartPresent() {
+    {
+        std::lock_guard lock(mutex_);
+        pending_.startPresent = true;
+    }
+    Wake();
+}
+
+TStationControl::TRequests TStationControl::Take() {
+    std::uint64_t count = 0;
+    ssize_t ignored = ::read(fd_, &count, sizeof count);
+    (void)ignored;
+    std::lock_guard lock(mutex_);
+    TRequests taken = pending_;
+    pending_ = {};
+    return taken;
 }
 
 }  // namespace kavo::station

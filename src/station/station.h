@@ -13,12 +13,22 @@
 // Output: one line per event on the standard error ("kavodown station: SLOT: what"), one JSON
 // object (the record) per finished unit on the standard output.
 //
-// Thread safety: Run blocks the calling thread; SIGINT, SIGTERM and SIGCHLD are blocked in it
-// and taken through a signalfd.
+// Children are reaped through a pidfd each (in the poll set), never through SIGCHLD, so the
+// station may run on any thread of a process that has other threads and children of its own.
+//
+// Thread safety: RunStation blocks the calling thread. With `takeSignals` (the headless
+// station) SIGINT and SIGTERM are blocked in that thread and taken through a signalfd; without
+// it the caller forwards them through TStationControl::Stop. The observer is called on the
+// station's thread; TStationControl may be called from any thread.
 #pragma once
 
+#include "station/slot.h"
 #include "station/station_options.h"
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace kavo::station {
@@ -29,11 +39,83 @@ struct TFirmwareImage {
     std::string sha256;  // hex, of `bytes`
 };
 
-// Runs the station until the units are done or a signal stops it; returns the exit code
-// (0: every finished unit flashed; 2: some failed; 128+n: stopped by signal n with units
-// running; 9: the station could not start, with a line on the standard error).
+// What a slot shows: sent whenever one of these changes.
+struct TSlotView {
+    std::size_t index = 0;  // 0-based, in the order of the slots
+    std::string name, device;
+    std::string serial;     // the unit's USB serial number, "" when sysfs has none
+    TSlotState state = TSlotState::waiting;
+    bool present = false;
+    int percent = 0;
+    std::string reason;          // why the unit failed or was stopped
+    int code = 0;                // the exit code a --batch run would have had (0: flashed)
+    std::int64_t startMs = 0;    // steady-clock start of the running unit, 0 when none runs
+    std::int64_t durationMs = 0; // of the last finished unit
+};
+
+struct TStationCounters {
+    int done = 0, failed = 0;       // finished units (failed includes stopped)
+    std::int64_t sinceMs = 0;       // steady-clock start of the station
+};
+
+// Calls from the station's thread; an implementation copies what it needs and returns soon.
+class TStationObserver {
+public:
+    virtual ~TStationObserver() = default;
+    virtual void SlotChanged(const TSlotView& slot) = 0;
+    virtual void CountersChanged(const TStationCounters& counters) = 0;
+    virtual void FirmwareChanged() = 0;
+    virtual void StationEnded(int exitCode) = 0;
+    // A line of the station itself (not of a slot), as it goes to the standard error.
+    virtual void StationSaid(const std::string& text) { (void)text; }
+};
+
+// Requests to a running station from any thread; each wakes its poll loop through an eventfd.
+class TStationControl {
+public:
+    TStationControl();
+    ~TStationControl();
+    TStationControl(const TStationControl&) = delete;
+    TStationControl& operator=(const TStationControl&) = delete;
+
+    // Cancels the running units (each child gets its stop, which sends CAN), records them as
+    // stopped and ends the station. `signalNumber` 0 is the operator's stop; a signal's number
+    // makes the exit code 128 + n when units were running, as in the headless station.
+    void Stop(int signalNumber = 0);
+    // Starts the units whose devices are there and wait for a plug-in (--start-present).
+    void StartPresent();
+
+    struct TRequests {
+        bool stop = false;
+        int signalNumber = 0;
+        bool startPresent = false;
+    };
+    // For the station: the pending requests (cleared) and the descriptor to poll.
+    TRequests Take();
+    int WakeFd() const { return fd_; }
+
+private:
+    void Wake();
+    int fd_ = -1;
+    std::mutex mutex_;
+    TRequests pending_;
+};
+
+struct TStationHooks {
+    TStationObserver* observer = nullptr;
+    TStationControl* control = nullptr;
+    bool takeSignals = true;  // block SIGINT/SIGTERM in the calling thread, take them by signalfd
+};
+
+// Runs the station until the units are done or a stop ends it; returns the exit code
+// (0: every finished unit flashed; 2: some failed or were stopped by the operator; 128+n:
+// stopped by signal n with units running; 9: the station could not start, with a line on the
+// standard error). The observer, when given, hears StationEnded with that code last.
 int RunStation(const TStationOptions& options, const TFirmwareImage& image,
-               const std::string& program);
+               const std::string& program, const TStationHooks& hooks = {});
+
+// Finished units per hour over `elapsedMs`; 0 before any time has passed.
+double UnitsPerHour(int units, std::int64_t elapsedMs);
 
 // What sysfs tells of the USB device behind a tty path: vendor and product ids and serial
 // number; empty texts when it is no USB device. `sysRoot` is normally "/sys".

@@ -138,10 +138,15 @@ std::string StationUsageText() {
            "  --ddd              wake each terminal's loader with \"DDD\" first\n"
            "  --silence-limit S  end a unit's transfer after S silent seconds (default 60)\n"
            "\n"
-           "With --batch one JSON object per finished unit goes to the standard output and a\n"
-           "line per event to the standard error. Exit codes: 0 every finished unit was\n"
-           "flashed, 2 some failed, 3 the firmware file is missing, 64 a bad command line,\n"
-           "128+n stopped by signal n with units still running.\n";
+           "Without --batch a window opens: the firmware's name, size and SHA-256, a tile per\n"
+           "slot (state, progress, the unit's serial number and elapsed time), the counters,\n"
+           "a start button for the devices already there at start-up and a stop button that\n"
+           "cancels the running units; closing the window stops the station like the stop button.\n"
+           "\n"
+           "One JSON object per finished unit goes to the standard output and a line per event\n"
+           "to the standard error. Exit codes: 0 every finished unit was flashed, 2 some failed\n"
+           "or were stopped with the stop button, 3 the firmware file is missing, 64 a bad\n"
+           "command line, 128+n stopped by signal n with units still running.\n";
 }
 
 }  // namespace kavo::station

@@ -2,6 +2,8 @@
 //
 //   kavodown --station [--batch] [OPTIONS] FILE
 //
+//   (without --batch the station's window opens, app/qt/station_window.h)
+//
 //   --slot PATH          a slot: a device path that stays the same for the same physical place
 //                        (a /dev/serial/by-path link), any device path, or COMn of the port map;
 //                        may be repeated. Without --slot the slots come from the SLOTS section

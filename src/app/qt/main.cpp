@@ -54,7 +54,7 @@ void OnSignal(int signalNumber) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (kavo::station::WantsStation(arguments)) return kavo::RunStationCommand(arguments);
+    if (kavo::station::WantsStation(arguments)) return kavo::RunStationCommand(arguments, argc, argv);
     kavo::TCommandLineResult parsed = kavo::ParseCommandLine(arguments);
     kavo::TCommandLine& commandLine = parsed.commandLine;
     if (parsed.error.empty()) parsed.error = kavo::CheckOutputFolders(commandLine);

@@ -1,20 +1,77 @@
 #include "app/qt/station_entry.h"
 
 #include "app/exit_codes.h"
+#include "app/qt/station_window.h"
 #include "platform/settings_folder.h"
 #include "station/station.h"
 
+#include <QApplication>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QIcon>
+#include <QSocketNotifier>
 
 #include <cstdio>
 #include <csignal>
+#include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace kavo {
+namespace {
 
-int RunStationCommand(const std::vector<std::string>& arguments) {
+int stationSignalPipe[2] = {-1, -1};
+
+void OnStationSignal(int signalNumber) {
+    char byte = static_cast<char>(signalNumber);
+    ssize_t ignored = ::write(stationSignalPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+// The station in its window: the station's thread runs the poll loop, the GUI thread the
+// window. SIGTERM and SIGINT reach the station's control as a stop by that signal.
+int RunStationWindow(const station::TStationOptions& options, const station::TFirmwareImage& image,
+                     const std::string& program, int& argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KavoDown"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("kavodown"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kavodown")));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TStationRunner runner;
+    TStationWindow window(image, &runner.Control());
+    QObject::connect(&window, &TStationWindow::closed, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    std::unique_ptr<QSocketNotifier> notifier;
+    if (::pipe2(stationSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        notifier = std::make_unique<QSocketNotifier>(stationSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&runner, &window] {
+            char buffer[16];
+            ssize_t count = 0;
+            int signalNumber = 0;
+            while ((count = ::read(stationSignalPipe[0], buffer, sizeof buffer)) > 0) {
+                signalNumber = buffer[count - 1];
+            }
+            if (signalNumber == 0) return;
+            runner.Control().Stop(signalNumber);
+            window.close();  // closes for good once the station has ended
+        });
+        struct sigaction action {};
+        action.sa_handler = OnStationSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+    }
+    runner.Start(window, options, image, program);
+    window.show();
+    app.exec();
+    return window.ExitCode();
+}
+
+}  // namespace
+
+int RunStationCommand(const std::vector<std::string>& arguments, int& argc, char** argv) {
     for (const std::string& argument : arguments) {
         if (argument == "--help") {
             std::fputs(station::StationUsageText().c_str(), stdout);
@@ -22,9 +79,6 @@ int RunStationCommand(const std::vector<std::string>& arguments) {
         }
     }
     station::TStationCommandLine parsed = station::ParseStationCommandLine(arguments);
-    if (parsed.error.empty() && !parsed.options.batch) {
-        parsed.error = "the station runs without a window only: add --batch";
-    }
     if (parsed.error.empty()) {
         parsed.options.slotPaths = station::ResolveSlots(parsed.options.slotPaths,
                                                      SettingsFolder() + "station.ini", parsed.error);
@@ -56,7 +110,9 @@ int RunStationCommand(const std::vector<std::string>& arguments) {
     }
     // A reader of the records that goes away must not end the station.
     ::signal(SIGPIPE, SIG_IGN);
-    return station::RunStation(parsed.options, image, std::string(self, static_cast<std::size_t>(length)));
+    const std::string program(self, static_cast<std::size_t>(length));
+    if (!parsed.options.batch) return RunStationWindow(parsed.options, image, program, argc, argv);
+    return station::RunStation(parsed.options, image, program);
 }
 
 }  // namespace kavo

@@ -1,5 +1,6 @@
-// kavodown --station: reads the firmware once, hashes it and runs the headless station
-// (station/station.h). Returns the program's exit code.
+// kavodown --station: reads the firmware once, hashes it and runs the station: headless with
+// --batch (station/station.h), else in its window (station_window.h). Returns the program's
+// exit code.
 #pragma once
 
 #include <string>
@@ -7,6 +8,6 @@
 
 namespace kavo {
 
-int RunStationCommand(const std::vector<std::string>& arguments);
+int RunStationCommand(const std::vector<std::string>& arguments, int& argc, char** argv);
 
 }  // namespace kavo

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <poll.h>
+#include <thread>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <filesystem>
@@ -212,6 +215,34 @@ TEST(UsbIdentity, ComesFromTheUsbDeviceAboveTheTtyInterface) {
     // A pty or anything without a USB device above it has none.
     const TUsbIdentity none = UsbIdentityOf("/dev/null", sys.string());
     EXPECT_TRUE(none.vendor.empty() && none.serial.empty());
+}
+
+// The control's requests from another thread: each wakes the poll loop's descriptor; taking them
+// clears them and the wake-up; a stop keeps the first one's signal.
+TEST(StationControl, RequestsWakeThePollLoopAndAreTakenOnce) {
+    TStationControl control;
+    ASSERT_GE(control.WakeFd(), 0);
+    auto readable = [&] {
+        pollfd fd{control.WakeFd(), POLLIN, 0};
+        return ::poll(&fd, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
+    std::thread([&] { control.StartPresent(); }).join();
+    EXPECT_TRUE(readable());
+    TStationControl::TRequests taken = control.Take();
+    EXPECT_TRUE(taken.startPresent);
+    EXPECT_FALSE(taken.stop);
+    EXPECT_FALSE(readable());
+    EXPECT_FALSE(control.Take().startPresent);
+
+    std::thread([&] {
+        control.Stop(SIGTERM);
+        control.Stop(0);  // the window's close after the signal: still a stop by SIGTERM
+    }).join();
+    taken = control.Take();
+    EXPECT_TRUE(taken.stop);
+    EXPECT_EQ(taken.signalNumber, SIGTERM);
+    EXPECT_FALSE(control.Take().stop);
 }
 
 }  // namespace
