@@ -21,6 +21,8 @@ so over the serial line.
 .
 A batch mode runs without a window for production-line scripts, with one
 exit code and one line on the standard error for each way a run can end.
+A production station flashes many terminals at once, each as it is plugged
+in, with a tile per slot and a results log of every unit.
 The line simulator linesim and the terminal simulator termsim are included
 for trying a set-up without hardware.")
 

@@ -69,6 +69,18 @@ std::string ChooseSettingsFolder(const TSettingsPlace& place) {
     return WithSlash(base) + "kavodown/";
 }
 
+namespace {
+
+// The program's folder comes with its links resolved; so does the prefix (/usr/local may be a
+// link to another disk).
+std::string ResolvedInstallPrefix() {
+    std::error_code ec;
+    fs::path prefix = fs::weakly_canonical(InstallPrefix(), ec);
+    return ec ? InstallPrefix() : prefix.string();
+}
+
+}  // namespace
+
 std::string SettingsFolder() {
     TSettingsPlace place;
     place.configDir = std::getenv("KAVODOWN_CONFIG_DIR");
@@ -76,16 +88,23 @@ std::string SettingsFolder() {
     place.programFolderUsable =
         ::access((place.programFolder + "Option.ini").c_str(), F_OK) == 0 ||
         ::access(place.programFolder.c_str(), W_OK) == 0;
-    // The program's folder comes with its links resolved; so does the prefix (/usr/local may be
-    // a link to another disk).
-    std::error_code ec;
-    fs::path prefix = fs::weakly_canonical(InstallPrefix(), ec);
-    place.installPrefix = ec ? InstallPrefix() : prefix.string();
+    place.installPrefix = ResolvedInstallPrefix();
     place.xdgConfigHome = std::getenv("XDG_CONFIG_HOME");
     place.home = std::getenv("HOME");
     std::string folder = ChooseSettingsFolder(place);
+    std::error_code ec;
     fs::create_directories(folder, ec);  // a failure shows at the first write
     return folder;
+}
+
+std::string ChooseFirmwareStartFolder(const std::string& programFolder,
+                                      const std::string& installPrefix, const char* home) {
+    if (!IsSystemFolder(programFolder, installPrefix)) return WithSlash(programFolder);
+    return home && *home ? WithSlash(home) : std::string("/");
+}
+
+std::string FirmwareStartFolder() {
+    return ChooseFirmwareStartFolder(ProgramFolder(), ResolvedInstallPrefix(), std::getenv("HOME"));
 }
 
 }  // namespace kavo

@@ -43,4 +43,11 @@ struct TSettingsPlace {
 // The rule above as a pure function, for tests.
 std::string ChooseSettingsFolder(const TSettingsPlace& place);
 
+// Where the firmware file box and its dialog start when no file was chosen before: the program's
+// folder for a portable program, the home folder ("/" without one) for an installed program,
+// whose folder holds programs only. With a trailing '/'.
+std::string FirmwareStartFolder();
+std::string ChooseFirmwareStartFolder(const std::string& programFolder,
+                                      const std::string& installPrefix, const char* home);
+
 }  // namespace kavo

@@ -282,8 +282,8 @@ void TFMain::FormCreate(const QStringList& arguments) {
         }
 
         iniPath_ = QString::fromStdString(SettingsFolder() + "Option.ini");
-        const QString programFolder = QString::fromStdString(ProgramFolder());
-        OpenDialog1->setDirectory(programFolder);
+        const QString startFolder = QString::fromStdString(FirmwareStartFolder());
+        OpenDialog1->setDirectory(startFolder);
 
         int index = StrToIntDef(ReadIni("OPTION", "PORT", Bytes(iniPath_)), 0);
         CB_PORT->setCurrentIndex(index >= 0 && index < CB_PORT->count() ? index : -1);
@@ -292,8 +292,7 @@ void TFMain::FormCreate(const QStringList& arguments) {
         QString fileName = QString::fromStdString(ReadIni("OPTION", "FNAME", Bytes(iniPath_)));
         EDT_FName->setText(fileName);
         if (fileName.isEmpty()) {
-            EDT_FName->setText(programFolder);
-            OpenDialog1->setDirectory(programFolder);
+            EDT_FName->setText(startFolder);
         }
 
         if (arguments.size() >= 1) CB_PORT->setEditText(arguments[0]);

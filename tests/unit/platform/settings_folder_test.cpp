@@ -86,6 +86,18 @@ INSTANTIATE_TEST_SUITE_P(
                    "/tmp/kavodown/"}),
     [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
 
+// Where the firmware box and its dialog start before any file was chosen: beside a portable
+// program, in the home folder for an installed one (its folder holds programs, not firmware).
+TEST(FirmwareStartFolder, PortableProgramsFolderInstalledProgramsHome) {
+    EXPECT_EQ(ChooseFirmwareStartFolder("/srv/kd/", "/usr/local", "/home/u"), "/srv/kd/");
+    EXPECT_EQ(ChooseFirmwareStartFolder("/usr/bin/", "/usr/local", "/home/u"), "/home/u/");
+    EXPECT_EQ(ChooseFirmwareStartFolder("/opt/kavodown/bin/", "/usr/local", "/root/"), "/root/");
+    EXPECT_EQ(ChooseFirmwareStartFolder("/srv/tools/bin/", "/srv/tools", "/home/u"), "/home/u/");
+    // Without a home folder an installed program starts at the root rather than in /usr/bin.
+    EXPECT_EQ(ChooseFirmwareStartFolder("/usr/bin/", "/usr/local", nullptr), "/");
+    EXPECT_EQ(ChooseFirmwareStartFolder("/usr/bin/", "/usr/local", ""), "/");
+}
+
 TEST(SettingsFolder, EnvironmentOverrideIsCreated) {
     char pattern[] = "/tmp/kavo_cfg_XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
