@@ -542,6 +542,8 @@ void TApdBaseDispatcher::QueueOutputBytes(const std::uint8_t* data, std::uint32_
         std::memcpy(outBuffer_.data(), data + room, count - room);
         outHead_ = count - room;
     }
+    // Bytes went in and the positions meet: the ring is full, not empty.
+    if (outHead_ == outTail_) outputFull_ = true;
 }
 
 int TApdBaseDispatcher::SendChar(std::uint8_t byte) { return SendBlock(&byte, 1); }
@@ -558,7 +560,8 @@ int TApdBaseDispatcher::SendBlock(const void* data, std::uint32_t length) {
         lineError_.store(errors);
         std::uint32_t free = outSize_ - OutputRingUsedLocked();
         if (length > free) return ecOutputBufferTooSmall;
-        if (length == free) outputFull_ = true;
+        // The device layer queues what it does not write at once; a block that fills the ring
+        // marks it full there.
         DeviceWrite(bytes, length);
         outputSent_ = true;
     }

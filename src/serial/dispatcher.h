@@ -395,6 +395,8 @@ protected:
     // number of windows told; a later one changes nothing and returns -1.
     int RecordWorkerFailure(TWorker worker, std::string text);
     bool ReceiveRingIsFull();
+    // Copies the bytes into the output ring behind those already queued (the caller has checked
+    // the room); a ring they fill is marked full.
     void QueueOutputBytes(const std::uint8_t* data, std::uint32_t count);
 
     // Output ring access for the device layer's output thread (under outputLock).

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -473,15 +474,32 @@ void TApdPosixDispatcher::WriteLoop() {
                 if (outHead_ == outSize_) outHead_ = 0;
             }
             run = outBuffer_.data() + outTail_;
+            outputWriting_ = true;
         }
         ssize_t written;
         int error = 0;
         {
             std::lock_guard lock(deviceMutex_);
-            written = fd_ >= 0 ? ::write(fd_, run, length) : -1;
+            written = fd_ >= 0 ? WriteToDevice(fd_, run, length) : -1;
             if (written < 0) error = fd_ >= 0 ? errno : EBADF;
         }
-        if (written < 0 && (error == EAGAIN || error == EINTR)) {
+        const bool again = written < 0 && (error == EAGAIN || error == EINTR);
+        const bool hungUp = written < 0 && IsHangUp(error);
+        bool flushed;
+        {
+            std::lock_guard lock(OutputLock());
+            outputWriting_ = false;
+            flushed = generation != outputGeneration_;
+            if (!again && !hungUp && !flushed) {
+                // Written, or failed for another reason: then the run is dropped.
+                std::uint32_t done = written < 0 ? length : static_cast<std::uint32_t>(written);
+                outTail_ += done;
+                if (outTail_ >= outSize_) outTail_ = 0;
+                if (outTail_ == outHead_) outHead_ = outTail_ = 0;
+                if (done > 0) outputFull_ = false;
+            }
+        }
+        if (again) {
             if (error == EINTR) continue;
             int fd;
             {
@@ -498,20 +516,11 @@ void TApdPosixDispatcher::WriteLoop() {
             if (revents & (POLLHUP | POLLERR | POLLNVAL)) LostByError(EIO);
             continue;
         }
-        if (written < 0 && IsHangUp(error)) {
+        if (hungUp) {
             LostByError(error);
             continue;  // the ring is dropped now
         }
-        // Written, or failed for another reason: then the run is dropped.
-        std::uint32_t done = written < 0 ? length : static_cast<std::uint32_t>(written);
-        {
-            std::lock_guard lock(OutputLock());
-            if (generation != outputGeneration_) continue;  // flushed meanwhile: nothing to move
-            outTail_ += done;
-            if (outTail_ >= outSize_) outTail_ = 0;
-            if (outTail_ == outHead_) outHead_ = outTail_ = 0;
-            if (done > 0) outputFull_ = false;
-        }
+        if (flushed) continue;  // flushed meanwhile: nothing to move
         wrote = true;
         if (killThreads_) return;
     }
@@ -625,9 +634,49 @@ int TApdPosixDispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
     return 0;
 }
 
+ssize_t TApdPosixDispatcher::WriteToDevice(int fd, const std::uint8_t* data, std::size_t count) {
+    return ::write(fd, data, count);
+}
+
 int TApdPosixDispatcher::DeviceWrite(const std::uint8_t* data, std::uint32_t count) {
-    QueueOutputBytes(data, count);
-    outputReadySignal_.Set();
+    std::lock_guard out(OutputLock());
+    if (count == 0) return 0;
+    std::uint32_t done = 0;
+    // Straight to the device only when nothing is ahead of the block: no byte in the ring, none
+    // on its way from the ring to the device.
+    if (OutputRingUsedLocked() == 0 && !outputWriting_ && !outBuffer_.empty() && !DeviceLost() &&
+        !killThreads_) {
+        ssize_t written;
+        int error = 0;
+        {
+            std::lock_guard lock(deviceMutex_);
+            if (fd_ < 0) {
+                written = -1;
+                error = EAGAIN;  // left to the ring, as before the device is there
+            } else {
+                do {
+                    written = WriteToDevice(fd_, data, count);
+                    error = written < 0 ? errno : 0;
+                } while (written < 0 && error == EINTR);
+            }
+        }
+        if (written >= 0) {
+            done = static_cast<std::uint32_t>(std::min<ssize_t>(written, count));
+        } else if (IsHangUp(error)) {
+            // As on the output thread: the line goes down and what was to be written is dropped.
+            LostByError(error);
+            return static_cast<int>(count);
+        } else if (error != EAGAIN) {
+            done = count;  // failed for another reason: dropped, as the output thread drops a run
+        }
+    }
+    if (done < count) {
+        QueueOutputBytes(data + done, count - done);
+        outputReadySignal_.Set();
+    } else {
+        // Written whole: the ring stays empty, and output-buffer triggers may fire now.
+        deviceEventSignal_.Set();
+    }
     return static_cast<int>(count);
 }
 

@@ -10,6 +10,14 @@
 //  - The output thread writes the output ring to the device, one write per round; when the
 //    device takes no more it waits in poll() for POLLOUT or a flush, never sleeping. When the
 //    ring drains it wakes the dispatcher thread, so output-buffer triggers fire at once.
+//  - A block queued while the ring is empty and the output thread is not writing is written at
+//    once by the thread that queues it (DeviceWrite, a non-blocking write under outputLock), so
+//    an answer to a received byte leaves without waking the output thread. Only what the device
+//    does not take then goes into the ring for the output thread. Nothing overtakes: bytes in the
+//    ring, or on their way from it to the device, keep every later block in the ring behind
+//    them. A direct write's failure is handled as the output thread handles its own (a hang-up
+//    takes the line down; another error drops the block), and a block written whole wakes the
+//    dispatcher thread as a drained ring does.
 //
 // Opening: the port map turns "\\.\COM<n>" into a device path. The port is busy when another
 // live process holds the device's lock file (device_locks.h); then comes open(O_NONBLOCK), and
@@ -50,6 +58,8 @@
 // Thread safety: as TApdBaseDispatcher. The device descriptor is used under a lock of its own
 // for each non-blocking call; only the workers wait on it.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <mutex>
@@ -101,6 +111,10 @@ protected:
     // Runs on each worker at each round of its loop and does nothing; tests override it to make
     // a worker fail where no code of theirs runs otherwise (the device and output threads).
     virtual void WorkerTurn(TWorker) {}
+    // The one write call on the device, for the output thread and for direct writes alike
+    // (under the device lock): write(2)'s result and errno. Tests override it to make writes
+    // partial or fail.
+    virtual ssize_t WriteToDevice(int fd, const std::uint8_t* data, std::size_t count);
 
 private:
     void DeviceThreadBody();
@@ -127,6 +141,9 @@ private:
     TEventSignal writeDoneSignal_{true};
     TEventSignal outputFlushSignal_;
     TEventSignal deviceWakeSignal_;  // wakes the device thread's poll()
+
+    // The output thread has taken a run from the ring and not yet accounted for it (outputLock).
+    bool outputWriting_ = false;
 
     std::mutex deviceMutex_;  // guards fd_ and each call on it; taken last
     int fd_ = -1;

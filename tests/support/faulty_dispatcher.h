@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 
@@ -38,7 +39,8 @@ public:
     // program's own code makes it fail, by a procedure handler that raises at the next trigger;
     // no code of a program runs on the device and output threads, so they raise from WorkerTurn,
     // the device thread when the device next has input, the output thread when output is next
-    // queued.
+    // queued. (A block that the device takes at once never reaches the output thread: while the
+    // output thread is to fail, the device takes nothing from a direct write.)
     void Fail(FaultedWorker worker) {
         if (worker == FaultedWorker::dispatcher) {
             AttachTriggerHandler(&Raise);
@@ -54,6 +56,13 @@ public:
     }
 
 protected:
+    ssize_t WriteToDevice(int fd, const std::uint8_t* data, std::size_t count) override {
+        if (failing_.load() == static_cast<int>(FaultedWorker::output)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return TApdPosixDispatcher::WriteToDevice(fd, data, count);
+    }
     void WorkerTurn(TWorker worker) override {
         const FaultedWorker which = worker == TWorker::device ? FaultedWorker::device : FaultedWorker::output;
         if (worker != TWorker::dispatcher && failing_.load() == static_cast<int>(which))
