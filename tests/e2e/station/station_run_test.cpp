@@ -2,6 +2,7 @@
 // starting a line simulator whose end A appears at the slot's path, and unplugged by stopping it
 // (the link goes away). The results file is read back with python3's csv and json modules.
 #include "child_process.h"
+#include "support/plugged_terminal.h"
 #include "support/read_file.h"
 #include "support/temp_dir.h"
 
@@ -28,11 +29,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string kBin = KAVO_BIN_DIR;
-
-// One place to plug a terminal in: the line simulator (its end A is the slot) and the terminal.
-struct TPlugged {
-    std::unique_ptr<ChildProcess> line, terminal;
-};
 
 class StationRunTest : public ::testing::Test {
 protected:
@@ -71,20 +67,12 @@ protected:
 
     // Plugs a terminal into slot `k`; `baud` 0 relays at once; `terminalArgs` add faults.
     TPlugged& Plug(int k, int unit, int baud = 0, std::vector<std::string> terminalArgs = {}) {
+        // Both simulators are started and kept even when one is not ready: callers stop them.
         TPlugged plugged;
         const std::string b = dir_ + "/b" + std::to_string(k);
-        plugged.line = std::make_unique<ChildProcess>(ChildProcess::Options{
-            .argv = {kBin + "/linesim", "--baud", std::to_string(baud), "--link-a", Slot(k), "--link-b", b},
-            .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null,
-            .stopSignal = SIGTERM});
-        EXPECT_FALSE(plugged.line->WaitLine("linesim: ready", 20s).empty());
-        std::vector<std::string> argv{kBin + "/termsim", b, "--out", Output(k, unit), "--size",
-                                      std::to_string(size_)};
-        argv.insert(argv.end(), terminalArgs.begin(), terminalArgs.end());
-        plugged.terminal = std::make_unique<ChildProcess>(ChildProcess::Options{
-            .argv = argv, .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null,
-            .stopSignal = SIGTERM});
-        EXPECT_FALSE(plugged.terminal->WaitLine("termsim: ready", 20s).empty());
+        EXPECT_TRUE(plugged.StartLine(kBin, baud, Slot(k), b)) << "the line simulator of slot " << k;
+        EXPECT_TRUE(plugged.StartTerminal(kBin, b, Output(k, unit), size_, terminalArgs))
+            << "the terminal of slot " << k;
         plugged_.push_back(std::move(plugged));
         return plugged_.back();
     }

@@ -2,7 +2,7 @@
 // against line and terminal simulators: a terminal is plugged in by starting a line simulator
 // whose end A appears at the slot's path.
 #include "app/qt/station_window.h"
-#include "child_process.h"
+#include "support/plugged_terminal.h"
 #include "support/read_file.h"
 #include "support/temp_dir.h"
 
@@ -15,7 +15,6 @@
 #include <QCryptographicHash>
 
 #include <chrono>
-#include <csignal>
 #include <fstream>
 #include <list>
 #include <memory>
@@ -24,15 +23,11 @@
 namespace kavo {
 namespace {
 
-using namespace kavo::sim;
 using namespace std::chrono_literals;
 using station::TSlotState;
+using test::TPlugged;
 
 const std::string kBin = KAVO_BIN_DIR;
-
-struct TPlugged {
-    std::unique_ptr<ChildProcess> line, terminal;
-};
 
 class StationWindowRunTest : public ::testing::Test {
 protected:
@@ -60,17 +55,14 @@ protected:
     std::string Slot(int k) const { return dir_ + "/slot" + std::to_string(k); }
     std::string Output(int k) const { return dir_ + "/out" + std::to_string(k) + ".bin"; }
 
+    // Plugs a terminal into slot `k`; `baud` 0 relays at once. Stops at a simulator that is not
+    // ready, and keeps none of that slot's.
     void Plug(int k, int baud = 0) {
         TPlugged plugged;
         const std::string b = dir_ + "/b" + std::to_string(k);
-        plugged.line = std::make_unique<ChildProcess>(ChildProcess::Options{
-            .argv = {kBin + "/linesim", "--baud", std::to_string(baud), "--link-a", Slot(k), "--link-b", b},
-            .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null, .stopSignal = SIGTERM});
-        ASSERT_FALSE(plugged.line->WaitLine("linesim: ready", 20s).empty());
-        plugged.terminal = std::make_unique<ChildProcess>(ChildProcess::Options{
-            .argv = {kBin + "/termsim", b, "--out", Output(k), "--size", std::to_string(image_.bytes.size())},
-            .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null, .stopSignal = SIGTERM});
-        ASSERT_FALSE(plugged.terminal->WaitLine("termsim: ready", 20s).empty());
+        ASSERT_TRUE(plugged.StartLine(kBin, baud, Slot(k), b)) << "the line simulator of slot " << k;
+        ASSERT_TRUE(plugged.StartTerminal(kBin, b, Output(k), image_.bytes.size()))
+            << "the terminal of slot " << k;
         plugged_.push_back(std::move(plugged));
     }
 
