@@ -85,11 +85,7 @@ class DirectWrite : public PtyPortTest {
 protected:
     void SetUp() override {
         PtyPortTest::SetUp();
-        auto made = std::make_unique<ScriptedWriteDispatcher>(nullptr);
-        scripted = made.get();
-        dispatcher = std::move(made);
-        std::lock_guard lock(HandlerLog::Get().mutex);
-        HandlerLog::Get().dispatcher = scripted;
+        scripted = UseDispatcher<ScriptedWriteDispatcher>();
     }
 
     bool Fired(int handle) {

@@ -83,9 +83,7 @@ void PtyPortTest::SetUp() {
     pty = std::make_unique<PtyPair>();
     std::string ports = std::to_string(kPort) + "=" + pty->DevicePath();
     setenv("KAVODOWN_PORTS", ports.c_str(), 1);
-    dispatcher = std::make_unique<TApdPosixDispatcher>(nullptr);
-    std::lock_guard lock(HandlerLog::Get().mutex);
-    HandlerLog::Get().dispatcher = dispatcher.get();
+    UseDispatcher<TApdPosixDispatcher>();
 }
 
 void PtyPortTest::TearDown() {

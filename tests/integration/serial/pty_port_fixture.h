@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pty_pair.h"
@@ -60,6 +61,17 @@ protected:
     void TearDown() override;
     // Opens COM<kPort> at 115200 8N1 with the given output ring size; 0 or the error.
     int Open(std::uint32_t outSize = 4096);
+    // Makes a new dispatcher of type `T` (with no owner window) the fixture's, in place of the one
+    // it had, and the one the recording handler reads from; returns it.
+    template <class T>
+    T* UseDispatcher() {
+        auto made = std::make_unique<T>(nullptr);
+        T* used = made.get();
+        dispatcher = std::move(made);
+        std::lock_guard lock(HandlerLog::Get().mutex);
+        HandlerLog::Get().dispatcher = used;
+        return used;
+    }
 
     static constexpr int kPort = 41;
     std::unique_ptr<PtyPair> pty;

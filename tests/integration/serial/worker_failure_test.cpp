@@ -29,12 +29,8 @@ class WorkerFailure : public PtyPortTest, public ::testing::WithParamInterface<F
 protected:
     void SetUp() override {
         PtyPortTest::SetUp();
-        auto made = std::make_unique<FaultyDispatcher>(nullptr);
-        faulty = made.get();
-        dispatcher = std::move(made);
+        faulty = UseDispatcher<FaultyDispatcher>();
         faulty->SetDeviceNameText("COM41");
-        std::lock_guard lock(HandlerLog::Get().mutex);
-        HandlerLog::Get().dispatcher = faulty;
     }
     void TearDown() override {
         dispatcher.reset();
