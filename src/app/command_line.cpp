@@ -30,6 +30,7 @@ constexpr TOptionKind kOptions[] = {
     {"--ddd", TValue::none},          {"--progress", TValue::none},
     {"--trace", TValue::folder},      {"--log", TValue::folder},
     {"--silence-limit", TValue::seconds}, {"--device", TValue::path},
+    {"--same-usb-device", TValue::none},
 };
 
 // --progress takes a format only after '=' or as exactly one of these words, so that a FILE
@@ -75,6 +76,17 @@ std::string ExitCodeLines(std::initializer_list<std::pair<int, const char*>> cod
                 meaning + "\n";
     }
     return text;
+}
+
+// MODE, as parsed, asks for the USB storage mode: it contains "USB" in any case, as the window
+// reads it.
+bool AsksForUsbMode(const TCommandLine& line) {
+    // MODE follows FILE: the third positional argument, or the second with --device.
+    const std::size_t at = line.device.empty() ? 2 : 1;
+    if (line.positional.size() <= at) return false;
+    std::string mode = line.positional[at];
+    for (char& c : mode) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return mode.find("USB") != std::string::npos;
 }
 
 }  // namespace
@@ -136,6 +148,7 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
         else if (name == "--list-ports") line.listPorts = true;
         else if (name == "--batch") line.batch = true;
         else if (name == "--ddd") line.ddd = true;
+        else if (name == "--same-usb-device") line.sameUsbDevice = true;
         else if (kind->value == TValue::path) {
             if (value.empty()) {
                 result.error = name + " needs a device path";
@@ -168,6 +181,9 @@ TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
             result.error = "PORT must be a port number such as 3, not '" + line.positional[0] +
                            "' (see --list-ports)";
         }
+    }
+    if (result.error.empty() && line.sameUsbDevice && (!line.batch || !AsksForUsbMode(line))) {
+        result.error = "--same-usb-device needs --batch and the USB storage mode (MODE USB)";
     }
     return result;
 }
@@ -225,6 +241,10 @@ std::string UsageText() {
            "                        (0: never; --batch: 60 by default); with --batch in USB\n"
            "                        storage mode also the longest wait for the terminal's\n"
            "                        volume, and for it to go away once the file is on it\n"
+           "  --same-usb-device     with --batch in USB storage mode: take only the volume of\n"
+           "                        the port's own USB device (the same physical place), and\n"
+           "                        end only when that one goes away; a removal before the\n"
+           "                        terminal acknowledged the firmware ends with 7\n"
            "  --trace DIR           write the port's byte trace to DIR/TEVO.TRC at the end\n"
            "  --log DIR             write the port's dispatch log to DIR/TEVO.LOG at the end\n"
            "  --list-ports          list the port numbers with their devices and exit\n"

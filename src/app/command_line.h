@@ -35,6 +35,9 @@ struct TCommandLine {
     bool progress = false;   // --progress: status reports on the standard error
     bool progressJson = false;  // --progress json: as JSON lines on the standard output
     std::string device;      // --device PATH: the port's device, instead of PORT
+    // --same-usb-device (with --batch in USB storage mode): only the volume of the port's own
+    // USB device counts, for its arrival and for its removal.
+    bool sameUsbDevice = false;
     std::string traceDir;    // --trace DIR: byte trace dumped into DIR; empty: off
     std::string logDir;      // --log DIR: dispatch log dumped into DIR; empty: off
     std::optional<std::uint32_t> silenceLimitSeconds;  // --silence-limit SECONDS

@@ -219,13 +219,13 @@ std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& be
     for (std::size_t i = 0; i < before.size(); ++i) {
         if (!afterIds.contains(before[i].mountId) && IsVolumeEntry(before, i, kindOf)) {
             notices.push_back({DBT_DEVICEREMOVECOMPLETE, before[i].mountPoint, before[i].source,
-                               before[i].fsType});
+                               before[i].fsType, before[i].major, before[i].minor});
         }
     }
     for (std::size_t i = 0; i < after.size(); ++i) {
         if (!beforeIds.contains(after[i].mountId) && IsVolumeEntry(after, i, kindOf)) {
-            notices.push_back(
-                {DBT_DEVICEARRIVAL, after[i].mountPoint, after[i].source, after[i].fsType});
+            notices.push_back({DBT_DEVICEARRIVAL, after[i].mountPoint, after[i].source,
+                               after[i].fsType, after[i].major, after[i].minor});
         }
     }
     return notices;

@@ -97,6 +97,7 @@ struct TVolumeNotice {
     std::string rootFolder;   // the mount point
     std::string source;
     std::string fsType;
+    unsigned major = 0, minor = 0;  // the mount's device number, as the table gives it
 };
 
 // The volumes that went away (first, in the old table's order) and those that arrived (in the new

@@ -8,11 +8,14 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <map>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace kavo {
 namespace {
@@ -43,12 +46,40 @@ public:
     TUsbDownload handler;
     TVolumeWatcher watcher;
     TUsbModeObserver observer;
+    TVolumeFilter filter;
     std::string noticeRoot;  // the root folder of the notice being handled
 };
 
 std::map<const TFMain*, TUsbMode*>& Registry() {
     static std::map<const TFMain*, TUsbMode*> registry;
     return registry;
+}
+
+constexpr int kLaterMs = 100;
+
+// Hands a notice to the window unless the filter leaves it alone; one the filter cannot place
+// yet is asked about again while its volume stays mounted.
+void Deliver(TFMain& window, const TVolumeNotice& notice, int tries) {
+    auto it = Registry().find(&window);
+    if (it == Registry().end()) return;
+    TUsbMode& mode = *it->second;
+    if (mode.filter) {
+        if (tries > 0) {
+            struct stat info {};
+            if (::stat(notice.rootFolder.c_str(), &info) != 0 ||
+                info.st_dev != makedev(notice.major, notice.minor)) {
+                return;  // gone, or something else is mounted there now
+            }
+        }
+        const TVolumeChoice choice = mode.filter(notice);
+        if (choice == TVolumeChoice::ignore) return;
+        if (choice == TVolumeChoice::later) {
+            QTimer::singleShot(kLaterMs, &window,
+                               [&window, notice, tries] { Deliver(window, notice, tries + 1); });
+            return;
+        }
+    }
+    window.DeviceChange(notice.event, notice.rootFolder);
 }
 
 TUsbDownloadHooks HooksFor(TFMain& window, TUsbMode& mode) {
@@ -87,9 +118,7 @@ TUsbDownloadHooks HooksFor(TFMain& window, TUsbMode& mode) {
 TUsbMode::TUsbMode(TFMain& window, TComponent* owner, TDiskInfo& diskInfo)
     : TComponent(owner),
       handler(diskInfo, HooksFor(window, *this)),
-      watcher([&window](const TVolumeNotice& notice) {
-          window.DeviceChange(notice.event, notice.rootFolder);
-      }) {
+      watcher([&window](const TVolumeNotice& notice) { Deliver(window, notice, 0); }) {
     SetName("UsbMode");
     Registry()[&window] = this;
     if (!watcher.Start()) {
@@ -123,6 +152,13 @@ void SetUsbModeObserver(TFMain& window, TUsbModeObserver observer) {
     auto it = Registry().find(&window);
     if (it != Registry().end()) it->second->observer = std::move(observer);
 }
+
+void SetUsbModeFilter(TFMain& window, TVolumeFilter filter) {
+    auto it = Registry().find(&window);
+    if (it != Registry().end()) it->second->filter = std::move(filter);
+}
+
+void DeliverVolumeNotice(TFMain& window, const TVolumeNotice& notice) { Deliver(window, notice, 0); }
 
 void TFMain::DeviceChange(unsigned event, const std::string& rootFolder) {
     auto it = Registry().find(this);

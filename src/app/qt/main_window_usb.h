@@ -4,6 +4,8 @@
 // Thread safety: the user-interface thread.
 #pragma once
 
+#include "app/volume_watcher.h"
+
 #include <functional>
 #include <string>
 
@@ -35,5 +37,17 @@ struct TUsbModeObserver {
     std::function<int(const std::string& rootFolder, int exitCode)> removed;
 };
 void SetUsbModeObserver(TFMain& window, TUsbModeObserver observer);
+
+// Which volume notices reach the mode; without a filter every one does.
+enum class TVolumeChoice {
+    take,
+    ignore,
+    later,  // not yet: asked again every 100 ms while the volume stays mounted
+};
+using TVolumeFilter = std::function<TVolumeChoice(const TVolumeNotice& notice)>;
+void SetUsbModeFilter(TFMain& window, TVolumeFilter filter);
+
+// Hands `notice` to the mode as if the watcher had seen it (through the filter).
+void DeliverVolumeNotice(TFMain& window, const TVolumeNotice& notice);
 
 }  // namespace kavo

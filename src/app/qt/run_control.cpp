@@ -4,7 +4,10 @@
 #include "app/exit_codes.h"
 #include "app/qt/main_window.h"
 #include "app/qt/main_window_usb.h"
+#include "app/usb_location.h"
+#include "app/uutil.h"
 #include "serial/com_port.h"
+#include "serial/port_map.h"
 #include "transfer/firmware_image.h"
 #include "transfer/protocol.h"
 #include "transfer/status_figures.h"
@@ -18,6 +21,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +32,15 @@
 
 namespace kavo {
 namespace {
+
+// How long a volume may stay unknown to sysfs before it counts as on no USB device.
+constexpr std::int64_t kUnplacedMs = 2000;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Enough for the bytes of a large firmware image both ways, and its dispatch log.
 constexpr std::uint32_t kTraceEntries = 4000000;
@@ -78,7 +93,9 @@ bool TRunControl::Prepare() {
     window_.SetFileCheckHook(
         [this](const std::string& path, std::int64_t size) { return FileUsable(path, size); });
 
-    if (window_.CB_USB->isChecked()) WatchUsbMode(commandLine_.SilenceLimitSeconds());
+    if (window_.CB_USB->isChecked() && !WatchUsbMode(commandLine_.SilenceLimitSeconds())) {
+        return false;
+    }
 
     if (!window_.AutoStartPending()) {
         const QString reason = window_.StartupError().isEmpty()
@@ -107,7 +124,28 @@ void TRunControl::ApplySilenceLimit(std::uint32_t seconds) {
     if (perAttempt < protocol.HandshakeWait()) protocol.SetHandshakeWait(perAttempt);
 }
 
-void TRunControl::WatchUsbMode(std::uint32_t seconds) {
+bool TRunControl::WatchUsbMode(std::uint32_t seconds) {
+    if (commandLine_.sameUsbDevice) {
+        const std::string port = ComPortPath(window_.TevoComNumber());
+        usbDevice_ = UsbDeviceOfPort(port, SysfsRoot());
+        if (usbDevice_.empty()) {
+            End(kExitOtherError, "kavodown: --same-usb-device: the port's device " +
+                                     (port.empty() ? std::string("(none)") : port) +
+                                     " is on no USB device, so no volume is its own");
+            return false;
+        }
+        SetUsbModeFilter(window_, [this](const TVolumeNotice& notice) { return OwnVolume(notice); });
+        // The terminal's volume may be mounted already (the run starts when its serial port
+        // appears, and both come with the same plug-in).
+        std::ifstream in("/proc/self/mountinfo");
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<TMountEntry> table = ParseMountInfo(text);
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            if (!IsVolumeEntry(table, i)) continue;
+            const TMountEntry& e = table[i];
+            DeliverVolumeNotice(window_, {DBT_DEVICEARRIVAL, e.mountPoint, e.source, e.fsType, e.major, e.minor});
+        }
+    }
     TUsbModeObserver observer;
     observer.copied = [this](const std::string& target, bool ok) { UsbCopied(target, ok); };
     observer.told = [this](bool acknowledged) { usbAcknowledged_ = acknowledged; };
@@ -115,7 +153,7 @@ void TRunControl::WatchUsbMode(std::uint32_t seconds) {
         return UsbRemoved(rootFolder, exitCode);
     };
     SetUsbModeObserver(window_, std::move(observer));
-    if (seconds == 0) return;  // wait as long as it takes
+    if (seconds == 0) return true;  // wait as long as it takes
     usbWaitSeconds_ = seconds;
     usbWait_ = std::make_unique<QTimer>();
     usbWait_->setSingleShot(true);
@@ -123,6 +161,37 @@ void TRunControl::WatchUsbMode(std::uint32_t seconds) {
     usbWait_->setInterval(std::chrono::seconds(seconds));
     QObject::connect(usbWait_.get(), &QTimer::timeout, [this] { UsbWaitOver(); });
     usbWait_->start();
+    return true;
+}
+
+TVolumeChoice TRunControl::OwnVolume(const TVolumeNotice& notice) {
+    if (ended_) return TVolumeChoice::ignore;
+    if (notice.event == DBT_DEVICEREMOVECOMPLETE) {
+        unplacedSince_.erase(notice.rootFolder);
+        return ownVolumes_.erase(notice.rootFolder) > 0 ? TVolumeChoice::take
+                                                        : TVolumeChoice::ignore;
+    }
+    if (ownVolumes_.contains(notice.rootFolder)) return TVolumeChoice::ignore;  // seen twice
+    const TVolumePlace place = UsbPlaceOfVolume(notice, SysfsRoot());
+    if (!place.known) {
+        // sysfs places a USB disk before it can be mounted; what it does not place within a
+        // moment (an image mounted through FUSE) is on no USB device.
+        const std::int64_t now = NowMs();
+        const auto [it, first] = unplacedSince_.emplace(notice.rootFolder, now);
+        if (now - it->second < kUnplacedMs) return TVolumeChoice::later;
+        unplacedSince_.erase(it);
+        return TVolumeChoice::ignore;
+    }
+    unplacedSince_.erase(notice.rootFolder);
+    if (place.usbDevice != usbDevice_) {
+        Print("kavodown: " + notice.rootFolder + " is not on the port's USB device; left alone");
+        return TVolumeChoice::ignore;
+    }
+    // The arrival copies the firmware and tells the terminal over the port, which the run
+    // opens a moment after its start.
+    if (!window_.Tevo->Open()) return TVolumeChoice::later;
+    ownVolumes_.insert(notice.rootFolder);
+    return TVolumeChoice::take;
 }
 
 void TRunControl::UsbCopied(const std::string& target, bool ok) {
@@ -149,6 +218,19 @@ int TRunControl::UsbRemoved(const std::string& rootFolder, int exitCode) {
         PrintOutcome(line);
         EndJson(kExitOtherError, line);
         return kExitOtherError;
+    }
+    // The ACK may be in the received bytes already, not yet looked at, when the volume's removal
+    // is handled inside the wait for it.
+    const bool acknowledged =
+        usbAcknowledged_ || window_.Link().RecvBuf().find(static_cast<char>(kACK)) != std::string::npos;
+    if (commandLine_.sameUsbDevice && !acknowledged) {
+        const std::string line = "kavodown: the terminal on COM" +
+                                 std::to_string(window_.TevoComNumber()) +
+                                 " did not acknowledge the firmware copied to " + usbTarget_ +
+                                 " before " + volume + " went away";
+        PrintOutcome(line);
+        EndJson(kExitNoAnswer, line);
+        return kExitNoAnswer;
     }
     PrintOutcome("kavodown: firmware copied to " + usbTarget_ + "; " + volume + " went away");
     EndJson(exitCode, "");

@@ -10,19 +10,27 @@
 // the run at once; a volume removed before the firmware reached the terminal is not the normal
 // end of the mode, so it does not end with 1.
 //
+// With --same-usb-device only the volume of the port's own USB device counts (the production
+// station runs each slot so, with several terminals' volumes coming and going at once): others
+// are left alone, and the run ends with 1 only when that volume goes away after the terminal
+// acknowledged the firmware on it; without the acknowledgement it ends with 7.
+//
 // Thread safety: the user-interface thread, like the window.
 #pragma once
 
 #include "app/command_line.h"
 #include "app/progress_json.h"
 #include "app/progress_report.h"
+#include "app/qt/main_window_usb.h"
 
 #include <QString>
 #include <QTimer>
 
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace kavo {
@@ -55,7 +63,8 @@ private:
     void StatusReport(int options);
     void End(int exitCode, const std::string& line);
     void PrintOutcome(const std::string& line);
-    void WatchUsbMode(std::uint32_t seconds);
+    bool WatchUsbMode(std::uint32_t seconds);
+    TVolumeChoice OwnVolume(const TVolumeNotice& notice);
     void UsbCopied(const std::string& target, bool ok);
     int UsbRemoved(const std::string& rootFolder, int exitCode);
     void UsbWaitOver();
@@ -72,6 +81,9 @@ private:
     std::uint32_t usbWaitSeconds_ = 0;
     std::string usbTarget_;            // where the firmware was copied; empty before
     bool usbAcknowledged_ = false;     // the terminal ACKed 0xD1 "E"
+    std::string usbDevice_;            // --same-usb-device: the port's USB device folder
+    std::set<std::string> ownVolumes_; // --same-usb-device: root folders of its volumes
+    std::map<std::string, std::int64_t> unplacedSince_;  // roots sysfs did not place yet, ms
 };
 
 }  // namespace kavo

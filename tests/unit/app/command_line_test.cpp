@@ -197,6 +197,29 @@ TEST(CommandLine, DeviceTakesThePlaceOfThePortNumber) {
               std::string::npos);
 }
 
+TEST(CommandLine, SameUsbDeviceBelongsToBatchRunsInUsbMode) {
+    for (const std::vector<std::string>& good :
+         {std::vector<std::string>{"--batch", "--same-usb-device", "3", "/fw.bin", "usb"},
+          std::vector<std::string>{"--batch", "--device", "/dev/ttyACM0", "/fw.bin", "USB",
+                                   "--same-usb-device"}}) {
+        TCommandLineResult result = Parse(good);
+        EXPECT_EQ(result.error, "");
+        EXPECT_TRUE(result.commandLine.sameUsbDevice);
+    }
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--batch", "--same-usb-device", "3", "/fw.bin"},
+          std::vector<std::string>{"--same-usb-device", "3", "/fw.bin", "USB"},
+          // With --device the second positional argument is MODE; "USB.bin" as FILE is none.
+          std::vector<std::string>{"--batch", "--device", "/dev/ttyACM0", "/fw/USB.bin",
+                                   "--same-usb-device"}}) {
+        EXPECT_NE(Parse(bad).error.find("--same-usb-device needs --batch and the USB storage mode"),
+                  std::string::npos)
+            << bad.size();
+    }
+    EXPECT_NE(Parse({"--batch", "--same-usb-device=yes", "3", "/fw.bin", "USB"}).error.find("takes no value"),
+              std::string::npos);
+}
+
 TEST(CommandLine, HelpListsEveryOptionAndExitCode) {
     const std::string help = UsageText();
     for (const char* option : {"--batch", "--ddd", "--progress", "--silence-limit", "--trace",

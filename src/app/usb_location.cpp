@@ -1,0 +1,91 @@
+#include "app/usb_location.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+namespace kavo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Interface, SCSI host, target, disk and partition folders lie between a block device or a tty
+// and its USB device; none is this deep.
+constexpr int kMaxDepth = 12;
+
+std::string FirstLine(const fs::path& path) {
+    std::ifstream in(path);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+// The folder with idVendor at or above `start` (a canonical path inside `sysRoot`).
+std::string UsbDeviceAbove(fs::path at, const fs::path& sysRoot) {
+    std::error_code ec;
+    for (int depth = 0; depth < kMaxDepth && !at.empty() && at != at.root_path(); ++depth) {
+        if (at == sysRoot) break;
+        if (fs::exists(at / "idVendor", ec)) return at.string();
+        at = at.parent_path();
+    }
+    return {};
+}
+
+bool IsFuse(const std::string& fsType) {
+    return fsType == "fuse" || fsType == "fuseblk" || fsType.starts_with("fuse.");
+}
+
+}  // namespace
+
+std::string SysfsRoot() {
+    const char* root = std::getenv("KAVODOWN_SYSFS");
+    std::error_code ec;
+    if (root && *root == '/' && fs::is_directory(root, ec)) return root;
+    return "/sys";
+}
+
+std::string UsbDeviceOfPort(const std::string& devicePath, const std::string& sysRoot) {
+    std::error_code ec;
+    const fs::path device = fs::canonical(devicePath, ec);
+    if (ec) return {};
+    const fs::path root = fs::canonical(sysRoot, ec);
+    if (ec) return {};
+    const fs::path interface = fs::canonical(root / "class/tty" / device.filename() / "device", ec);
+    if (ec) return {};
+    return UsbDeviceAbove(interface, root);
+}
+
+TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot) {
+    unsigned major = notice.major, minor = notice.minor;
+    struct stat info {};
+    const bool sourceIsNode = (IsFuse(notice.fsType) || notice.source.starts_with("/dev/")) &&
+                              ::stat(notice.source.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
+    if (sourceIsNode && (IsFuse(notice.fsType) || major == 0)) {
+        major = ::major(info.st_rdev);
+        minor = ::minor(info.st_rdev);
+    }
+    TVolumePlace place;
+    std::error_code ec;
+    const fs::path root = fs::canonical(sysRoot, ec);
+    if (ec) return place;
+    const fs::path block = fs::canonical(
+        root / "dev/block" / (std::to_string(major) + ":" + std::to_string(minor)), ec);
+    if (ec) return place;
+    place.known = true;
+    place.usbDevice = UsbDeviceAbove(block, root);
+    return place;
+}
+
+TUsbIdentity UsbIdentityOfDevice(const std::string& usbDevice) {
+    TUsbIdentity identity;
+    if (usbDevice.empty()) return identity;
+    const fs::path at(usbDevice);
+    identity.vendor = FirstLine(at / "idVendor");
+    identity.product = FirstLine(at / "idProduct");
+    identity.serial = FirstLine(at / "serial");
+    return identity;
+}
+
+}  // namespace kavo
