@@ -21,6 +21,8 @@
 
 namespace kavo::sim {
 
+namespace fs = std::filesystem;
+
 namespace {
 
 std::int64_t NowNs() {
@@ -47,7 +49,6 @@ bool SubordinateOpen(int master) {
 }
 
 void MakeLink(const std::string& link, const std::string& target) {
-    namespace fs = std::filesystem;
     std::error_code ec;
     fs::path path(link);
     if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
@@ -158,6 +159,7 @@ LineSim::LineSim(LineSimOptions options) : options_(std::move(options)) {
         wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         doneFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (wakeFd_ < 0 || doneFd_ < 0) throw std::runtime_error("line simulator: eventfd failed");
+        if (!options_.usbDeviceA.empty()) PlaceOnUsbDevice();
         if (!options_.linkA.empty()) {
             MakeLink(options_.linkA, pathA_);
             linkAMade_ = true;
@@ -168,6 +170,7 @@ LineSim::LineSim(LineSimOptions options) : options_(std::move(options)) {
         }
     } catch (...) {
         if (linkAMade_) RemoveLink(options_.linkA, pathA_);
+        RemoveTtyEntry();
         for (int fd : {masterA_, masterB_, wakeFd_, doneFd_}) {
             if (fd >= 0) close(fd);
         }
@@ -175,10 +178,34 @@ LineSim::LineSim(LineSimOptions options) : options_(std::move(options)) {
     }
 }
 
+void LineSim::PlaceOnUsbDevice() {
+    const fs::path device(options_.usbDeviceA);
+    const fs::path interface = device / (device.filename().string() + ":1.0");
+    const fs::path entry = fs::path(options_.sysfsRoot) / "class/tty" / fs::path(pathA_).filename();
+    std::error_code ec;
+    fs::create_directories(interface, ec);
+    if (!ec) fs::create_directories(entry, ec);
+    if (!ec) {
+        fs::remove(entry / "device", ec);
+        fs::create_directory_symlink(interface, entry / "device", ec);
+    }
+    if (ec) throw std::runtime_error("line simulator: cannot place end A on " + device.string() + ": " + ec.message());
+    ttyEntryA_ = entry.string();
+}
+
+void LineSim::RemoveTtyEntry() {
+    if (ttyEntryA_.empty()) return;
+    std::error_code ec;
+    fs::remove(fs::path(ttyEntryA_) / "device", ec);
+    fs::remove(ttyEntryA_, ec);
+    ttyEntryA_.clear();
+}
+
 LineSim::~LineSim() {
     Stop();
     if (linkAMade_) RemoveLink(options_.linkA, pathA_);
     if (linkBMade_) RemoveLink(options_.linkB, pathB_);
+    RemoveTtyEntry();
     for (int fd : {masterA_, masterB_, wakeFd_, doneFd_}) {
         if (fd >= 0) close(fd);
     }

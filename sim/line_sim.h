@@ -50,6 +50,11 @@ struct LineSimOptions {
     LineFaults bToA;
     std::string linkA;  // optional symlink paths to the ends' device paths
     std::string linkB;
+    // A simulated sysfs (the tool reads it through KAVODOWN_SYSFS) and the folder in it that
+    // stands for a USB device: end A then shows as that device's serial interface
+    // (<sysfsRoot>/class/tty/<pts number>/device leads below it) from before its link appears
+    // until the simulator ends.
+    std::string sysfsRoot, usbDeviceA;
     // Bytes in flight per direction before the simulator stops taking more from the sender, so
     // that a writer feels the line's speed as with a real driver buffer.
     std::size_t queueLimit = 4096;
@@ -118,6 +123,8 @@ public:
 private:
     struct Impl;
     void Run(std::stop_token stop);
+    void PlaceOnUsbDevice();
+    void RemoveTtyEntry();
 
     LineSimOptions options_;
     std::string pathA_, pathB_;
@@ -125,6 +132,7 @@ private:
     int wakeFd_ = -1;
     int doneFd_ = -1;
     bool linkAMade_ = false, linkBMade_ = false;
+    std::string ttyEntryA_;  // end A's entry in the simulated sysfs; empty when none was made
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;
     std::condition_variable finishedCv_;

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -604,8 +605,33 @@ private:
             Fail("cannot mount " + image_ + " at " + mountPoint_);
             return false;
         }
+        if (!o_.usbDevice.empty() && !PlaceVolumeOnUsbDevice()) return false;
         std::lock_guard lock(owner_.mutex_);
         owner_.mountPoint_ = mountPoint_;
+        return true;
+    }
+
+    // The volume's block device entry in the simulated sysfs, below the terminal's USB device.
+    bool PlaceVolumeOnUsbDevice() {
+        struct stat info {};
+        std::error_code ec;
+        const fs::path block = fs::path(o_.usbDevice) / (fs::path(o_.usbDevice).filename().string() + ":1.1") /
+                               "host0/target0:0:0/0:0:0:0/block/sdz";
+        fs::create_directories(block, ec);
+        fs::create_directories(fs::path(o_.sysfsRoot) / "dev/block", ec);
+        if (::stat(mountPoint_.c_str(), &info) != 0 || ec) {
+            Fail("cannot place the volume on the simulated USB device " + o_.usbDevice);
+            return false;
+        }
+        blockLink_ = (fs::path(o_.sysfsRoot) / "dev/block" /
+                      (std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev))))
+                         .string();
+        fs::remove(blockLink_, ec);
+        fs::create_directory_symlink(block, blockLink_, ec);
+        if (ec) {
+            Fail("cannot make " + blockLink_ + ": " + ec.message());
+            return false;
+        }
         return true;
     }
 
@@ -707,6 +733,10 @@ private:
             mountPid_ = -1;
             if (o_.mountPoint.empty()) rmdir(mountPoint_.c_str());
         }
+        if (!blockLink_.empty()) {
+            ::unlink(blockLink_.c_str());
+            blockLink_.clear();
+        }
         if (!tempDir_.empty()) {
             std::error_code ec;
             fs::remove_all(tempDir_, ec);
@@ -715,6 +745,7 @@ private:
     }
 
     const TerminalSimOptions& o_;
+    std::string blockLink_;  // the volume's entry in the simulated sysfs, while mounted
     int stopFd_;
     TerminalSim& owner_;
     int fd_ = -1;

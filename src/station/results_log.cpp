@@ -187,8 +187,10 @@ std::string TResultsLog::Append(TUnitRecord& record) {
 bool SendToJournal(const TUnitRecord& r) {
     // KAVODOWN_<FIELD>=value for every field of the record, after the message itself.
     std::vector<std::string> entries;
-    entries.push_back("MESSAGE=unit on " + r.slot + ": " + (r.code == 0 ? "flashed" : r.outcome));
-    entries.push_back(std::string("PRIORITY=") + (r.code == 0 ? "6" : "4"));
+    // A flashed unit's outcome is "flashed", whatever its code (1 in USB storage mode).
+    const bool flashed = r.outcome == "flashed";
+    entries.push_back("MESSAGE=unit on " + r.slot + ": " + r.outcome);
+    entries.push_back(std::string("PRIORITY=") + (flashed ? "6" : "4"));
     entries.push_back("SYSLOG_IDENTIFIER=kavodown");
     for (const TRecordField& field : kRecordFields) {
         std::string name = field.name;

@@ -7,7 +7,8 @@
 //   time, host, slot, device, usb_vendor, usb_product, usb_serial, firmware, size, sha256,
 //   code, outcome, duration_ms, block_errors
 // time is local time with its zone offset ("2026-12-08T16:05:31.042+01:00"); code is the exit
-// code the unit would have in a --batch run (0: flashed) and outcome its text ("flashed" for 0);
+// code the unit would have in a --batch run (flashed: 0, and 1 in USB storage mode) and outcome
+// its text ("flashed" for a flashed unit);
 // block_errors counts the blocks the terminal refused or did not answer, resent or not.
 //
 // Each record is written with one write() on a descriptor opened with O_APPEND and synced to the

@@ -46,7 +46,7 @@ void TSlot::Progress(int percentNow) {
     percent = percentNow;
 }
 
-bool TSlot::Ended(int code, const std::string& why, int retries) {
+bool TSlot::Ended(bool flashed, const std::string& why, int retries) {
     running = false;
     reason = why;
     if (replugged) {
@@ -56,7 +56,7 @@ bool TSlot::Ended(int code, const std::string& why, int retries) {
         if (present) Appeared();
         return true;
     }
-    if (code == 0) {
+    if (flashed) {
         state = present ? TSlotState::done : TSlotState::waiting;
         percent = 100;
         return true;

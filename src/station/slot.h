@@ -41,7 +41,7 @@ struct TSlot {
     void Progress(int percentNow);
     // The child ended with `code` ("" reason for a success). Returns true when the unit is
     // finished (and is to be recorded), false when it is tried again.
-    bool Ended(int code, const std::string& why, int retries);
+    bool Ended(bool flashed, const std::string& why, int retries);
 };
 
 }  // namespace kavo::station

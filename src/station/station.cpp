@@ -34,6 +34,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kExitOk = 0, kExitSomeFailed = 2, kExitOtherError = 9;
+// A single run in USB storage mode ends with this when its terminal took the firmware.
+constexpr int kExitVolumeGone = 1;
 // A device whose node is there but cannot be opened yet (udev still setting its mode) is tried
 // again this often, a few times.
 constexpr int kOpenRetryMs = 200;
@@ -43,13 +45,6 @@ std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::string ReadSmallFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::string text;
-    std::getline(in, text);
-    return text;
 }
 
 bool Exists(const std::string& path) {
@@ -65,8 +60,8 @@ bool Openable(const std::string& path) {
 }
 
 // The outcome text of a child's end line: "kavodown: transfer failed: ..." -> "transfer failed: ...".
-std::string OutcomeText(int code, const std::string& line) {
-    if (code == 0) return "flashed";
+std::string OutcomeText(bool flashed, int code, const std::string& line) {
+    if (flashed) return "flashed";
     std::string text = line;
     if (text.rfind("kavodown: ", 0) == 0) text = text.substr(10);
     return text.empty() ? "ended with code " + std::to_string(code) : text;
@@ -123,6 +118,8 @@ private:
     void StartPresent();
     void TakeRequests();
     bool Over() const;
+    // Whether a child's exit code is a flashed unit's.
+    bool Flashed(int code) const { return code == (options_.usb ? kExitVolumeGone : kExitOk); }
     int ExitCode() const;
     void Notify(std::size_t index);
     void NotifyCounters();
@@ -406,7 +403,9 @@ bool TStation::Spawn(std::size_t index) {
                                   "json", "--silence-limit",
                                   std::to_string(options_.silenceLimitSeconds)};
     if (options_.ddd) args.push_back("--ddd");
+    if (options_.usb) args.push_back("--same-usb-device");
     args.push_back(snapshot_);
+    if (options_.usb) args.push_back("USB");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -522,7 +521,7 @@ void TStation::Reap(std::size_t index) {
     if (WIFEXITED(status)) {
         code = WEXITSTATUS(status);
         line = child.ended ? child.endLine : std::string();
-        if (code == 0 && (!child.ended || child.endSha != image_.sha256)) {
+        if (Flashed(code) && (!child.ended || child.endSha != image_.sha256)) {
             code = kExitOtherError;
             line = "kavodown: the image sent (SHA-256 " +
                    (child.endSha.empty() ? std::string("unknown") : child.endSha) +
@@ -542,16 +541,17 @@ void TStation::Finish(std::size_t index, int code, const std::string& line) {
     children_[index].reset();
     const std::int64_t duration = NowMs() - slot.unitStartMs;
     const bool stopped = stopping_;
-    std::string outcome = OutcomeText(code, line);
-    if (stopped && code != 0) outcome = "stopped: " + outcome;
-    if (!slot.Ended(code, outcome, stopped ? 0 : options_.retries)) {
+    const bool flashed = Flashed(code);
+    std::string outcome = OutcomeText(flashed, code, line);
+    if (stopped && !flashed) outcome = "stopped: " + outcome;
+    if (!slot.Ended(flashed, outcome, stopped ? 0 : options_.retries)) {
         Say(slot.name, "failed (" + outcome + "); trying again");
         Notify(index);
         return;
     }
-    if (stopped && code != 0) slot.state = TSlotState::stopped;
+    if (stopped && !flashed) slot.state = TSlotState::stopped;
     ++finished_;
-    if (code != 0) ++failed_;
+    if (!flashed) ++failed_;
     durations_[index] = duration;
     codes_[index] = code;
     Notify(index);
@@ -579,7 +579,7 @@ void TStation::Finish(std::size_t index, int code, const std::string& line) {
     std::fflush(stdout);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(duration) / 1000.0);
-    Say(slot.name, (code == 0 ? "done in " + std::string(seconds) : "failed: " + outcome) +
+    Say(slot.name, (flashed ? "done in " + std::string(seconds) : "failed: " + outcome) +
                        (error.empty() ? "" : " (not recorded)"));
 }
 
@@ -699,22 +699,7 @@ int TStation::Run() {
 }  // namespace
 
 TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sysRoot) {
-    TUsbIdentity identity;
-    std::error_code ec;
-    const fs::path device = fs::canonical(devicePath, ec);
-    if (ec) return identity;
-    fs::path at = fs::canonical(fs::path(sysRoot) / "class/tty" / device.filename() / "device", ec);
-    if (ec) return identity;
-    // Up from the interface to the USB device, which has the ids.
-    for (int depth = 0; depth < 6 && !at.empty() && at != at.root_path(); ++depth, at = at.parent_path()) {
-        if (fs::exists(at / "idVendor", ec)) {
-            identity.vendor = ReadSmallFile(at / "idVendor");
-            identity.product = ReadSmallFile(at / "idProduct");
-            identity.serial = ReadSmallFile(at / "serial");
-            break;
-        }
-    }
-    return identity;
+    return UsbIdentityOfDevice(UsbDeviceOfPort(devicePath, sysRoot));
 }
 
 int RunStation(const TStationOptions& options, const TFirmwareImage& image,

@@ -22,6 +22,7 @@
 // station's thread; TStationControl may be called from any thread.
 #pragma once
 
+#include "app/usb_location.h"
 #include "station/slot.h"
 #include "station/station_options.h"
 
@@ -48,7 +49,7 @@ struct TSlotView {
     bool present = false;
     int percent = 0;
     std::string reason;          // why the unit failed or was stopped
-    int code = 0;                // the exit code a --batch run would have had (0: flashed)
+    int code = 0;  // the exit code a --batch run would have had (flashed: 0, in USB mode 1)
     std::int64_t startMs = 0;    // steady-clock start of the running unit, 0 when none runs
     std::int64_t durationMs = 0; // of the last finished unit
 };
@@ -118,10 +119,7 @@ int RunStation(const TStationOptions& options, const TFirmwareImage& image,
 double UnitsPerHour(int units, std::int64_t elapsedMs);
 
 // What sysfs tells of the USB device behind a tty path: vendor and product ids and serial
-// number; empty texts when it is no USB device. `sysRoot` is normally "/sys".
-struct TUsbIdentity {
-    std::string vendor, product, serial;
-};
-TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sysRoot = "/sys");
+// number; empty texts when it is no USB device.
+TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sysRoot = SysfsRoot());
 
 }  // namespace kavo::station

@@ -42,7 +42,7 @@ TStationCommandLine ParseStationCommandLine(const std::vector<std::string>& argu
         const std::size_t equals = argument.find('=');
         const std::string name = argument.substr(0, equals);
         const bool flag = name == "--station" || name == "--batch" || name == "--ddd" ||
-                          name == "--start-present";
+                          name == "--start-present" || name == "--usb";
         const bool valued = name == "--slot" || name == "--results" || name == "--units" ||
                             name == "--retries" || name == "--silence-limit";
         if (!flag && !valued) {
@@ -57,6 +57,7 @@ TStationCommandLine ParseStationCommandLine(const std::vector<std::string>& argu
             if (name == "--batch") o.batch = true;
             else if (name == "--ddd") o.ddd = true;
             else if (name == "--start-present") o.startPresent = true;
+            else if (name == "--usb") o.usb = true;
             continue;
         }
         std::string value;
@@ -137,6 +138,10 @@ std::string StationUsageText() {
            "  --start-present    start at once on devices already there at start-up\n"
            "  --ddd              wake each terminal's loader with \"DDD\" first\n"
            "  --silence-limit S  end a unit's transfer after S silent seconds (default 60)\n"
+           "  --usb              USB storage mode: each terminal takes the file on its own\n"
+           "                     volume, the one on the same USB device as its serial port;\n"
+           "                     a unit is done once the terminal acknowledged the file and\n"
+           "                     its volume went away (its record's code is then 1)\n"
            "\n"
            "Without --batch a window opens: the firmware's name, size and SHA-256, a tile per\n"
            "slot (state, progress, the unit's serial number and elapsed time), the counters,\n"

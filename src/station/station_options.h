@@ -14,6 +14,9 @@
 //   --units N            end after N units (default: until SIGTERM or SIGINT)
 //   --retries N          retries of a failed unit while it stays plugged in (default 0)
 //   --start-present      start the units whose devices are there at start-up at once
+//   --usb                USB storage mode: a slot is the terminal's serial port, and its volume
+//                        is the one on the same USB device; a unit is done when the firmware is
+//                        on that volume, acknowledged, and the volume has gone away
 //   --ddd, --silence-limit SECS   as for a single run (the limit is 60 s by default)
 //
 // Thread safety: plain functions without state.
@@ -33,6 +36,7 @@ struct TStationOptions {
     int retries = 0;
     bool startPresent = false;
     bool ddd = false;
+    bool usb = false;  // USB storage mode: each terminal takes the file on its own volume
     std::uint32_t silenceLimitSeconds = 60;
     std::string firmware;
 };

@@ -30,6 +30,9 @@ void Usage() {
         "  --latency-ms MS     extra one-way delay (default 0)\n"
         "  --seed S            seed of the fault decisions (default 1)\n"
         "  --link-a PATH       symlink to end A's device (end B: --link-b)\n"
+        "  --sysfs ROOT --usb-device-a DIR   a simulated sysfs (the tool's KAVODOWN_SYSFS) and\n"
+        "                      the folder in it of a USB device: end A shows as its serial\n"
+        "                      interface from before its link appears\n"
         "  faults, per direction (a2b: written on A, read on B; b2a: the other way):\n"
         "  --corrupt-a2b P     flip one bit of a byte with probability P\n"
         "  --drop-a2b P        drop a byte with probability P\n"
@@ -74,6 +77,10 @@ int main(int argc, char** argv) {
             options.linkA = value();
         } else if (arg == "--link-b") {
             options.linkB = value();
+        } else if (arg == "--sysfs") {
+            options.sysfsRoot = value();
+        } else if (arg == "--usb-device-a") {
+            options.usbDeviceA = value();
         } else if (arg.rfind("--", 0) == 0 && arg.size() > 6 &&
                    (arg.ends_with("-a2b") || arg.ends_with("-b2a"))) {
             kavo::sim::LineFaults& f = arg.ends_with("-a2b") ? options.aToB : options.bToA;

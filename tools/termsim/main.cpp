@@ -49,7 +49,10 @@ void Usage() {
         "  --image FILE            FAT image to use (made when missing; default: temporary)\n"
         "  --mount DIR             where to mount it (default: temporary folder)\n"
         "  --fat 12|16|32          FAT type of a new image (default 16)\n"
-        "  --image-mib N           size of a new image (default 4, 16 or 64 by FAT type)\n";
+        "  --image-mib N           size of a new image (default 4, 16 or 64 by FAT type)\n"
+        "  --sysfs ROOT --usb-device DIR   a simulated sysfs (the tool's KAVODOWN_SYSFS) and the\n"
+        "                          folder in it of the terminal's USB device: the volume's block\n"
+        "                          device is placed below it while the volume is mounted\n";
 }
 
 [[noreturn]] void Bad(const std::string& option, const std::string& value) {
@@ -158,6 +161,10 @@ int main(int argc, char** argv) {
             o.image = value();
         } else if (arg == "--mount") {
             o.mountPoint = value();
+        } else if (arg == "--sysfs") {
+            o.sysfsRoot = value();
+        } else if (arg == "--usb-device") {
+            o.usbDevice = value();
         } else if (arg == "--fat") {
             o.fatBits = ToInt(arg, value());
             if (o.fatBits != 12 && o.fatBits != 16 && o.fatBits != 32) Bad(arg, std::to_string(o.fatBits));

@@ -109,6 +109,7 @@ QString StationReasonText(int code, TSlotState state) {
     case 6: return QStringLiteral("포트 권한 없음");
     case 7: return QStringLiteral("단말기 응답 없음");
     case 8: return QStringLiteral("장치 분리됨");
+    case 10: return QStringLiteral("단말기 볼륨 없음");
     default:
         if (code > 128) return QStringLiteral("중지되어 취소됨");
         return QStringLiteral("오류 (코드 %1)").arg(code);

@@ -74,8 +74,8 @@ TEST(Slot, OnePlugInIsOneUnitAndRetriesOnlyWhilePluggedIn) {
             case 'g': slot.Gone(); break;
             case 's': slot.Started(1000); break;
             case 'p': slot.Progress(40); break;
-            case '0': finished += slot.Ended(0, "", row.retries); break;
-            case '2': finished += slot.Ended(2, "transfer failed", row.retries); break;
+            case '0': finished += slot.Ended(true, "", row.retries); break;
+            case '2': finished += slot.Ended(false, "transfer failed", row.retries); break;
             }
         }
         EXPECT_EQ(SlotStateName(slot.state), std::string(SlotStateName(row.state))) << row.events;
