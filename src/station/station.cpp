@@ -4,6 +4,7 @@
 #include "station/results_log.h"
 #include "station/slot.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <memory>
 #include <poll.h>
 #include <spawn.h>
@@ -105,6 +107,8 @@ private:
     void Say(const std::string& slot, const std::string& text);
     void AddSlot(const std::string& path);
     void WatchFolder(const std::string& folder);
+    void WatchWanted();
+    void CheckSlots();
     void ReadInotify();
     void FolderEvent(const std::string& folder, const std::string& name, std::uint32_t mask);
     void CheckSlot(TSlot& slot);
@@ -141,6 +145,9 @@ private:
     std::vector<std::int64_t> openRetryAt_;            // by slot index; 0: none pending
     std::vector<int> openTries_;
     std::map<int, std::string> watches_;  // inotify watch -> folder
+    // The slots' folders. One that is not there yet (/dev/serial/by-path before the first USB
+    // serial device) is waited for through a watch on the nearest folder above it.
+    std::set<std::string> wanted_;
     std::string defaultFolder_;           // without slots: every USB serial device here
     int inotify_ = -1, signals_ = -1, firmwareWatch_ = -1;
     int started_ = 0, finished_ = 0, failed_ = 0;
@@ -303,17 +310,32 @@ void TStation::NotifyCounters() {
 }
 
 void TStation::WatchFolder(const std::string& folder) {
-    for (const auto& [wd, name] : watches_) {
-        if (name == folder) return;
+    wanted_.insert(folder);
+    WatchWanted();
+}
+
+void TStation::WatchWanted() {
+    for (const std::string& folder : wanted_) {
+        std::error_code ec;
+        fs::path at = folder;
+        while (!fs::is_directory(at, ec) && at.has_relative_path()) at = at.parent_path();
+        const std::string watched = at.string();
+        bool known = false;
+        for (const auto& [wd, name] : watches_) known = known || name == watched;
+        if (known) continue;
+        const int wd = ::inotify_add_watch(inotify_, watched.c_str(),
+                                           IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
+                                               IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR);
+        if (wd < 0) {
+            Say("", "cannot watch " + watched + ": " + std::strerror(errno));
+            continue;
+        }
+        watches_[wd] = watched;
     }
-    const int wd = ::inotify_add_watch(inotify_, folder.c_str(),
-                                       IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
-                                           IN_ATTRIB | IN_DELETE_SELF);
-    if (wd < 0) {
-        Say("", "cannot watch " + folder + ": " + std::strerror(errno));
-        return;
-    }
-    watches_[wd] = folder;
+}
+
+void TStation::CheckSlots() {
+    for (TSlot& slot : slots_) CheckSlot(slot);
 }
 
 void TStation::ReadInotify() {
@@ -335,7 +357,29 @@ void TStation::ReadInotify() {
                 continue;
             }
             const auto folder = watches_.find(event->wd);
-            if (folder == watches_.end() || event->len == 0) continue;
+            if (folder == watches_.end()) continue;
+            if (event->mask & IN_IGNORED) {
+                // The folder went away (udev removes an empty /dev/serial/by-path): wait for it
+                // to come back, from the folder above.
+                watches_.erase(folder);
+                WatchWanted();
+                CheckSlots();
+                continue;
+            }
+            if (event->len == 0) continue;
+            if (event->mask & IN_ISDIR) {
+                // A folder on the way to a slot's folder: watch further down, and look at the
+                // slots there, whose links may have come before the watch.
+                const std::string path = folder->second + "/" + event->name;
+                FolderEvent(folder->second, event->name, event->mask);
+                if (wanted_.contains(path) || std::any_of(wanted_.begin(), wanted_.end(), [&](const std::string& w) {
+                        return w.rfind(path + "/", 0) == 0;
+                    })) {
+                    WatchWanted();
+                    CheckSlots();
+                }
+                continue;
+            }
             FolderEvent(folder->second, event->name, event->mask);
         }
     }

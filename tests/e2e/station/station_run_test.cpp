@@ -45,7 +45,7 @@ protected:
         plugged_.clear();
     }
 
-    std::string Slot(int k) const { return dir_ + "/slot" + std::to_string(k); }
+    std::string Slot(int k) const { return slotFolder_ + "/slot" + std::to_string(k); }
     std::string Output(int k, int unit) const {
         return dir_ + "/out" + std::to_string(k) + "_" + std::to_string(unit) + ".bin";
     }
@@ -115,6 +115,7 @@ protected:
 
     TempDir tmp_{"kavo_station"};
     const std::string dir_ = tmp_.Path().string();
+    std::string slotFolder_ = dir_;  // where the slots' links appear
     std::string firmware_;
     std::size_t size_ = 0;
     std::unique_ptr<ChildProcess> station_;
@@ -196,6 +197,30 @@ TEST_F(StationRunTest, ADeviceThereAtStartUpWaitsForAPlugInUnlessStartPresentIsG
         EXPECT_TRUE(ReadFile(Output(1, startPresent ? 2 : 3)) == ReadFile(firmware_));
         EXPECT_EQ(Records(dir_ + "/results.csv"), "slot1 0 flashed True True True\n");
     }
+}
+
+// A station started before its first terminal is plugged in: udev makes /dev/serial/by-path only
+// with the first USB serial device, and removes it again with the last one.
+TEST_F(StationRunTest, SlotsInAFolderThatComesAndGoesWithThePlugInsAreWatched) {
+    slotFolder_ = dir_ + "/dev/serial/by-path";
+    StartStation({"--units", "3", "--results", dir_ + "/results.csv"}, 2);
+    TPlugged& first = Plug(1, 1);
+    ASSERT_FALSE(station_->WaitLine("slot1: done", 30s).empty()) << station_->ReadAll(1s);
+    // The folder is there now; a second terminal's link is a plain plug-in.
+    TPlugged& second = Plug(2, 1);
+    ASSERT_FALSE(station_->WaitLine("slot2: done", 30s).empty()) << station_->ReadAll(1s);
+    for (TPlugged* plugged : {&first, &second}) {
+        plugged->line->Stop(SIGTERM, 5s);
+        plugged->terminal->Stop(SIGTERM, 5s);
+    }
+    fs::remove_all(dir_ + "/dev/serial");
+    Plug(1, 2);
+    EXPECT_EQ(station_->Wait(60s), 0) << station_->ReadAll(1s);
+    for (int k = 1; k <= 2; ++k) EXPECT_TRUE(ReadFile(Output(k, 1)) == ReadFile(firmware_)) << k;
+    EXPECT_TRUE(ReadFile(Output(1, 2)) == ReadFile(firmware_));
+    EXPECT_EQ(Records(dir_ + "/results.csv"),
+              "slot1 0 flashed True True True\nslot1 0 flashed True True True\n"
+              "slot2 0 flashed True True True\n");
 }
 
 TEST_F(StationRunTest, StopCancelsTheRunningUnitsAndRecordsThemAsStopped) {
