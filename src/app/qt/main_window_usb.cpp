@@ -58,13 +58,13 @@ std::map<const TFMain*, TUsbMode*>& Registry() {
 constexpr int kLaterMs = 100;
 
 // Hands a notice to the window unless the filter leaves it alone; one the filter cannot place
-// yet is asked about again while its volume stays mounted.
+// yet is asked about again (an arrival while its volume stays mounted).
 void Deliver(TFMain& window, const TVolumeNotice& notice, int tries) {
     auto it = Registry().find(&window);
     if (it == Registry().end()) return;
     TUsbMode& mode = *it->second;
     if (mode.filter) {
-        if (tries > 0) {
+        if (tries > 0 && notice.event == DBT_DEVICEARRIVAL) {
             struct stat info {};
             if (::stat(notice.rootFolder.c_str(), &info) != 0 ||
                 info.st_dev != makedev(notice.major, notice.minor)) {

@@ -42,7 +42,7 @@ void SetUsbModeObserver(TFMain& window, TUsbModeObserver observer);
 enum class TVolumeChoice {
     take,
     ignore,
-    later,  // not yet: asked again every 100 ms while the volume stays mounted
+    later,  // not yet: asked again every 100 ms (an arrival while its volume stays mounted)
 };
 using TVolumeFilter = std::function<TVolumeChoice(const TVolumeNotice& notice)>;
 void SetUsbModeFilter(TFMain& window, TVolumeFilter filter);

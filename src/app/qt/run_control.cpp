@@ -148,7 +148,10 @@ bool TRunControl::WatchUsbMode(std::uint32_t seconds) {
     }
     TUsbModeObserver observer;
     observer.copied = [this](const std::string& target, bool ok) { UsbCopied(target, ok); };
-    observer.told = [this](bool acknowledged) { usbAcknowledged_ = acknowledged; };
+    observer.told = [this](bool acknowledged) {
+        usbTold_ = true;
+        usbAcknowledged_ = acknowledged;
+    };
     observer.removed = [this](const std::string& rootFolder, int exitCode) {
         return UsbRemoved(rootFolder, exitCode);
     };
@@ -168,8 +171,12 @@ TVolumeChoice TRunControl::OwnVolume(const TVolumeNotice& notice) {
     if (ended_) return TVolumeChoice::ignore;
     if (notice.event == DBT_DEVICEREMOVECOMPLETE) {
         unplacedSince_.erase(notice.rootFolder);
-        return ownVolumes_.erase(notice.rootFolder) > 0 ? TVolumeChoice::take
-                                                        : TVolumeChoice::ignore;
+        if (!ownVolumes_.contains(notice.rootFolder)) return TVolumeChoice::ignore;
+        // A terminal removes its volume right after its ACK; the removal can be seen before the
+        // ACK is read, and waits for the answer to the command (at most its 1 s).
+        if (!usbTarget_.empty() && !usbTold_) return TVolumeChoice::later;
+        ownVolumes_.erase(notice.rootFolder);
+        return TVolumeChoice::take;
     }
     if (ownVolumes_.contains(notice.rootFolder)) return TVolumeChoice::ignore;  // seen twice
     const TVolumePlace place = UsbPlaceOfVolume(notice, SysfsRoot());

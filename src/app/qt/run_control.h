@@ -81,6 +81,7 @@ private:
     std::uint32_t usbWaitSeconds_ = 0;
     std::string usbTarget_;            // where the firmware was copied; empty before
     bool usbAcknowledged_ = false;     // the terminal ACKed 0xD1 "E"
+    bool usbTold_ = false;             // its answer (or the end of the wait for it) came
     std::string usbDevice_;            // --same-usb-device: the port's USB device folder
     std::set<std::string> ownVolumes_; // --same-usb-device: root folders of its volumes
     std::map<std::string, std::int64_t> unplacedSince_;  // roots sysfs did not place yet, ms
