@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <libudev.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -79,6 +80,10 @@ int OpenPidfd(pid_t pid) {
 #endif
 }
 
+// Whether udev runs here (its control socket is there): then its monitor tells of serial
+// devices, and /dev/serial/by-path comes with the first USB one.
+bool UdevRuns() { return ::access("/run/udev/control", F_OK) == 0; }
+
 // Without a pidfd a child's end is looked for this often.
 constexpr int kReapPollMs = 200;
 
@@ -106,6 +111,8 @@ private:
     bool Prepare();
     void Say(const std::string& slot, const std::string& text);
     void AddSlot(const std::string& path);
+    void OpenUdevMonitor();
+    void ReadUdevMonitor();
     void WatchFolder(const std::string& folder);
     void WatchWanted();
     void CheckSlots();
@@ -150,6 +157,8 @@ private:
     std::set<std::string> wanted_;
     std::string defaultFolder_;           // without slots: every USB serial device here
     int inotify_ = -1, signals_ = -1, firmwareWatch_ = -1;
+    udev* udev_ = nullptr;
+    udev_monitor* monitor_ = nullptr;  // tty devices as udev has set them up; null without udev
     int started_ = 0, finished_ = 0, failed_ = 0;
     int stopSignal_ = 0;
     bool stopping_ = false;
@@ -164,6 +173,8 @@ TStation::~TStation() {
     }
     if (inotify_ >= 0) ::close(inotify_);
     if (signals_ >= 0) ::close(signals_);
+    if (monitor_) udev_monitor_unref(monitor_);
+    if (udev_) udev_unref(udev_);
     if (hooks_.takeSignals) ::pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
     if (!privateDir_.empty()) {
         std::error_code ec;
@@ -224,8 +235,9 @@ bool TStation::Prepare() {
     firmwareWatch_ = ::inotify_add_watch(inotify_, image_.path.c_str(),
                                          IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF |
                                              IN_MOVE_SELF);
+    OpenUdevMonitor();
     if (options_.slotPaths.empty()) {
-        defaultFolder_ = fs::is_directory("/dev/serial/by-path") ? "/dev/serial/by-path" : "/dev";
+        defaultFolder_ = fs::is_directory("/dev/serial/by-path") || monitor_ ? "/dev/serial/by-path" : "/dev";
         WatchFolder(defaultFolder_);
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(defaultFolder_, ec)) {
@@ -307,6 +319,36 @@ void TStation::NotifyCounters() {
     counters.failed = failed_;
     counters.sinceMs = sinceMs_;
     hooks_.observer->CountersChanged(counters);
+}
+
+void TStation::OpenUdevMonitor() {
+    if (!UdevRuns()) return;  // the folders' watches alone
+    udev_ = udev_new();
+    if (udev_) monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+    if (!monitor_ || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "tty", nullptr) < 0 ||
+        udev_monitor_enable_receiving(monitor_) < 0) {
+        Say("", "udev's monitor cannot be used; watching the slots' folders alone");
+        if (monitor_) udev_monitor_unref(monitor_);
+        monitor_ = nullptr;
+        return;
+    }
+    // Its socket is blocking by default; the loop reads it only when poll says so, until empty.
+    const int fd = udev_monitor_get_fd(monitor_);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+void TStation::ReadUdevMonitor() {
+    while (udev_device* device = udev_monitor_receive_device(monitor_)) {
+        // udev sends the event once its rules ran: the device's links are there (or gone).
+        const char* links = udev_device_get_property_value(device, "DEVLINKS");
+        if (options_.slotPaths.empty() && links) {
+            const std::string link = ByPathLink(links);
+            const char* action = udev_device_get_action(device);
+            if (!link.empty() && action && std::string(action) == "add") AddSlot(link);
+        }
+        udev_device_unref(device);
+    }
+    CheckSlots();
 }
 
 void TStation::WatchFolder(const std::string& folder) {
@@ -691,9 +733,12 @@ int TStation::Run() {
         TakeRequests();
         StartUnits();
         if (Over()) break;
-        // Fixed places: signals, hotplug, requests; then each child's output and its end.
-        std::vector<pollfd> fds{{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}, {wake, POLLIN, 0}};
-        constexpr std::size_t kFixed = 3;
+        // Fixed places: signals, hotplug, requests, udev; then each child's output and its end.
+        std::vector<pollfd> fds{{signals_, POLLIN, 0},
+                                {inotify_, POLLIN, 0},
+                                {wake, POLLIN, 0},
+                                {monitor_ ? udev_monitor_get_fd(monitor_) : -1, POLLIN, 0}};
+        constexpr std::size_t kFixed = 4;
         std::vector<std::pair<std::size_t, bool>> childOf;  // slot index, true: its pidfd
         bool unwatched = false;
         for (std::size_t i = 0; i < children_.size(); ++i) {
@@ -728,6 +773,7 @@ int TStation::Run() {
             }
         }
         if (fds[1].revents) ReadInotify();
+        if (fds[3].revents) ReadUdevMonitor();
         if (fds[0].revents) {
             signalfd_siginfo info {};
             while (::read(signals_, &info, sizeof info) == sizeof info) {
@@ -741,6 +787,18 @@ int TStation::Run() {
 }
 
 }  // namespace
+
+std::string ByPathLink(const std::string& devlinks) {
+    std::size_t at = 0;
+    while (at < devlinks.size()) {
+        std::size_t end = devlinks.find(' ', at);
+        if (end == std::string::npos) end = devlinks.size();
+        const std::string link = devlinks.substr(at, end - at);
+        if (link.rfind("/dev/serial/by-path/", 0) == 0 && link.size() > 20) return link;
+        at = end + 1;
+    }
+    return {};
+}
 
 TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sysRoot) {
     return UsbIdentityOfDevice(UsbDeviceOfPort(devicePath, sysRoot));

@@ -8,7 +8,9 @@
 // counts as failed. A change of the firmware file on disk is reported and changes no unit.
 //
 // Hotplug comes from inotify on the folders of the slot paths (a /dev/serial/by-path link, a
-// device node, a simulator's link), so nothing is polled.
+// device node, a simulator's link), and where udev runs also from its monitor of tty devices,
+// whose events come once udev has made the device's links; nothing is polled. A slot's folder
+// that is not there yet is waited for from the folder above it.
 //
 // Output: one line per event on the standard error ("kavodown station: SLOT: what"), one JSON
 // object (the record) per finished unit on the standard output.
@@ -117,6 +119,9 @@ int RunStation(const TStationOptions& options, const TFirmwareImage& image,
 
 // Finished units per hour over `elapsedMs`; 0 before any time has passed.
 double UnitsPerHour(int units, std::int64_t elapsedMs);
+
+// The /dev/serial/by-path link among a udev device's DEVLINKS (blank-separated); "" when none.
+std::string ByPathLink(const std::string& devlinks);
 
 // What sysfs tells of the USB device behind a tty path: vendor and product ids and serial
 // number; empty texts when it is no USB device.

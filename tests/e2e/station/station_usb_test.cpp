@@ -142,7 +142,7 @@ TEST_F(StationUsbTest, AVolumeOfAnotherUsbDeviceIsLeftAloneAndTheSlotFailsWithou
     StartStation(2, 6, 2);
     // Terminal 2's volume shows on USB device 9, which is no slot's.
     Plug(1, UsbDevice(1), UsbDevice(1), 60000);
-    Plug(2, UsbDevice(2), UsbDevice(9), 15000);
+    Plug(2, UsbDevice(2), UsbDevice(9), 9000);
     EXPECT_EQ(station_->Wait(90s), 2) << station_->ReadAll(1s);
     EXPECT_EQ(terminals_[0]->Wait(30s), 0);
     EXPECT_TRUE(ReadFile(Output(1)) == ReadFile(firmware_));

@@ -217,6 +217,18 @@ TEST(UsbIdentity, ComesFromTheUsbDeviceAboveTheTtyInterface) {
     EXPECT_TRUE(none.vendor.empty() && none.serial.empty());
 }
 
+// udev's DEVLINKS of a USB serial adapter: the slot is named by its physical place, never by
+// its serial number or a rule's own name.
+TEST(UdevLinks, TheByPathLinkNamesTheSlot) {
+    EXPECT_EQ(ByPathLink("/dev/serial/by-id/usb-FTDI_FT232R-if00-port0 "
+                         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2.3:1.0-port0 /dev/kv100"),
+              "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2.3:1.0-port0");
+    EXPECT_EQ(ByPathLink("/dev/serial/by-path/pci-0000:00:14.0-usb-0:4:1.0"),
+              "/dev/serial/by-path/pci-0000:00:14.0-usb-0:4:1.0");
+    EXPECT_EQ(ByPathLink("/dev/serial/by-id/usb-x /dev/serial/by-path/"), "");
+    EXPECT_EQ(ByPathLink(""), "");
+}
+
 // The control's requests from another thread: each wakes the poll loop's descriptor; taking them
 // clears them and the wake-up; a stop keeps the first one's signal.
 TEST(StationControl, RequestsWakeThePollLoopAndAreTakenOnce) {
