@@ -357,22 +357,32 @@ void TStation::WatchFolder(const std::string& folder) {
 }
 
 void TStation::WatchWanted() {
-    for (const std::string& folder : wanted_) {
+    const auto nearest = [](const std::string& folder) {
         std::error_code ec;
         fs::path at = folder;
         while (!fs::is_directory(at, ec) && at.has_relative_path()) at = at.parent_path();
-        const std::string watched = at.string();
-        bool known = false;
-        for (const auto& [wd, name] : watches_) known = known || name == watched;
-        if (known) continue;
-        const int wd = ::inotify_add_watch(inotify_, watched.c_str(),
-                                           IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
-                                               IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR);
-        if (wd < 0) {
-            Say("", "cannot watch " + watched + ": " + std::strerror(errno));
-            continue;
+        return at.string();
+    };
+    for (const std::string& folder : wanted_) {
+        // A folder made below the one just watched, before the watch was in place, gives no
+        // event: look again until the nearest folder stays the same.
+        for (std::string watched = nearest(folder);;) {
+            bool known = false;
+            for (const auto& [wd, name] : watches_) known = known || name == watched;
+            if (!known) {
+                const int wd = ::inotify_add_watch(inotify_, watched.c_str(),
+                                                   IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
+                                                       IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR);
+                if (wd < 0) {
+                    Say("", "cannot watch " + watched + ": " + std::strerror(errno));
+                    break;
+                }
+                watches_[wd] = watched;
+            }
+            const std::string now = nearest(folder);
+            if (now == watched) break;
+            watched = now;
         }
-        watches_[wd] = watched;
     }
 }
 
