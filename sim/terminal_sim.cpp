@@ -518,6 +518,12 @@ private:
         if (lrc != frame.back()) return BadPacket();
         r_.packets.push_back(frame);
         const bool usbCommand = o_.usb && command == 0xD1 && length == 1 && frame[4] == 'E';
+        if (usbCommand && o_.usbRefuse) {
+            Send(kNak);
+            TearDownVolume();
+            End(Outcome::FaultEnded, "refused the firmware (--usb-refuse)");
+            return;
+        }
         if (usbCommand) {
             Send(kAck);
             CompleteUsb();

@@ -80,6 +80,7 @@ struct TerminalSimOptions {
     std::string mountPoint;  // empty: a temporary folder
     int fatBits = 16;
     int imageMiB = 0;  // size of a new image; 0: 4, 16 or 64 MiB by FAT type
+    bool usbRefuse = false;  // answer 0xD1 "E" with NAK and remove the volume all the same
     // A simulated sysfs (the tool reads it through KAVODOWN_SYSFS) and the folder in it that
     // stands for this terminal's USB device: while the volume is mounted, the entry of its
     // device number in <sysfsRoot>/dev/block leads to a block device below that folder, so the

@@ -50,6 +50,7 @@ void Usage() {
         "  --mount DIR             where to mount it (default: temporary folder)\n"
         "  --fat 12|16|32          FAT type of a new image (default 16)\n"
         "  --image-mib N           size of a new image (default 4, 16 or 64 by FAT type)\n"
+        "  --usb-refuse            answer 0xD1 \"E\" with NAK and remove the volume all the same\n"
         "  --sysfs ROOT --usb-device DIR   a simulated sysfs (the tool's KAVODOWN_SYSFS) and the\n"
         "                          folder in it of the terminal's USB device: the volume's block\n"
         "                          device is placed below it while the volume is mounted\n";
@@ -161,6 +162,8 @@ int main(int argc, char** argv) {
             o.image = value();
         } else if (arg == "--mount") {
             o.mountPoint = value();
+        } else if (arg == "--usb-refuse") {
+            o.usbRefuse = true;
         } else if (arg == "--sysfs") {
             o.sysfsRoot = value();
         } else if (arg == "--usb-device") {

@@ -83,17 +83,20 @@ protected:
 
     // Plugs terminal `k` into slot `k`: its serial port on USB device `serialOn`, its volume on
     // USB device `volumeOn` (the same one for a real terminal).
-    void Plug(int k, const std::string& serialOn, const std::string& volumeOn, int timeoutMs) {
+    void Plug(int k, const std::string& serialOn, const std::string& volumeOn, int timeoutMs,
+              const std::vector<std::string>& faults = {}) {
         const std::string b = dir_ + "/b" + std::to_string(k);
         auto& line = children_.emplace_back(std::make_unique<ChildProcess>(ChildProcess::Options{
             .argv = {kBin + "/linesim", "--baud", "0", "--sysfs", sys_, "--usb-device-a", serialOn,
                      "--link-a", Slot(k), "--link-b", b},
             .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null, .stopSignal = SIGTERM}));
         ASSERT_FALSE(line->WaitLine("linesim: ready", 20s).empty()) << "the line of slot " << k;
+        std::vector<std::string> argv{kBin + "/termsim", b, "--usb", "--sysfs", sys_, "--usb-device", volumeOn,
+                                      "--out", Output(k), "--timeout-ms", std::to_string(timeoutMs)};
+        argv.insert(argv.end(), faults.begin(), faults.end());
         auto& terminal = children_.emplace_back(std::make_unique<ChildProcess>(ChildProcess::Options{
-            .argv = {kBin + "/termsim", b, "--usb", "--sysfs", sys_, "--usb-device", volumeOn,
-                     "--out", Output(k), "--timeout-ms", std::to_string(timeoutMs)},
-            .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null, .stopSignal = SIGTERM}));
+            .argv = argv, .out = ChildProcess::Output::Capture, .err = ChildProcess::Output::Null,
+            .stopSignal = SIGTERM}));
         terminals_.push_back(terminal.get());
     }
 
@@ -152,6 +155,22 @@ TEST_F(StationUsbTest, AVolumeOfAnotherUsbDeviceIsLeftAloneAndTheSlotFailsWithou
     EXPECT_EQ(Records(), "slot1 1 flashed KV100-0001 True\n"
                          "slot2 10 no terminal volume (FAT with a Down folder) appeared within 6 s; "
                          "check the terminal's USB cable and that it is in download mode KV100-0002 True\n");
+}
+
+// A terminal that refuses the firmware (NAK to 0xD1 "E") and removes its volume anyway is no
+// flashed unit: the run ends with 7, not with the 1 of a terminal that took it.
+TEST_F(StationUsbTest, ATerminalThatRefusesTheFirmwareAndRemovesItsVolumeIsRecordedAsFailed) {
+    StartStation(2, 20, 2);
+    Plug(1, UsbDevice(1), UsbDevice(1), 60000, {"--usb-refuse"});
+    Plug(2, UsbDevice(2), UsbDevice(2), 60000);
+    EXPECT_EQ(station_->Wait(90s), 2) << station_->ReadAll(1s);
+    EXPECT_EQ(terminals_[0]->Wait(30s), 3);  // ended by the requested fault
+    EXPECT_EQ(terminals_[1]->Wait(30s), 0);
+    EXPECT_TRUE(ReadFile(Output(2)) == ReadFile(firmware_));
+    const std::string records = Records();
+    EXPECT_NE(records.find("slot1 7 the terminal on COM"), std::string::npos) << records;
+    EXPECT_NE(records.find("did not acknowledge the firmware copied to "), std::string::npos) << records;
+    EXPECT_NE(records.find("slot2 1 flashed KV100-0002 True"), std::string::npos) << records;
 }
 
 // A single run told to take its port's own volume, on a port that is on no USB device, says so
