@@ -352,7 +352,7 @@ void TStation::ReadUdevMonitor() {
 }
 
 void TStation::WatchFolder(const std::string& folder) {
-    wanted_.insert(folder);
+    wanted_.insert(folder.empty() ? std::string(".") : folder);  // a slot path without a folder
     WatchWanted();
 }
 
@@ -361,7 +361,7 @@ void TStation::WatchWanted() {
         std::error_code ec;
         fs::path at = folder;
         while (!fs::is_directory(at, ec) && at.has_relative_path()) at = at.parent_path();
-        return at.string();
+        return at.empty() ? std::string(".") : at.string();
     };
     for (const std::string& folder : wanted_) {
         // A folder made below the one just watched, before the watch was in place, gives no
@@ -373,6 +373,15 @@ void TStation::WatchWanted() {
                 const int wd = ::inotify_add_watch(inotify_, watched.c_str(),
                                                    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
                                                        IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR);
+                if (wd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+                    // Gone between the look and the watch (a folder removed with the last
+                    // device): look again from above.
+                    const std::string above = nearest(folder);
+                    if (above != watched) {
+                        watched = above;
+                        continue;
+                    }
+                }
                 if (wd < 0) {
                     Say("", "cannot watch " + watched + ": " + std::strerror(errno));
                     break;
