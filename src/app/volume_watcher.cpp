@@ -208,27 +208,40 @@ bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
     return kind == TDiskKind::removable || kind == TDiskKind::image;
 }
 
+std::set<int> VolumeIds(const std::vector<TMountEntry>& table, const TDiskKindOf& kindOf) {
+    std::set<int> ids;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (IsVolumeEntry(table, i, kindOf)) ids.insert(table[i].mountId);
+    }
+    return ids;
+}
+
 std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
+                                              const std::set<int>& beforeVolumes,
                                               const std::vector<TMountEntry>& after,
-                                              const TDiskKindOf& kindOf) {
+                                              const std::set<int>& afterVolumes) {
     std::set<int> beforeIds, afterIds;
     for (const TMountEntry& e : before) beforeIds.insert(e.mountId);
     for (const TMountEntry& e : after) afterIds.insert(e.mountId);
 
     std::vector<TVolumeNotice> notices;
-    for (std::size_t i = 0; i < before.size(); ++i) {
-        if (!afterIds.contains(before[i].mountId) && IsVolumeEntry(before, i, kindOf)) {
-            notices.push_back({DBT_DEVICEREMOVECOMPLETE, before[i].mountPoint, before[i].source,
-                               before[i].fsType, before[i].major, before[i].minor});
+    for (const TMountEntry& e : before) {
+        if (!afterIds.contains(e.mountId) && beforeVolumes.contains(e.mountId)) {
+            notices.push_back({DBT_DEVICEREMOVECOMPLETE, e.mountPoint, e.source, e.fsType, e.major, e.minor});
         }
     }
-    for (std::size_t i = 0; i < after.size(); ++i) {
-        if (!beforeIds.contains(after[i].mountId) && IsVolumeEntry(after, i, kindOf)) {
-            notices.push_back({DBT_DEVICEARRIVAL, after[i].mountPoint, after[i].source,
-                               after[i].fsType, after[i].major, after[i].minor});
+    for (const TMountEntry& e : after) {
+        if (!beforeIds.contains(e.mountId) && afterVolumes.contains(e.mountId)) {
+            notices.push_back({DBT_DEVICEARRIVAL, e.mountPoint, e.source, e.fsType, e.major, e.minor});
         }
     }
     return notices;
+}
+
+std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
+                                              const std::vector<TMountEntry>& after,
+                                              const TDiskKindOf& kindOf) {
+    return CompareMountTables(before, VolumeIds(before, kindOf), after, VolumeIds(after, kindOf));
 }
 
 namespace {
@@ -285,6 +298,7 @@ bool TVolumeWatcher::Start() {
         return false;
     }
     table_ = ParseMountInfo(text);
+    volumes_ = VolumeIds(table_);
     mountFd_ = mountFd;
     wakeFd_ = wakeFd;
     thread_ = std::jthread([this, mountFd, wakeFd](std::stop_token stop) {
@@ -327,8 +341,16 @@ void TVolumeWatcher::Run(std::stop_token stop, int mountFd, int wakeFd) {
         std::string text;
         if (!ReadTable(mountFd, text)) continue;
         std::vector<TMountEntry> table = ParseMountInfo(text);
-        std::vector<TVolumeNotice> notices = CompareMountTables(table_, table);
+        // A mount that stays keeps what it was decided to be when it came.
+        std::set<int> known, volumes;
+        for (const TMountEntry& e : table_) known.insert(e.mountId);
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            const int id = table[i].mountId;
+            if (known.contains(id) ? volumes_.contains(id) : IsVolumeEntry(table, i)) volumes.insert(id);
+        }
+        std::vector<TVolumeNotice> notices = CompareMountTables(table_, volumes_, table, volumes);
         table_ = std::move(table);
+        volumes_ = std::move(volumes);
         for (TVolumeNotice& notice : notices) {
             LPARAM number;
             std::uint32_t event = notice.event;

@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -100,9 +101,20 @@ struct TVolumeNotice {
     unsigned major = 0, minor = 0;  // the mount's device number, as the table gives it
 };
 
+// The mount ids of the volumes of `table`. Whether a mount is a volume is decided while it is
+// there: by the time a mount goes, its disk may be gone already (a terminal that restarts, a
+// yanked stick, an image file removed), and nothing would tell it was one.
+std::set<int> VolumeIds(const std::vector<TMountEntry>& table, const TDiskKindOf& kindOf = DiskKindOf);
+
 // The volumes that went away (first, in the old table's order) and those that arrived (in the new
-// table's order) between two tables. A mount is identified by its mount id: one that was in the
-// old table is never an arrival, one that is still in the new table never a removal.
+// table's order) between two tables, each table with the mount ids of its volumes. A mount is
+// identified by its mount id: one that was in the old table is never an arrival, one that is
+// still in the new table never a removal.
+std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
+                                              const std::set<int>& beforeVolumes,
+                                              const std::vector<TMountEntry>& after,
+                                              const std::set<int>& afterVolumes);
+// The same, with the volumes of both tables decided now by `kindOf`.
 std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
                                               const std::vector<TMountEntry>& after,
                                               const TDiskKindOf& kindOf = DiskKindOf);
@@ -145,6 +157,7 @@ private:
     HWND window_ = 0;
     std::string lastError_;
     std::vector<TMountEntry> table_;  // watcher thread only, once started
+    std::set<int> volumes_;           // the mount ids of table_'s volumes, decided on arrival
 
     std::mutex mutex_;
     std::map<LPARAM, TVolumeNotice> pending_;

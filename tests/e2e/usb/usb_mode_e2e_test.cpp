@@ -177,6 +177,25 @@ TEST_F(UsbModeProgram, CopiesToTheFatVolumeTellsTheTerminalAndEndsWithOneOnRemov
                     .empty());
 }
 
+// A terminal that restarts with its new firmware takes its disk away before its volume's mount
+// goes: by then what the mount came from (here the image file) is gone. The removal still ends
+// the mode.
+TEST_F(UsbModeProgram, RemovalOfAVolumeWhoseDiskIsGoneAlreadyEndsWithOne) {
+    PtyPair line;
+    auto fat16 = MakeTerminalVolume(16, 32 * 1024, true);
+    auto env = Environment(line.DevicePath());
+    ChildProcess program(Program("kavodown", {std::to_string(kPort), fileName_, "usb"}, env));
+    ASSERT_TRUE(WaitUntil([&] { return program.HasOpen(line.DevicePath()); },
+                          std::chrono::seconds(30)))
+        << "kavodown did not open its port";
+    fat16->Mount();
+    EXPECT_EQ(line.Read(6, std::chrono::seconds(20)), kFirmwareReady);
+    line.Write(std::vector<std::uint8_t>{0x06});
+    ASSERT_EQ(::unlink(fat16->ImagePath().c_str()), 0);
+    ASSERT_TRUE(fat16->Unmount());
+    EXPECT_EQ(program.Wait(std::chrono::seconds(30)), 1);
+}
+
 TEST_F(UsbModeProgram, WholePathWithTheTerminalSimulator) {
     if (access((std::string(KAVO_BIN_DIR) + "/termsim").c_str(), X_OK) != 0 ||
         access((std::string(KAVO_BIN_DIR) + "/linesim").c_str(), X_OK) != 0) {
