@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 namespace kavo {
 namespace {
@@ -33,10 +31,6 @@ std::string UsbDeviceAbove(fs::path at, const fs::path& sysRoot) {
     return {};
 }
 
-bool IsFuse(const std::string& fsType) {
-    return fsType == "fuse" || fsType == "fuseblk" || fsType.starts_with("fuse.");
-}
-
 }  // namespace
 
 std::string SysfsRoot() {
@@ -58,20 +52,13 @@ std::string UsbDeviceOfPort(const std::string& devicePath, const std::string& sy
 }
 
 TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot) {
-    unsigned major = notice.major, minor = notice.minor;
-    struct stat info {};
-    const bool sourceIsNode = (IsFuse(notice.fsType) || notice.source.starts_with("/dev/")) &&
-                              ::stat(notice.source.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
-    if (sourceIsNode && (IsFuse(notice.fsType) || major == 0)) {
-        major = ::major(info.st_rdev);
-        minor = ::minor(info.st_rdev);
-    }
+    const TDeviceNumber disk = DiskNumberOf(notice.fsType, notice.source, notice.major, notice.minor);
     TVolumePlace place;
     std::error_code ec;
     const fs::path root = fs::canonical(sysRoot, ec);
     if (ec) return place;
     const fs::path block = fs::canonical(
-        root / "dev/block" / (std::to_string(major) + ":" + std::to_string(minor)), ec);
+        root / "dev/block" / (std::to_string(disk.major) + ":" + std::to_string(disk.minor)), ec);
     if (ec) return place;
     place.known = true;
     place.usbDevice = UsbDeviceAbove(block, root);

@@ -175,22 +175,26 @@ std::vector<TMountEntry> ParseMountInfo(std::string_view text) {
     return table;
 }
 
+TDeviceNumber DiskNumberOf(std::string_view fsType, const std::string& source, unsigned major,
+                           unsigned minor) {
+    struct stat info {};
+    // Pseudo file systems live on anonymous numbers (major 0) and name no device node.
+    const bool mayNameNode = IsFuseType(fsType) || (major == 0 && source.starts_with("/dev/"));
+    if (mayNameNode && ::stat(source.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) {
+        return {::major(info.st_rdev), ::minor(info.st_rdev)};
+    }
+    return {major, minor};
+}
+
 TDiskKind DiskKindOf(const TMountEntry& entry) {
     struct stat info {};
-    if (IsFuseType(entry.fsType)) {
-        // A FUSE driver names what it mounts as its source: an image file or a device node.
-        if (::stat(entry.source.c_str(), &info) != 0) return TDiskKind::unknown;
-        if (S_ISREG(info.st_mode)) return TDiskKind::image;
-        if (!S_ISBLK(info.st_mode)) return TDiskKind::unknown;
-        return BlockDeviceKind(major(info.st_rdev), minor(info.st_rdev));
+    // A FUSE driver names what it mounts as its source: an image file or a device node.
+    if (IsFuseType(entry.fsType) && ::stat(entry.source.c_str(), &info) == 0 &&
+        S_ISREG(info.st_mode)) {
+        return TDiskKind::image;
     }
-    if (entry.major != 0) return BlockDeviceKind(entry.major, entry.minor);
-    // Pseudo file systems live on anonymous devices (major 0) and name no device node.
-    if (entry.source.starts_with("/dev/") && ::stat(entry.source.c_str(), &info) == 0 &&
-        S_ISBLK(info.st_mode)) {
-        return BlockDeviceKind(major(info.st_rdev), minor(info.st_rdev));
-    }
-    return TDiskKind::unknown;
+    const TDeviceNumber disk = DiskNumberOf(entry.fsType, entry.source, entry.major, entry.minor);
+    return disk.major == 0 ? TDiskKind::unknown : BlockDeviceKind(disk.major, disk.minor);
 }
 
 bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
@@ -206,6 +210,10 @@ bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
     }
     const TDiskKind kind = kindOf ? kindOf(entry) : TDiskKind::unknown;
     return kind == TDiskKind::removable || kind == TDiskKind::image;
+}
+
+TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry) {
+    return {event, entry.mountPoint, entry.source, entry.fsType, entry.major, entry.minor};
 }
 
 std::set<int> VolumeIds(const std::vector<TMountEntry>& table, const TDiskKindOf& kindOf) {
@@ -227,12 +235,12 @@ std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& be
     std::vector<TVolumeNotice> notices;
     for (const TMountEntry& e : before) {
         if (!afterIds.contains(e.mountId) && beforeVolumes.contains(e.mountId)) {
-            notices.push_back({DBT_DEVICEREMOVECOMPLETE, e.mountPoint, e.source, e.fsType, e.major, e.minor});
+            notices.push_back(VolumeNotice(DBT_DEVICEREMOVECOMPLETE, e));
         }
     }
     for (const TMountEntry& e : after) {
         if (!beforeIds.contains(e.mountId) && afterVolumes.contains(e.mountId)) {
-            notices.push_back({DBT_DEVICEARRIVAL, e.mountPoint, e.source, e.fsType, e.major, e.minor});
+            notices.push_back(VolumeNotice(DBT_DEVICEARRIVAL, e));
         }
     }
     return notices;
@@ -263,6 +271,21 @@ bool ReadTable(int fd, std::string& text) {
 }
 
 }  // namespace
+
+std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath) {
+    std::vector<TVolumeNotice> notices;
+    const int fd = ::open(mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return notices;
+    std::string text;
+    const bool read = ReadTable(fd, text);
+    ::close(fd);
+    if (!read) return notices;
+    const std::vector<TMountEntry> table = ParseMountInfo(text);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (IsVolumeEntry(table, i)) notices.push_back(VolumeNotice(DBT_DEVICEARRIVAL, table[i]));
+    }
+    return notices;
+}
 
 TVolumeWatcher::TVolumeWatcher(Callback callback, std::string mountInfoPath)
     : callback_(std::move(callback)), path_(std::move(mountInfoPath)) {

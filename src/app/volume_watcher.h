@@ -82,9 +82,19 @@ enum class TDiskKind {
 };
 using TDiskKindOf = std::function<TDiskKind(const TMountEntry&)>;
 
+// The device number whose /sys/dev/block entry tells where a mount's file system lives: the
+// block device node that a FUSE driver names as its source, or that the kernel names for a mount
+// on an anonymous number; else the mount's own number (a FUSE image's is one the system does not
+// know).
+struct TDeviceNumber {
+    unsigned major = 0, minor = 0;
+};
+TDeviceNumber DiskNumberOf(std::string_view fsType, const std::string& source, unsigned major,
+                           unsigned minor);
+
 // The disk of a mount as the system tells it: the source file of a FUSE mount (a regular file
-// is an image), else the block device (its number, or the source's device node) in /sys/dev/block:
-// a loop device is an image, one below a USB device or with the removable flag is removable.
+// is an image), else the block device of DiskNumberOf in /sys/dev/block: a loop device is an
+// image, one below a USB device or with the removable flag is removable.
 TDiskKind DiskKindOf(const TMountEntry& entry);
 
 // Whether the entry at `index` of `table` is a volume (see the top of this file); `kindOf` tells
@@ -100,6 +110,13 @@ struct TVolumeNotice {
     std::string fsType;
     unsigned major = 0, minor = 0;  // the mount's device number, as the table gives it
 };
+
+// The notice of `entry` for `event`.
+TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry);
+
+// Arrival notices of the volumes mounted now, in the order of the table at `mountInfoPath`;
+// none when it cannot be read.
+std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath = "/proc/self/mountinfo");
 
 // The mount ids of the volumes of `table`. Whether a mount is a volume is decided while it is
 // there: by the time a mount goes, its disk may be gone already (a terminal that restarts, a

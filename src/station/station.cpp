@@ -12,12 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <libudev.h>
 #include <filesystem>
 #include <fstream>
+#include <libudev.h>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -363,34 +363,30 @@ void TStation::WatchWanted() {
         while (!fs::is_directory(at, ec) && at.has_relative_path()) at = at.parent_path();
         return at.empty() ? std::string(".") : at.string();
     };
+    const auto watched = [this](const std::string& folder) {
+        return std::any_of(watches_.begin(), watches_.end(),
+                           [&](const auto& watch) { return watch.second == folder; });
+    };
     for (const std::string& folder : wanted_) {
-        // A folder made below the one just watched, before the watch was in place, gives no
-        // event: look again until the nearest folder stays the same.
-        for (std::string watched = nearest(folder);;) {
-            bool known = false;
-            for (const auto& [wd, name] : watches_) known = known || name == watched;
-            if (!known) {
-                const int wd = ::inotify_add_watch(inotify_, watched.c_str(),
+        // A folder made below the one just watched before its watch was in place gives no event,
+        // and one removed in between cannot be watched: look again until the nearest folder
+        // stays the same.
+        for (std::string at = nearest(folder);;) {
+            if (!watched(at)) {
+                const int wd = ::inotify_add_watch(inotify_, at.c_str(),
                                                    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
                                                        IN_ATTRIB | IN_DELETE_SELF | IN_ONLYDIR);
-                if (wd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-                    // Gone between the look and the watch (a folder removed with the last
-                    // device): look again from above.
-                    const std::string above = nearest(folder);
-                    if (above != watched) {
-                        watched = above;
-                        continue;
-                    }
-                }
-                if (wd < 0) {
-                    Say("", "cannot watch " + watched + ": " + std::strerror(errno));
+                const int error = errno;
+                if (wd >= 0) {
+                    watches_[wd] = at;
+                } else if ((error != ENOENT && error != ENOTDIR) || nearest(folder) == at) {
+                    Say("", "cannot watch " + at + ": " + std::strerror(error));
                     break;
                 }
-                watches_[wd] = watched;
             }
             const std::string now = nearest(folder);
-            if (now == watched) break;
-            watched = now;
+            if (now == at) break;
+            at = now;
         }
     }
 }
@@ -429,16 +425,10 @@ void TStation::ReadInotify() {
             }
             if (event->len == 0) continue;
             if (event->mask & IN_ISDIR) {
-                // A folder on the way to a slot's folder: watch further down, and look at the
-                // slots there, whose links may have come before the watch.
-                const std::string path = folder->second + "/" + event->name;
-                FolderEvent(folder->second, event->name, event->mask);
-                if (wanted_.contains(path) || std::any_of(wanted_.begin(), wanted_.end(), [&](const std::string& w) {
-                        return w.rfind(path + "/", 0) == 0;
-                    })) {
-                    WatchWanted();
-                    CheckSlots();
-                }
+                // Perhaps a folder on the way to a slot's folder: watch further down, and look
+                // at the slots, whose links may have come before the watch.
+                WatchWanted();
+                CheckSlots();
                 continue;
             }
             FolderEvent(folder->second, event->name, event->mask);

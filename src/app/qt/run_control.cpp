@@ -22,8 +22,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -137,14 +135,7 @@ bool TRunControl::WatchUsbMode(std::uint32_t seconds) {
         SetUsbModeFilter(window_, [this](const TVolumeNotice& notice) { return OwnVolume(notice); });
         // The terminal's volume may be mounted already (the run starts when its serial port
         // appears, and both come with the same plug-in).
-        std::ifstream in("/proc/self/mountinfo");
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const std::vector<TMountEntry> table = ParseMountInfo(text);
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            if (!IsVolumeEntry(table, i)) continue;
-            const TMountEntry& e = table[i];
-            DeliverVolumeNotice(window_, {DBT_DEVICEARRIVAL, e.mountPoint, e.source, e.fsType, e.major, e.minor});
-        }
+        for (const TVolumeNotice& notice : MountedVolumes()) DeliverVolumeNotice(window_, notice);
     }
     TUsbModeObserver observer;
     observer.copied = [this](const std::string& target, bool ok) { UsbCopied(target, ok); };
