@@ -89,7 +89,7 @@ struct PortUser {
 
 // The prompt that asks for a port number when the port opens with ComNumber 0. It returns the
 // chosen number, or nothing when the operator cancelled. The Qt prompt installs itself here
-// (InstallPortPrompt in port_prompt.h); without a hook, ComNumber 0 fails as with PromptForPort
+// (InstallPortPrompt of the Qt dialog); without a hook, ComNumber 0 fails as with PromptForPort
 // False.
 using TPortPromptHook = std::function<std::optional<int>()>;
 void SetPortPromptHook(TPortPromptHook hook);

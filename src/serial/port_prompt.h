@@ -1,20 +1,18 @@
-// The "Select Port" dialog: asks the operator for a serial port when the port component is told to
-// open without a port number.
+// What the "Select Port" dialog decides, apart from how a toolkit draws it.
 //
-// The dialog lists the ports COM1..COM50 that exist on this machine (PortAvailable), selects the
-// first (TApdPosixDispatcher::PortAvailable decides which exist), and ends with the modal result mrOk (the default button) or mrAbort (Cancel); closing it
-// from its title bar or with Escape gives mrCancel. The serial layer itself knows nothing of Qt:
-// InstallPortPrompt hands it a prompt that shows this dialog.
+// The serial port component asks for a port when it opens with port number 0 (SetPortPromptHook
+// in com_port.h). The dialog lists the ports COM1..COM50 that exist on this machine, selects the
+// first, and ends with the modal result mrOk (the default button) or mrAbort (Cancel); closing it
+// from its title bar or with Escape gives mrCancel. Only OK gives the port component a number.
 //
-// Thread safety: user-interface thread only.
+// Thread safety: plain functions; PromptPortEntries probes devices and belongs to the thread that
+// shows the dialog.
 #pragma once
 
-#include <QDialog>
-
-class QComboBox;
-class QFrame;
-class QLabel;
-class QPushButton;
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace kavo {
 
@@ -27,30 +25,21 @@ constexpr int mrAbort = 3;
 // Highest port number the dialog offers.
 constexpr int kPromptMaxPort = 50;
 
-class TComSelectForm : public QDialog {
-    Q_OBJECT
-public:
-    explicit TComSelectForm(QWidget* owner = nullptr);
+// The dialog is laid out for an 8-point system font. Where the font at hand runs wider, the
+// dialog, its bevel, its list and its labels grow by this many pixels (and Cancel moves right), so
+// that the two labels, widest text `labelTextWidth` pixels, are not cut.
+int PromptExtraWidth(int labelTextWidth);
 
-    // The number of the selected entry ("COM12" gives 12). Raises EConvertError when nothing is
-    // selected or the entry is not a number.
-    int SelectedComNumber() const;
+// The dialog's entries, "COM%d" for each port 1..50 that `available` says exists, in ascending
+// order. Each probe may open and close the device.
+std::vector<std::string> PromptPortEntries(const std::function<bool(int)>& available);
 
-    QFrame* Bevel1 = nullptr;
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QComboBox* PortsComboBox = nullptr;
-    QPushButton* OkBtn = nullptr;
-    QPushButton* AbortBtn = nullptr;
+// The number of an entry: every character after the first three ("COM12" gives 12). Raises
+// EConvertError for an empty entry (nothing selected) or one that is not a number.
+int ComNumberOfEntry(const std::string& entry);
 
-public slots:
-    void reject() override;
-
-private:
-    void FormCreate();
-};
-
-// Lets the serial port component show the dialog when it opens with port number 0.
-void InstallPortPrompt();
+// What the dialog gives the port component: the selected entry's number after OK, nothing after
+// any other result. OK with nothing selected raises EConvertError.
+std::optional<int> PromptAnswer(int modalResult, const std::string& selectedEntry);
 
 }  // namespace kavo

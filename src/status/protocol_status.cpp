@@ -1,42 +1,57 @@
 #include "status/protocol_status.h"
 
-#include "status/standard_display.h"
+#include "serial/com_port.h"
+#include "transfer/protocol.h"
+#include "transfer/status_figures.h"
+
+#include <exception>
 
 namespace kavo {
 
-TApdProtocolStatus::TApdProtocolStatus(TComponent* owner) : TApdAbstractStatus(owner) {
+TApdProtocolStatus::TApdProtocolStatus(TComponent* owner, TStatusViewFactory makeView)
+    : TApdAbstractStatus(owner), makeView_(std::move(makeView)) {
     OpenDisplay();
 }
 
 TApdProtocolStatus::~TApdProtocolStatus() { DestroyDisplay(); }
 
 void TApdProtocolStatus::CreateDisplay() {
-    window_ = std::make_unique<TStandardDisplay>();
-    window_->SetWindowProtocol(Protocol());
-    window_->SetWindowCaption(Caption());
-    SetDisplay(window_.get());
+    if (!makeView_) return;
+    view_ = makeView_();
+    view_->SetWindowProtocol(Protocol());
+    view_->SetWindowCaption(Caption());
+    SetDisplay(view_.get());
 }
 
 void TApdProtocolStatus::DestroyDisplay() {
     SetDisplay(nullptr);
-    window_.reset();
+    view_.reset();
 }
 
 void TApdProtocolStatus::UpdateDisplay(bool first, bool last) {
-    if (!window_) return;
+    if (!view_) return;
     if (first) {
-        window_->SetWindowProtocol(Protocol());
+        view_->SetWindowProtocol(Protocol());
         SetVisible(true);
         // The window may have been closed behind the component's back (by the window system).
-        window_->SetWindowVisible(true);
+        view_->SetWindowVisible(true);
     }
     if (last) {
         SetVisible(false);
-        window_->SetWindowVisible(false);
+        view_->SetWindowVisible(false);
         return;
     }
-    window_->UpdateValues(Protocol());
-    window_->repaint();
+    if (Protocol()) view_->ShowFigures(FiguresOf(*Protocol()));
+    view_->Repaint();
+}
+
+void CancelStatusTransfer(TApdCustomProtocol* protocol) {
+    if (!protocol) return;
+    try {
+        protocol->CancelTransfer();
+    } catch (...) {
+        ShowException(std::current_exception());
+    }
 }
 
 }  // namespace kavo

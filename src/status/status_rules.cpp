@@ -120,6 +120,17 @@ TMeterBlocks MeterBlocks(int width, int min, int max, int position, int step) {
     return result;
 }
 
+std::vector<TMeterRect> MeterBarRects(int height, int step, const TMeterBlocks& drawn) {
+    std::vector<TMeterRect> rects;
+    if (height <= 4 || step <= 0) return rects;
+    for (int k = 0; k < drawn.blocks; ++k) rects.push_back({k * step + 2, 2, step - 2, height - 4});
+    if (drawn.partial && drawn.rest > 0) {
+        const int left = drawn.blocks > 0 ? (drawn.blocks - 1) * step + 2 + step : step;
+        rects.push_back({left, 2, drawn.rest, height - 4});
+    }
+    return rects;
+}
+
 TStatusTexts StatusTexts(const TStatusFigures& f) {
     TStatusTexts t;
     t.protocol = ProtocolName(f.protocolType);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kavo {
 
@@ -81,5 +82,15 @@ struct TMeterBlocks {
 // A meter without a range (max <= min), without a step (step <= 0) or too narrow for a block
 // draws nothing.
 TMeterBlocks MeterBlocks(int width, int min, int max, int position, int step);
+
+// The solid rectangles of a meter of the given height that draws `drawn`: block k spans x from
+// k * step + 2 up to (k + 1) * step, and y from 2 up to height - 2; a partial block starts one step
+// right of the last whole block's left edge (at `step` when there is none). Nothing for a meter
+// too low for a bar or without a step.
+struct TMeterRect {
+    int left = 0, top = 0, width = 0, height = 0;
+    bool operator==(const TMeterRect&) const = default;
+};
+std::vector<TMeterRect> MeterBarRects(int height, int step, const TMeterBlocks& drawn);
 
 }  // namespace kavo

@@ -17,7 +17,7 @@
 #include "app/qt/station_entry.h"
 #include "station/station_options.h"
 #include "serial/com_port.h"
-#include "serial/port_prompt.h"
+#include "serial/qt/com_select_form.h"
 
 #include <QApplication>
 #include <QGuiApplication>

@@ -8,7 +8,7 @@
 #include "platform/settings_folder.h"
 #include "serial/com_port.h"
 #include "serial/port_map.h"
-#include "status/protocol_status.h"
+#include "status/qt/standard_display.h"
 #include "transfer/protocol.h"
 
 #include <QCheckBox>
@@ -125,7 +125,7 @@ void TFMain::CreateComponents() {
         Guard([this, code] { ApdProtocolProtocolFinish(code); });
     });
 
-    ApdProtocolStatus1 = new TApdProtocolStatus(components_.get());
+    ApdProtocolStatus1 = new TApdProtocolStatus(components_.get(), MakeStandardDisplay);
     ApdProtocolStatus1->SetName("ApdProtocolStatus1");
     ApdProtocolStatus1->SetProtocol(ApdProtocol);
     ApdProtocolStatus1->SetCaption("Protocol Status");

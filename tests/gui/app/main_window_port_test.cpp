@@ -3,10 +3,10 @@
 #include "app/qt/qt_glue.h"
 #include "app/uutil.h"
 #include "serial/com_port.h"
-#include "serial/port_prompt.h"
+#include "serial/qt/com_select_form.h"
 #include "pty_pair.h"
 #include "status/protocol_status.h"
-#include "status/standard_display.h"
+#include "status/qt/standard_display.h"
 #include "transfer/protocol.h"
 
 #include <QCheckBox>
@@ -206,7 +206,7 @@ TEST_F(MainWindowPortTest, FailedTransferFromTheEnginesThreadEndsTheRunWithItsLa
     ASSERT_FALSE(closed.isEmpty());
     EXPECT_EQ(w->ExitCode(), 2);
     EXPECT_EQ(lastReports, 1);
-    if (TStandardDisplay* display = w->ApdProtocolStatus1->StandardDisplay()) {
+    if (TStandardDisplay* display = StandardDisplayOf(*w->ApdProtocolStatus1)) {
         EXPECT_FALSE(display->isVisible());  // hidden by the last report
     }
 }

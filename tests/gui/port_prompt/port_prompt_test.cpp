@@ -1,5 +1,5 @@
 // The "Select Port" dialog offscreen: its list, its buttons and its use by the port component.
-#include "serial/port_prompt.h"
+#include "serial/qt/com_select_form.h"
 
 #include <QApplication>
 #include <QComboBox>

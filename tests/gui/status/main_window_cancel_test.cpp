@@ -5,7 +5,7 @@
 #include "gui/status/paced_receiver.h"
 #include "serial/com_port.h"
 #include "status/protocol_status.h"
-#include "status/standard_display.h"
+#include "status/qt/standard_display.h"
 #include "pty_pair.h"
 #include "transfer/protocol.h"
 
@@ -52,7 +52,7 @@ TEST(StatusWindowInProgram, CancelEndsTheTransferAndTheProgram) {
             if (handler) handler(cp, code);
         });
         QSignalSpy closed(&main, &TFMain::closed);
-        TStandardDisplay* window = main.ApdProtocolStatus1->StandardDisplay();
+        TStandardDisplay* window = StandardDisplayOf(*main.ApdProtocolStatus1);
 
         main.BT_SENDClick();
         receiver.Start();

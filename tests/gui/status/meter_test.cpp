@@ -1,4 +1,4 @@
-#include "status/meter.h"
+#include "status/qt/meter.h"
 
 #include <QImage>
 #include <QPainter>

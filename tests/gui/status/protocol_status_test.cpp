@@ -1,5 +1,5 @@
 #include "status/protocol_status.h"
-#include "status/standard_display.h"
+#include "status/qt/standard_display.h"
 #include "transfer/protocol.h"
 
 #include <QCoreApplication>
@@ -35,7 +35,7 @@ public:
 struct Components {
     Components() {
         protocol = new TApdProtocol(&owner);
-        status = new TApdProtocolStatus(&owner);
+        status = new TApdProtocolStatus(&owner, MakeStandardDisplay);
         protocol->SetProtocolType(ptXmodem1K);
         protocol->SetStatusDisplay(status);
         status->SetPosition(TPosition::poDesigned);
@@ -52,8 +52,8 @@ void Report(TApdCustomProtocol& protocol, WPARAM options) {
 }
 
 TEST(ProtocolStatus, CreatesItsHiddenWindowWithTheCaption) {
-    TApdProtocolStatus status;
-    TStandardDisplay* window = status.StandardDisplay();
+    TApdProtocolStatus status(nullptr, MakeStandardDisplay);
+    TStandardDisplay* window = StandardDisplayOf(status);
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(status.Display(), window);
     EXPECT_FALSE(window->isVisible());
@@ -69,7 +69,7 @@ TEST(ProtocolStatus, CreatesItsHiddenWindowWithTheCaption) {
 TEST(ProtocolStatus, ReportsOneZeroZeroTwoShowRefreshTwiceAndHide) {
     Components c;
     ASSERT_EQ(c.status->Protocol(), c.protocol);
-    TStandardDisplay* window = c.status->StandardDisplay();
+    TStandardDisplay* window = StandardDisplayOf(*c.status);
     PaintCounter counter;
     window->installEventFilter(&counter);
 
@@ -134,20 +134,20 @@ TEST(ProtocolStatus, ReportsOneZeroZeroTwoShowRefreshTwiceAndHide) {
 }
 
 TEST(ProtocolStatus, ForgetsAProtocolThatGoesAway) {
-    TApdProtocolStatus status;
+    TApdProtocolStatus status(nullptr, MakeStandardDisplay);
     {
         TApdProtocol protocol;
         status.SetProtocol(&protocol);
         status.UpdateDisplay(true, false);
-        EXPECT_EQ(status.StandardDisplay()->Protocol(), &protocol);
+        EXPECT_EQ(StandardDisplayOf(status)->Protocol(), &protocol);
     }
     EXPECT_EQ(status.Protocol(), nullptr);
-    EXPECT_EQ(status.StandardDisplay()->Protocol(), nullptr);
+    EXPECT_EQ(StandardDisplayOf(status)->Protocol(), nullptr);
     // Pressing Cancel now is harmless, and so is a report without a protocol.
-    status.StandardDisplay()->CancelClick();
+    StandardDisplayOf(status)->CancelClick();
     status.UpdateDisplay(false, false);
     status.UpdateDisplay(false, true);
-    EXPECT_FALSE(status.StandardDisplay()->isVisible());
+    EXPECT_FALSE(StandardDisplayOf(status)->isVisible());
 }
 
 TEST(ProtocolStatus, CancelWithoutTransferDoesNothing) {
@@ -155,7 +155,7 @@ TEST(ProtocolStatus, CancelWithoutTransferDoesNothing) {
     Report(*c.protocol, 1);
     bool finished = false;
     c.protocol->SetOnProtocolFinish([&](TApdCustomProtocol*, std::int32_t) { finished = true; });
-    c.status->StandardDisplay()->CancelClick();
+    StandardDisplayOf(*c.status)->CancelClick();
     QCoreApplication::processEvents();
     ProcessMessages();
     EXPECT_FALSE(finished);

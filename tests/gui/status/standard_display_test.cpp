@@ -1,4 +1,4 @@
-#include "status/standard_display.h"
+#include "status/qt/standard_display.h"
 
 #include <QFrame>
 #include <QLabel>

@@ -4,7 +4,7 @@
 #include "app/qt/qt_glue.h"
 #include "serial/com_port.h"
 #include "status/protocol_status.h"
-#include "status/standard_display.h"
+#include "status/qt/standard_display.h"
 #include "gui/status/paced_receiver.h"
 #include "pty_pair.h"
 #include "transfer/protocol.h"
@@ -51,7 +51,7 @@ protected:
         setenv("KAVODOWN_PORTS", (std::to_string(kComNumber) + "=" + pty.DevicePath()).c_str(), 1);
         port = new TApdComPort(&owner);
         protocol = new TApdProtocol(&owner);
-        status = new TApdProtocolStatus(&owner);
+        status = new TApdProtocolStatus(&owner, MakeStandardDisplay);
         port->SetComNumber(kComNumber);
         port->SetBaud(115200);
         protocol->SetComPort(port);
@@ -65,7 +65,7 @@ protected:
         status->SetPosition(TPosition::poDesigned);
         status->SetCtl3D(true);
         status->SetVisible(false);
-        window = status->StandardDisplay();
+        window = StandardDisplayOf(*status);
 
         protocol->SetOnProtocolStatus([this](TApdCustomProtocol*, std::uint16_t options) {
             Snapshot s;

@@ -1,4 +1,4 @@
-#include "status/meter.h"
+#include "status/qt/meter.h"
 
 #include <QPainter>
 #include <QPalette>
@@ -83,16 +83,8 @@ void TApdMeter::paintEvent(QPaintEvent*) {
         painter.drawLine(w - 1, h - 1, 0, h - 1);
     }
 
-    if (h <= 4 || step_ <= 0) return;
-    // Blocks span x from k * Step + 2 up to (k + 1) * Step and y from 2 up to H - 2.
-    for (int k = 0; k < drawn_.blocks; ++k) {
-        painter.fillRect(QRect(k * step_ + 2, 2, step_ - 2, h - 4), barColor_);
-    }
-    if (drawn_.partial && drawn_.rest > 0) {
-        // One step right of the last whole block's left edge (at Step when there is none).
-        const int left = drawn_.blocks > 0 ? (drawn_.blocks - 1) * step_ + 2 + step_ : step_;
-        painter.fillRect(QRect(left, 2, drawn_.rest, h - 4), barColor_);
-    }
+    for (const TMeterRect& r : MeterBarRects(h, step_, drawn_))
+        painter.fillRect(QRect(r.left, r.top, r.width, r.height), barColor_);
 }
 
 }  // namespace kavo

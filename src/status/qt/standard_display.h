@@ -9,9 +9,9 @@
 // Thread safety: a widget; use it on the user-interface thread only.
 #pragma once
 
-#include "status/meter.h"
-#include "status/status_rules.h"
-#include "transfer/abstract_status.h"
+#include "status/protocol_status.h"
+#include "status/qt/meter.h"
+#include "status/status_layout.h"
 
 #include <QWidget>
 
@@ -25,7 +25,7 @@ namespace kavo {
 
 class TApdCustomProtocol;
 
-class TStandardDisplay : public QWidget, public TStatusDisplayWindow {
+class TStandardDisplay : public QWidget, public TStatusView {
     Q_OBJECT
 public:
     explicit TStandardDisplay(QWidget* parent = nullptr);
@@ -36,8 +36,6 @@ public:
 
     // Fills every value field and the meter from the protocol's figures (nothing without one).
     void UpdateValues(TApdCustomProtocol* protocol);
-    // Fills every value field and the meter from a snapshot of figures.
-    void ShowFigures(const TStatusFigures& figures);
     // The Cancel button: cancels the protocol's transfer.
     void CancelClick();
 
@@ -54,11 +52,15 @@ public:
     void SetWindowCaption(const std::string& caption) override;
     void SetWindowProtocol(TApdCustomProtocol* protocol) override { protocol_ = protocol; }
 
+    // TStatusView
+    void ShowFigures(const TStatusFigures& figures) override;
+    void Repaint() override { repaint(); }
+
     // Where the window opens when its placement is the designed one.
-    static constexpr int kDesignedLeft = 363;
-    static constexpr int kDesignedTop = 182;
+    static constexpr int kDesignedLeft = kStatusDesignedLeft;
+    static constexpr int kDesignedTop = kStatusDesignedTop;
     // The value fields of the four figure panels (protocol to Kermit windows).
-    static constexpr std::size_t kValueFieldCount = 18;
+    static constexpr std::size_t kValueFieldCount = kStatusFieldCount;
 
 private:
     QFrame* AddPanel(const char* name, int left, int top, int width, int height);
@@ -78,5 +80,10 @@ private:
     TApdMeter* meter_ = nullptr;
     QPushButton* psCancel_ = nullptr;
 };
+
+// A status component's window factory that makes this window.
+std::unique_ptr<TStatusView> MakeStandardDisplay();
+// The window of a status component made with MakeStandardDisplay; nullptr when it has none.
+TStandardDisplay* StandardDisplayOf(const TApdProtocolStatus& status);
 
 }  // namespace kavo
