@@ -35,6 +35,10 @@ struct TUsbDownloadHooks {
     std::function<void(const std::string& target, bool ok)> copied;
 };
 
+// The drive letter that a volume broadcast's unit mask names (bit 0 is A, bit 25 is Z): the
+// highest of the bits 0..25 that is set, so a mask for E and G gives G; 0 when none is set.
+char DriveLetterOfUnitMask(std::uint32_t unitMask);
+
 // The command that tells the terminal that its firmware is in place.
 constexpr unsigned char kFirmwareReadyCmd = 0xD1;
 
