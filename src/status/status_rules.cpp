@@ -95,10 +95,12 @@ std::string EfficiencyText(double throughput, std::int64_t bitRate) {
 
 int MeterPercent(std::int64_t bytesTransferred, std::int64_t fileLength) {
     if (fileLength <= 0) return 0;
-    // Exact integer rounding: a float quotient cannot tell a true half from one a hair away.
-    const std::int64_t scaled = bytesTransferred * 100;
-    std::int64_t quotient = scaled / fileLength;
-    const std::int64_t twiceRest = (scaled % fileLength) * 2;
+    // Exact integer rounding: a float quotient cannot tell a true half from one a hair away. The
+    // hundredfold of a size may pass the 64-bit range, so the arithmetic is 128-bit wide.
+    using Wide = __int128;
+    const Wide scaled = static_cast<Wide>(bytesTransferred) * 100;
+    Wide quotient = scaled / fileLength;
+    const Wide twiceRest = (scaled % fileLength) * 2;
     if (twiceRest > fileLength || (twiceRest == fileLength && quotient % 2 != 0)) ++quotient;
     if (twiceRest < -fileLength || (twiceRest == -fileLength && quotient % 2 != 0)) --quotient;
     return static_cast<int>(quotient);

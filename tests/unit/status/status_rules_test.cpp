@@ -107,6 +107,10 @@ TEST(StatusRules, MeterPercentRoundsHalvesToEven) {
     EXPECT_EQ(MeterPercent(7, 200), 4);       // 3.5 -> 4
     EXPECT_EQ(MeterPercent(101, 200), 50);    // 50.5 -> 50
     EXPECT_EQ(MeterPercent(2, 3), 67);        // 66.67
+    // Sizes whose hundredfold passes the 64-bit range still give the plain percentage.
+    const std::int64_t huge = 123456789012345678;
+    EXPECT_EQ(MeterPercent(huge, huge), 100);
+    EXPECT_EQ(MeterPercent(huge / 2, huge), 50);
 }
 
 TEST(StatusRules, MeterBlocksOfTheStatusWindowsMeter) {
