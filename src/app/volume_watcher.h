@@ -21,6 +21,7 @@
 #pragma once
 
 #include "platform/message_queue.h"
+#include "platform/unique_fd.h"
 #include "serial/usb_location.h"
 
 #include <cstdint>
@@ -172,6 +173,8 @@ public:
 
 private:
     void Run(std::stop_token stop, int mountFd, int wakeFd);
+    // On the watcher thread: compares with the last table and posts the notices.
+    void TableChanged(std::vector<TMountEntry> table);
     LRESULT HandleMessage(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
 
     Callback callback_;
@@ -185,9 +188,9 @@ private:
     std::map<LPARAM, TVolumeNotice> pending_;
     LPARAM nextNumber_ = 1;
 
-    int mountFd_ = -1;
-    int wakeFd_ = -1;
-    std::jthread thread_;
+    TUniqueFd mountFd_;
+    TUniqueFd wakeFd_;
+    std::jthread thread_;  // after the descriptors: joined before they close
 };
 
 }  // namespace kavo
