@@ -77,7 +77,7 @@ std::string ReadSmallFile(const std::string& path) {
     const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return {};
     char buffer[64];
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
@@ -280,7 +280,7 @@ std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath) {
     std::vector<TVolumeNotice> notices;
     const TUniqueFd fd(::open(mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC));
     std::string text;
-    if (!fd || !ReadTable(fd.get(), text)) return notices;
+    if (!fd || !ReadTable(fd.Get(), text)) return notices;
     const std::vector<TMountEntry> table = ParseMountInfo(text);
     for (std::size_t i = 0; i < table.size(); ++i) {
         if (IsVolumeEntry(table, i)) notices.push_back(VolumeNotice(DBT_DEVICEARRIVAL, table[i]));
@@ -310,7 +310,7 @@ bool TVolumeWatcher::Start() {
         return false;
     }
     std::string text;
-    if (!ReadTable(mountFd.get(), text)) {
+    if (!ReadTable(mountFd.Get(), text)) {
         lastError_ = "cannot read " + path_ + ": " + std::strerror(errno);
         return false;
     }
@@ -323,7 +323,7 @@ bool TVolumeWatcher::Start() {
     volumes_ = VolumeIds(table_);
     mountFd_ = std::move(mountFd);
     wakeFd_ = std::move(wakeFd);
-    thread_ = std::jthread([this, mountFd = mountFd_.get(), wakeFd = wakeFd_.get()](std::stop_token stop) {
+    thread_ = std::jthread([this, mountFd = mountFd_.Get(), wakeFd = wakeFd_.Get()](std::stop_token stop) {
         Run(std::move(stop), mountFd, wakeFd);
     });
     return true;
@@ -335,12 +335,12 @@ void TVolumeWatcher::Stop() {
         std::uint64_t one = 1;
         // The eventfd cannot overflow with one write per stop; a failure would leave the thread
         // in poll(), so it is checked.
-        while (write(wakeFd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+        while (write(wakeFd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
         }
         thread_.join();
     }
-    mountFd_.reset();
-    wakeFd_.reset();
+    mountFd_.Reset();
+    wakeFd_.Reset();
     std::lock_guard lock(mutex_);
     pending_.clear();
 }
