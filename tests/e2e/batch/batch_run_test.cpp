@@ -2,6 +2,7 @@
 // exit code and one line on the standard error, and no run outlives its deadline.
 #include "platform/exit_codes.h"
 #include "child_process.h"
+#include "support/fork_child.h"
 #include "support/read_file.h"
 
 #include <gtest/gtest.h>
@@ -288,7 +289,7 @@ TEST_F(BatchRunTest, PortHeldByAnotherProgramIsBusy) {
 
 // A child of the test that holds the port as `how` says and waits to be killed.
 pid_t HoldPort(const std::string& path, const std::string& how) {
-    pid_t pid = ::fork();
+    pid_t pid = ForkChild();
     if (pid != 0) return pid;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (how == "exclusive") ::ioctl(fd, TIOCEXCL);
