@@ -9,17 +9,19 @@ guest and leave no device plugged in.
 usage: cases.py [--build DIR] [CASE...]   (no CASE: all of them)
 """
 import argparse
+import json
 import os
 import random
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vmrig  # noqa: E402
-from vmrig import Adapter, RigError  # noqa: E402
+from vmrig import Adapter, Disk, RigError  # noqa: E402
 
 CASES = []
 
@@ -40,12 +42,23 @@ class Context:
         self.bin = os.path.join(build, "bin")
         self.kavodown = os.path.join(self.bin, "kavodown")
         self.adapters = []
+        self.disks = []
         self.spawned = []
 
     def adapter(self, name, port, serial):
         adapter = Adapter(self.machine, self.bin, self.work, name, port, serial)
         self.adapters.append(adapter)
         return adapter
+
+    def disk(self, name, port):
+        """A FAT16 image with a Down folder, as a terminal shows its volume."""
+        image = os.path.join(self.work, name + ".img")
+        subprocess.run(["mkfs.vfat", "-C", "-F", "16", "-n", "KAVOTERM", image, "16384"],
+                       check=True, capture_output=True)
+        subprocess.run(["mmd", "-i", image, "::/Down"], check=True, capture_output=True)
+        disk = Disk(self.machine, image, name, port)
+        self.disks.append(disk)
+        return disk
 
     def firmware(self, name, size, seed):
         """A random image on the host and the same bytes at /tmp/fw/NAME in the guest."""
@@ -65,12 +78,14 @@ class Context:
         for spawned in self.spawned:
             self.machine.signal(spawned, 9)
         self.spawned = []
-        for adapter in self.adapters:
+        self.machine.run("umount /mnt/* 2>/dev/null")
+        for device in self.disks + self.adapters:
             try:
-                adapter.unplug()
+                device.unplug()
             except RigError as error:
                 vmrig.log("cleanup: %s" % error)
         self.adapters = []
+        self.disks = []
 
 
 # The environment of every kavodown run in the guest: settings of its own, the machine's lock
@@ -172,8 +187,14 @@ def unplug_mid_transfer(ctx):
     removed = re.search(r"KERNEL\[(\d+\.\d+)\] remove\s+\S+/ttyUSB0 \(tty\)", events)
     check(removed, "udev's monitor did not see ttyUSB0 go:\n" + events)
     delay = result.ended - float(removed.group(1))
-    vmrig.log("unplug: the run ended %.2f s after the kernel removed ttyUSB0" % delay)
-    check(delay < 2.0, "the run ended %.2f s after the unplug" % delay)
+    # Within 2 s on a guest that keeps pace with the line. An emulated guest on a busy host may
+    # not: the transfer's own rate before the unplug (11 KB/s at 115200 baud when it keeps pace)
+    # says how much slower it runs, and the limit grows by that much.
+    rates = re.findall(r'"rate":(\d+)', result.out)
+    slower = max(1.0, 11000.0 / max(1, int(rates[-1]))) if rates else 1.0
+    vmrig.log("unplug: the run ended %.2f s after the kernel removed ttyUSB0 (guest %.1fx slower "
+              "than the line)" % (delay, slower))
+    check(delay < 2.0 * slower, "the run ended %.2f s after the unplug" % delay)
     check(m.run("[ ! -e /run/lock/LCK..ttyUSB0 ]").rc == 0, "a lock file was left in /run/lock")
 
     adapter.plug()
@@ -244,6 +265,114 @@ def busy_and_permission(ctx):
     check(line.startswith("kavodown: permission denied:") and "dialout" in line,
           "no hint at dialout: " + line)
     adapter.unplug()
+
+
+@case
+def usb_disk(ctx):
+    """USB storage mode with a real USB disk: the firmware lands in Down on the disk, the terminal
+    is told, and the disk pulled out (unmounted first, or not) ends the run with 1."""
+    m = ctx.machine
+    host_fw, guest_fw = ctx.firmware("KV400.bin", 200000, 5)
+    for unmount_first in (True, False):
+        how = "unmounted first" if unmount_first else "pulled while mounted"
+        adapter = ctx.adapter("usbmode-%d" % unmount_first, 5, "KVS0005")
+        adapter.plug()
+        wait_node(m, "/dev/ttyUSB0")
+        terminal = adapter.start_terminal(os.path.join(ctx.work, "usb-serial.bin"), 1)
+        run = ctx.spawn("exec env %s %s --batch --silence-limit 240 --device /dev/ttyUSB0 %s usb"
+                        % (ENV, ctx.kavodown, guest_fw))
+        # The mode watches for volumes once its port is open (its lock file is there).
+        m.wait_for("[ -e /run/lock/LCK..ttyUSB0 ]", 120, "the run to open its port")
+        disk = ctx.disk("terminal-%d" % unmount_first, 6)
+        disk.plug()
+        m.wait_for("[ -b /dev/sda ]", 60, "the USB disk's /dev/sda")
+        m.sh("mkdir -p /mnt/term && mount -t vfat /dev/sda /mnt/term")  # the automounter's part
+        terminal.wait_line("termsim: packet D1 acknowledged", 240)
+        if unmount_first:
+            m.sh("umount /mnt/term")
+        disk.unplug()
+        result = m.wait(run, 120)
+        check(not result.timed_out, "%s: the run still runs 120 s after the unplug" % how)
+        check(result.rc == 1, "%s: the run ended with %r, not 1" % (how, result))
+        if not unmount_first:
+            m.run("umount -l /mnt/term")
+        copied = os.path.join(ctx.work, "copied-%d.bin" % unmount_first)
+        subprocess.run(["mcopy", "-n", "-i", disk.image, "::/Down/KV400.bin", copied],
+                       check=True, capture_output=True)
+        check(same_file(copied, host_fw), "%s: the file in the image differs" % how)
+        adapter.unplug()
+
+
+def station_records(m, spawned, count, timeout):
+    """Waits for `count` records on the station's standard output; them, parsed."""
+    m.wait_for("[ $(grep -c '^{' %s) -ge %d ]" % (spawned["out"], count), timeout,
+               "%d station records" % count)
+    return [json.loads(line) for line in m.read(spawned["out"]).splitlines() if line.startswith("{")]
+
+
+@case
+def station_udev(ctx):
+    """The station with udev, started before any adapter exists: four adapters plugged in at
+    different times on fixed ports, each flashed once per plug, with the adapters' serial numbers
+    in the records. The guest refuses the station every inotify watch (the watch limit is 0, and
+    the station says it cannot watch), so each plug-in it acts on came from udev's monitor."""
+    m = ctx.machine
+    size = 20000
+    host_fw, guest_fw = ctx.firmware("KV500.bin", size, 6)
+    m.run("rmdir /dev/serial/by-path /dev/serial/by-id /dev/serial 2>/dev/null")
+    check(m.run("[ ! -e /dev/serial ]").rc == 0, "/dev/serial is there before any adapter")
+    watches = m.sh("cat /proc/sys/fs/inotify/max_user_watches").strip()
+    m.sh("echo 0 > /proc/sys/fs/inotify/max_user_watches")
+    try:
+        # The xhci controller sits at a fixed PCI address: these are the ports' by-path links.
+        slots = ["/dev/serial/by-path/pci-0000:00:05.0-usb-0:%d:1.0-port0" % k for k in range(1, 5)]
+        station = ctx.spawn("exec env %s %s --station --batch --silence-limit 240 %s --results "
+                            "/tmp/station/results.csv %s"
+                            % (ENV, ctx.kavodown, " ".join("--slot " + s for s in slots), guest_fw))
+        m.wait_for("grep -q 'slot(s)' %s" % station["err"], 120, "the station to start")
+        adapters = [ctx.adapter("station%d" % k, k, "KVT000%d" % k) for k in range(1, 5)]
+        outputs = []
+
+        def plug(k):
+            out = os.path.join(ctx.work, "station%d-%d.bin" % (k, adapters[k - 1].plugs + 1))
+            outputs.append(out)
+            adapters[k - 1].plug(terminal=(out, size))
+
+        plug(1)
+        station_records(m, station, 1, 240)
+        plug(2)
+        m.wait_for("grep -q 'usb-0:2:1.0-port0: plugged in' %s" % station["err"], 120, "slot 2's plug-in")
+        plug(3)
+        station_records(m, station, 3, 300)
+        plug(4)
+        records = station_records(m, station, 4, 240)
+        for k in (1, 3):  # unplugged and plugged in again: a new unit each
+            adapters[k - 1].unplug()
+            m.wait_for("grep -q 'usb-0:%d:1.0-port0: unplugged' %s" % (k, station["err"]), 120,
+                       "slot %d's unplug" % k)
+            plug(k)
+        records = station_records(m, station, 6, 300)
+        m.signal(station, 15)
+        ended = m.wait(station, 120)
+        err = ended.err
+        check(ended.rc == 0, "the station ended with %r" % ended)
+        check("cannot watch" in err, "the station could watch folders; the test proves nothing:\n"
+              + err)
+        check("udev's monitor cannot be used" not in err, "no udev monitor:\n" + err)
+        per_slot = {}
+        for record in records:
+            per_slot.setdefault(record["slot"], []).append(record)
+            check(record["code"] == 0 and record["outcome"] == "flashed", "a unit failed: %r" % record)
+        check(len(records) == 6, "%d records, not 6: %r" % (len(records), records))
+        for k, slot in enumerate(slots, 1):
+            mine = [r for r in records if r["device"] == slot]
+            check(len(mine) == (2 if k in (1, 3) else 1), "slot %d has %d units" % (k, len(mine)))
+            check(all(r["usb_serial"] == "KVT000%d" % k for r in mine),
+                  "slot %d's records lack its serial number: %r" % (k, mine))
+        for out in outputs:
+            check(same_file(out, host_fw), "%s differs from the firmware" % out)
+    finally:
+        m.run("echo %s > /proc/sys/fs/inotify/max_user_watches" % watches)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -319,7 +319,7 @@ class Machine:
             "-chardev", "socket,id=agent,path=%s,server=on,wait=off" % agent_path,
             "-device", "virtserialport,chardev=agent,name=agent",
             # A fixed PCI address keeps the adapters' by-path names the same from run to run.
-            "-device", "qemu-xhci,id=xhci,addr=5",
+            "-device", "qemu-xhci,id=xhci,addr=5,p2=8,p3=8",
             "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
         ]
         started = time.monotonic()
@@ -505,9 +505,10 @@ class Adapter:
         self.line = None
         self.terminal = None
         self.plugs = 0
-        self.device = None
+        self.device = self.chardev = None
 
-    def plug(self):
+    def plug(self, terminal=None):
+        """Plugs the adapter in; with `terminal` (out, size) its terminal is ready before."""
         self.plugs += 1
         tag = "%s-%d" % (self.name, self.plugs)
         self.line = Helper([os.path.join(self.bin_dir, "linesim"), "--baud", str(self.baud),
@@ -516,14 +517,16 @@ class Adapter:
                            os.path.join(self.work, "linesim-%d.out" % self.plugs))
         ready = self.line.wait_line("linesim: ready", 60)
         end_a = ready.split("A=")[1].split()[0]
+        if terminal:
+            self.start_terminal(*terminal)
         self.chardev = "c-" + tag
         self.machine.command("chardev-add", id=self.chardev,
                              backend={"type": "serial", "data": {"device": end_a}})
-        self.device = "u-" + tag
         # always-plugged: the adapter is there whether or not its host side is open.
-        self.machine.command("device_add", driver="usb-serial", id=self.device,
+        self.machine.command("device_add", driver="usb-serial", id="u-" + tag,
                              chardev=self.chardev, bus="xhci.0", port=str(self.port),
                              serial=self.serial, **{"always-plugged": True})
+        self.device = "u-" + tag
 
     def start_terminal(self, out, size, extra=()):
         self.terminal = Helper([os.path.join(self.bin_dir, "termsim"), os.path.join(self.work, "B"),
@@ -535,8 +538,10 @@ class Adapter:
     def unplug(self):
         if self.device:
             self.machine.device_del(self.device)
-            self.machine.command("chardev-remove", id=self.chardev)
             self.device = None
+        if self.chardev:
+            self.machine.command("chardev-remove", id=self.chardev)
+            self.chardev = None
         self.stop_helpers()
 
     def stop_helpers(self):
@@ -544,3 +549,31 @@ class Adapter:
             if helper:
                 helper.stop()
         self.terminal = self.line = None
+
+
+class Disk:
+    """QEMU's USB disk on a fixed port of the guest's USB controller, backed by a raw image on
+    the host. QEMU lets the image go with the device, so each plug adds it again."""
+
+    def __init__(self, machine, image, name, port):
+        self.machine, self.image, self.name, self.port = machine, image, name, port
+        self.plugs = 0
+        self.device = self.node = None
+
+    def plug(self):
+        self.plugs += 1
+        tag = "%s-%d" % (self.name, self.plugs)
+        self.machine.command("blockdev-add", driver="raw", **{"node-name": "d-" + tag},
+                             file={"driver": "file", "filename": self.image})
+        self.node = "d-" + tag
+        self.machine.command("device_add", driver="usb-storage", id="s-" + tag, drive=self.node,
+                             bus="xhci.0", port=str(self.port), removable=True)
+        self.device = "s-" + tag
+
+    def unplug(self):
+        if self.device:
+            self.machine.device_del(self.device)
+            self.device = None
+        if self.node:
+            self.machine.command("blockdev-del", **{"node-name": self.node})
+            self.node = None
