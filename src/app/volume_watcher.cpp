@@ -219,6 +219,11 @@ TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry) {
     return {event, entry.mountPoint, entry.source, entry.fsType, entry.major, entry.minor, entry.mountId};
 }
 
+TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot) {
+    const TDeviceNumber disk = DiskNumberOf(notice.fsType, notice.source, notice.major, notice.minor);
+    return UsbPlaceOfBlockDevice(disk.major, disk.minor, sysRoot);
+}
+
 std::set<int> VolumeIds(const std::vector<TMountEntry>& table, const TDiskKindOf& kindOf) {
     std::set<int> ids;
     for (std::size_t i = 0; i < table.size(); ++i) {

@@ -23,6 +23,7 @@
 #pragma once
 
 #include "platform/message_queue.h"
+#include "serial/usb_location.h"
 
 #include <cstdint>
 #include <functional>
@@ -116,6 +117,10 @@ struct TVolumeNotice {
 
 // The notice of `entry` for `event`.
 TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry);
+
+// Where the volume of `notice` lives: the USB place of its block device (DiskNumberOf), in the
+// sysfs tree at `sysRoot`. A FUSE image mount has an anonymous number that sysfs never knows.
+TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot);
 
 // Arrival notices of the volumes mounted now, in the order of the table at `mountInfoPath`;
 // none when it cannot be read.

@@ -1,6 +1,6 @@
 #include "station/results_log.h"
 
-#include "app/json_text.h"
+#include "platform/json_text.h"
 
 #include <systemd/sd-journal.h>
 

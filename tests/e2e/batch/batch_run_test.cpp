@@ -1,6 +1,6 @@
 // kavodown --batch against the line and terminal simulators: each way a run can end gives its own
 // exit code and one line on the standard error, and no run outlives its deadline.
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "child_process.h"
 #include "support/read_file.h"
 

@@ -4,7 +4,7 @@
 // The program reacts to every volume of the machine. So that volumes of other programs (or of
 // other tests running at the same time) cannot end it early, the tests run in a mount namespace
 // of their own where the system lets them make one.
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "child_process.h"
 #include "fat_skip.h"
 #include "fat_volume.h"
