@@ -530,12 +530,9 @@ private:
             End(Outcome::FaultEnded, "refused the firmware (--usb-refuse)");
             return;
         }
-        if (usbCommand) {
-            Send(kAck);
-            CompleteUsb();
-            return;
-        }
         Send(kAck);
+        if (o_.onPacketAcked) o_.onPacketAcked(command);
+        if (usbCommand) CompleteUsb();
     }
 
     void BadPacket() {

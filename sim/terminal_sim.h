@@ -98,6 +98,9 @@ struct TerminalSimOptions {
 
     // Called on the session's thread once the port is open (and the volume mounted).
     std::function<void()> onReady;
+    // Called on the session's thread after a well-formed packet was answered with ACK; its
+    // command byte.
+    std::function<void(std::uint8_t)> onPacketAcked;
 };
 
 struct TerminalSimResult {

@@ -2,7 +2,8 @@
 //
 //   termsim PORT [--out FILE] [options]
 //
-// Prints "termsim: ready PORT" once the port is open, runs one session (an XMODEM reception, or in
+// Prints "termsim: ready PORT" once the port is open, "termsim: packet CMD acknowledged" after
+// each command packet it ACKed, runs one session (an XMODEM reception, or in
 // USB mode one firmware delivery through a FAT volume), prints a one-line summary and exits:
 // 0 success, 1 failure, 2 bad command line, 3 ended by a requested fault.
 #include <poll.h>
@@ -231,6 +232,10 @@ int main(int argc, char** argv) {
         std::cout << "termsim: ready " << o.portPath;
         if (o.usb && simPtr) std::cout << " volume=" << simPtr->MountPoint();
         std::cout << std::endl;
+    };
+    o.onPacketAcked = [](std::uint8_t command) {
+        std::cout << "termsim: packet " << std::hex << std::uppercase << int(command) << std::dec
+                  << " acknowledged" << std::endl;
     };
     kavo::sim::TerminalSim sim(o);
     simPtr = &sim;
