@@ -1,7 +1,7 @@
 // The serial headers come before any Qt header: Qt defines "signals" as a macro.
 #include "serial/com_port.h"
 #include "serial/errors.h"
-#include "serial/posix_dispatcher.h"
+#include "serial/native_dispatcher.h"
 
 #include "serial/qt/com_select_form.h"
 
@@ -91,7 +91,7 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
 }
 
 void TComSelectForm::FormCreate() {
-    for (const std::string& entry : PromptPortEntries(TApdPosixDispatcher::PortAvailable))
+    for (const std::string& entry : PromptPortEntries(PortAvailable))
         PortsComboBox->addItem(QString::fromStdString(entry));
     if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
 }
