@@ -1,6 +1,7 @@
 // The program's headers come before <windows.h>, whose macros (WM_QUIT, SendMessage, ...) would
 // rewrite the program's own names of the same spelling.
 #include "serial/com_port.h"
+#include "serial/native_dispatcher.h"
 #include "serial/port_prompt.h"
 
 #include "app/win32/com_select_form.h"
@@ -124,9 +125,9 @@ TComSelectResult ShowComSelectForm(HWND owner, const std::function<bool(int)>& a
     return state.result;
 }
 
-void InstallPortPrompt(std::function<bool(int)> available) {
-    SetPortPromptHook([available]() -> std::optional<int> {
-        const TComSelectResult result = ShowComSelectForm(GetActiveWindow(), available);
+void InstallPortPrompt() {
+    SetPortPromptHook([]() -> std::optional<int> {
+        const TComSelectResult result = ShowComSelectForm(GetActiveWindow(), PortAvailable);
         return PromptAnswer(result.modalResult, result.selectedEntry);
     });
 }

@@ -37,7 +37,8 @@ struct TComSelectResult {
 // Shows the dialog modally over `owner` (may be null) with the ports that `available` says exist.
 TComSelectResult ShowComSelectForm(HWND owner, const std::function<bool(int)>& available);
 
-// Lets the serial port component show the dialog when it opens with port number 0.
-void InstallPortPrompt(std::function<bool(int)> available);
+// Lets the serial port component show the dialog, listing the machine's ports, when it opens with
+// port number 0.
+void InstallPortPrompt();
 
 }  // namespace kavo::win32

@@ -104,7 +104,7 @@ TFMain::TFMain() {
     // out; a dialog frame that cannot be resized.
     window_ = CreateWindowExW(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, kMainWindowClass,
                               Widen("Kavo Serial Download 2.0").c_str(),
-                              WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN, 0, 0, 100, 100, nullptr,
+                              WS_POPUP | WS_CAPTION, 0, 0, 100, 100, nullptr,
                               nullptr, Module(), nullptr);
     SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetClientSize(window_, kClientWidth, kClientHeight);
