@@ -1,7 +1,7 @@
 #include "app/download_sequence.h"
 
 #include "app/disk_info.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/usb_mode.h"
 #include "app/uutil.h"
 #include "platform/component.h"

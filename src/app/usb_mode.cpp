@@ -1,7 +1,7 @@
 #include "app/usb_mode.h"
 
 #include "app/disk_info.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 
 #include <cstdio>
 #include <cstdlib>

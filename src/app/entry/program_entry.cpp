@@ -2,7 +2,7 @@
 
 #include "app/device_option.h"
 #include "app/download_sequence.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/port_listing.h"
 #include "app/run_control.h"
 #include "app/signal_watch.h"

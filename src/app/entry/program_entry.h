@@ -15,7 +15,7 @@
 namespace kavo {
 
 namespace station {
-struct TFirmwareImage;
+struct TStationImage;
 struct TStationOptions;
 }  // namespace station
 
@@ -23,7 +23,7 @@ struct TFrontEnds {
     // The main window over the download sequence; returns the exit code.
     std::function<int(const TCommandLine& commandLine, int& argc, char** argv)> window;
     // The station in its window; returns the exit code.
-    std::function<int(const station::TStationOptions& options, const station::TFirmwareImage& image,
+    std::function<int(const station::TStationOptions& options, const station::TStationImage& image,
                       const std::string& program, int& argc, char** argv)>
         stationWindow;
 };

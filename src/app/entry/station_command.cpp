@@ -1,6 +1,6 @@
 #include "app/entry/station_command.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "platform/settings_folder.h"
 #include "platform/sha256.h"
 #include "station/station_options.h"
@@ -16,7 +16,7 @@ namespace kavo {
 namespace {
 
 // The one image of every unit: read here, once.
-bool ReadImage(const std::string& path, station::TFirmwareImage& image) {
+bool ReadImage(const std::string& path, station::TStationImage& image) {
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
     image.path = error ? path : absolute.lexically_normal().string();
@@ -49,7 +49,7 @@ int RunStationCommand(const std::vector<std::string>& arguments, const TStationW
         return kExitUsage;
     }
 
-    station::TFirmwareImage image;
+    station::TStationImage image;
     if (!ReadImage(parsed.options.firmware, image)) {
         std::fprintf(stderr, "kavodown: file missing: %s cannot be read as a firmware file\n",
                      image.path.c_str());

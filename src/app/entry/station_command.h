@@ -12,7 +12,7 @@
 namespace kavo {
 
 using TStationWindowRun = std::function<int(const station::TStationOptions& options,
-                                            const station::TFirmwareImage& image,
+                                            const station::TStationImage& image,
                                             const std::string& program)>;
 
 int RunStationCommand(const std::vector<std::string>& arguments, const TStationWindowRun& window);

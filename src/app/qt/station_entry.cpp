@@ -26,7 +26,7 @@ void OnStationSignal(int signalNumber) {
 
 }  // namespace
 
-int RunStationWindow(const station::TStationOptions& options, const station::TFirmwareImage& image,
+int RunStationWindow(const station::TStationOptions& options, const station::TStationImage& image,
                      const std::string& program, int& argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KavoDown"));

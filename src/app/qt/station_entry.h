@@ -8,7 +8,7 @@
 
 namespace kavo {
 
-int RunStationWindow(const station::TStationOptions& options, const station::TFirmwareImage& image,
+int RunStationWindow(const station::TStationOptions& options, const station::TStationImage& image,
                      const std::string& program, int& argc, char** argv);
 
 }  // namespace kavo

@@ -5,7 +5,7 @@
 
 #include "app/command_line.h"
 #include "app/download_sequence.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/run_control.h"
 #include "platform/event_loop.h"
 #include "pty_pair.h"
