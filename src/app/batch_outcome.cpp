@@ -1,6 +1,6 @@
 #include "app/batch_outcome.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "serial/error_codes.h"
 #include "serial/errors.h"
 
