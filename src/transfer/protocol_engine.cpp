@@ -125,13 +125,13 @@ std::uint32_t LogTypeFor(TProtocolType type) {
     case ptXmodem:
     case ptXmodemCRC:
     case ptXmodem1K:
-    case ptXmodem1KG: return 12;
+    case ptXmodem1KG: return lgXmodem;
     case ptYmodem:
-    case ptYmodemG: return 13;
-    case ptZmodem: return 14;
-    case ptKermit: return 15;
-    case ptAscii: return 16;
-    default: return 12;
+    case ptYmodemG: return lgYmodem;
+    case ptZmodem: return lgZmodem;
+    case ptKermit: return lgKermit;
+    case ptAscii: return lgAscii;
+    default: return lgXmodem;
     }
 }
 
@@ -241,9 +241,9 @@ void StartProtocol(ProtocolData& data, TProtocolType protocolType, ProtocolStepP
         // Creation raises through the port's error check when the dispatcher has no slot left.
         data.TimeoutTimer = line->CreateTimerTrigger();
         data.StatusTimer = line->CreateTimerTrigger();
-        data.OutFreeTrigger = line->CreateStatusTrigger(3);
-        data.OutDrainTrigger = line->CreateStatusTrigger(4);
-        data.CarrierTrigger = line->CreateStatusTrigger(1);
+        data.OutFreeTrigger = line->CreateStatusTrigger(stOutBuffFree);
+        data.OutDrainTrigger = line->CreateStatusTrigger(stOutBuffUsed);
+        data.CarrierTrigger = line->CreateStatusTrigger(stModem);
     } catch (...) {
         StopProtocol(data);  // the triggers made so far go again
         throw;
