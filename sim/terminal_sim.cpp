@@ -338,8 +338,14 @@ private:
                         if (garbageLeft > 0) {
                             --garbageLeft;
                             Send(o_.garbageByte);
+                        } else if (o_.talkForever) {
+                            Send(Greeting());
                         } else {
-                            Send(o_.checksum ? kNak : std::uint8_t{'C'});
+                            // The text and the start character leave in one write, as a loader
+                            // that prints its prompt and then asks would send them.
+                            std::vector<std::uint8_t> ask = Greeting();
+                            ask.push_back(o_.checksum ? kNak : std::uint8_t{'C'});
+                            Send(ask);
                             ++r_.handshakes;
                         }
                     }
@@ -356,6 +362,7 @@ private:
             const std::uint8_t b = static_cast<std::uint8_t>(c);
             const bool wasCan = lastWasCan;
             lastWasCan = false;
+            if (!started_ && o_.echo) Send(b);
             if (!started_) {
                 dCount = (b == 'D') ? dCount + 1 : 0;
                 if (dCount == 3) {
@@ -409,6 +416,10 @@ private:
     }
 
     bool silent() const { return o_.neverAnswer || silentByFault_; }
+
+    std::vector<std::uint8_t> Greeting() const {
+        return std::vector<std::uint8_t>(o_.greeting.begin(), o_.greeting.end());
+    }
 
     // An EOT alone on the line ends the file; one followed at once by more bytes was damage.
     void ReceiveEot() {

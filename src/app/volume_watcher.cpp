@@ -77,11 +77,10 @@ bool IsDriveFileSystem(std::string_view fsType) {
 }
 
 std::string ReadSmallFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+    const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
     char buffer[64];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
@@ -333,12 +332,9 @@ bool ReadTable(int fd, std::string& text) {
 
 std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath) {
     std::vector<TVolumeNotice> notices;
-    const int fd = ::open(mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return notices;
+    const TUniqueFd fd(::open(mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC));
     std::string text;
-    const bool read = ReadTable(fd, text);
-    ::close(fd);
-    if (!read) return notices;
+    if (!fd || !ReadTable(fd.Get(), text)) return notices;
     const std::vector<TMountEntry> table = ParseMountInfo(text);
     for (std::size_t i = 0; i < table.size(); ++i) {
         if (IsVolumeEntry(table, i)) notices.push_back(VolumeNotice(DBT_DEVICEARRIVAL, table[i]));
@@ -362,30 +358,28 @@ TVolumeWatcher::~TVolumeWatcher() {
 bool TVolumeWatcher::Start() {
     if (Running()) return true;
     lastError_.clear();
-    int mountFd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (mountFd < 0) {
+    TUniqueFd mountFd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!mountFd) {
         lastError_ = "cannot open " + path_ + ": " + std::strerror(errno);
         return false;
     }
     std::string text;
-    if (!ReadTable(mountFd, text)) {
+    if (!ReadTable(mountFd.Get(), text)) {
         lastError_ = "cannot read " + path_ + ": " + std::strerror(errno);
-        close(mountFd);
         return false;
     }
-    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
+    TUniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeFd) {
         lastError_ = std::string("cannot create an event: ") + std::strerror(errno);
-        close(mountFd);
         return false;
     }
     table_ = ParseMountInfo(text);
     volumes_ = VolumeIds(table_);
-    const int deviceFd = OpenDeviceEvents();
-    mountFd_ = mountFd;
-    wakeFd_ = wakeFd;
-    deviceFd_ = deviceFd;
-    thread_ = std::jthread([this, mountFd, wakeFd, deviceFd](std::stop_token stop) {
+    mountFd_ = std::move(mountFd);
+    wakeFd_ = std::move(wakeFd);
+    deviceFd_ = TUniqueFd(OpenDeviceEvents());
+    thread_ = std::jthread([this, mountFd = mountFd_.Get(), wakeFd = wakeFd_.Get(),
+                            deviceFd = deviceFd_.Get()](std::stop_token stop) {
         Run(std::move(stop), mountFd, wakeFd, deviceFd);
     });
     return true;
@@ -397,14 +391,13 @@ void TVolumeWatcher::Stop() {
         std::uint64_t one = 1;
         // The eventfd cannot overflow with one write per stop; a failure would leave the thread
         // in poll(), so it is checked.
-        while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        while (write(wakeFd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
         }
         thread_.join();
     }
-    if (mountFd_ >= 0) close(mountFd_);
-    if (wakeFd_ >= 0) close(wakeFd_);
-    if (deviceFd_ >= 0) close(deviceFd_);
-    mountFd_ = wakeFd_ = deviceFd_ = -1;
+    mountFd_.Reset();
+    wakeFd_.Reset();
+    deviceFd_.Reset();
     std::lock_guard lock(mutex_);
     pending_.clear();
 }
@@ -430,20 +423,22 @@ void TVolumeWatcher::Run(std::stop_token stop, int mountFd, int wakeFd, int devi
         if (!(fds[0].revents & (POLLPRI | POLLERR))) continue;
 
         std::string text;
-        if (!ReadTable(mountFd, text)) continue;
-        std::vector<TMountEntry> table = ParseMountInfo(text);
-        // A mount that stays keeps what it was decided to be when it came.
-        std::set<int> known, volumes;
-        for (const TMountEntry& e : table_) known.insert(e.mountId);
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            const int id = table[i].mountId;
-            if (known.contains(id) ? volumes_.contains(id) : IsVolumeEntry(table, i)) volumes.insert(id);
-        }
-        std::vector<TVolumeNotice> notices = CompareMountTables(table_, volumes_, table, volumes);
-        table_ = std::move(table);
-        volumes_ = std::move(volumes);
-        Post(std::move(notices));
+        if (ReadTable(mountFd, text)) TableChanged(ParseMountInfo(text));
     }
+}
+
+void TVolumeWatcher::TableChanged(std::vector<TMountEntry> table) {
+    // A mount that stays keeps what it was decided to be when it came.
+    std::set<int> known, volumes;
+    for (const TMountEntry& e : table_) known.insert(e.mountId);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const int id = table[i].mountId;
+        if (known.contains(id) ? volumes_.contains(id) : IsVolumeEntry(table, i)) volumes.insert(id);
+    }
+    std::vector<TVolumeNotice> notices = CompareMountTables(table_, volumes_, table, volumes);
+    table_ = std::move(table);
+    volumes_ = std::move(volumes);
+    Post(std::move(notices));
 }
 
 void TVolumeWatcher::Post(std::vector<TVolumeNotice> notices) {

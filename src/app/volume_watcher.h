@@ -23,6 +23,7 @@
 #pragma once
 
 #include "platform/message_queue.h"
+#include "platform/unique_fd.h"
 #include "serial/usb_location.h"
 
 #include <cstdint>
@@ -184,6 +185,8 @@ public:
 
 private:
     void Run(std::stop_token stop, int mountFd, int wakeFd, int deviceFd);
+    // On the watcher thread: compares with the last table and posts the notices.
+    void TableChanged(std::vector<TMountEntry> table);
     void Post(std::vector<TVolumeNotice> notices);
     LRESULT HandleMessage(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
 
@@ -198,10 +201,10 @@ private:
     std::map<LPARAM, TVolumeNotice> pending_;
     LPARAM nextNumber_ = 1;
 
-    int mountFd_ = -1;
-    int wakeFd_ = -1;
-    int deviceFd_ = -1;  // the kernel's device events; -1 where they cannot be had
-    std::jthread thread_;
+    TUniqueFd mountFd_;
+    TUniqueFd wakeFd_;
+    TUniqueFd deviceFd_;  // the kernel's device events; none where they cannot be had
+    std::jthread thread_;  // after the descriptors: joined before they close
 };
 
 }  // namespace kavo

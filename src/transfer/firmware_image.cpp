@@ -1,5 +1,7 @@
 #include "transfer/firmware_image.h"
 
+#include "platform/unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,16 +15,6 @@ namespace {
 
 // Reads of a file that changes under them before the load gives up.
 constexpr int kReadAttempts = 3;
-
-struct TFd {
-    explicit TFd(int value) : fd(value) {}
-    ~TFd() {
-        if (fd >= 0) ::close(fd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int fd;
-};
 
 bool SameVersion(const struct stat& a, const struct stat& b) {
     return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
@@ -66,13 +58,13 @@ TFirmwareImage::TFirmwareImage(std::string path, std::vector<std::uint8_t> bytes
 std::string ImageLimitText() { return std::to_string(kMaxImageSize >> 20) + " MiB"; }
 
 TFirmwareImage::TLoadResult TFirmwareImage::Load(const std::string& path) {
-    TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.fd < 0) {
+    const TUniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file) {
         const int error = errno;
         return Failure(error, path + ": " + std::strerror(error));
     }
     struct stat before {};
-    if (::fstat(file.fd, &before) != 0) {
+    if (::fstat(file.Get(), &before) != 0) {
         const int error = errno;
         return Failure(error, path + ": " + std::strerror(error));
     }
@@ -86,7 +78,7 @@ TFirmwareImage::TLoadResult TFirmwareImage::Load(const std::string& path) {
                                       " bytes; firmware files above " + ImageLimitText() +
                                       " are refused");
         }
-        if (const int error = ReadAll(file.fd, bytes, before.st_size); error != 0) {
+        if (const int error = ReadAll(file.Get(), bytes, before.st_size); error != 0) {
             return Failure(error, path + ": " + std::strerror(error));
         }
         if (static_cast<std::int64_t>(bytes.size()) > kMaxImageSize) {
@@ -94,7 +86,7 @@ TFirmwareImage::TLoadResult TFirmwareImage::Load(const std::string& path) {
                                       "; firmware files above that are refused");
         }
         struct stat after {};
-        if (::fstat(file.fd, &after) != 0) {
+        if (::fstat(file.Get(), &after) != 0) {
             const int error = errno;
             return Failure(error, path + ": " + std::strerror(error));
         }

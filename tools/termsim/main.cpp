@@ -39,6 +39,11 @@ void Usage() {
         "  --never-answer          read everything, answer nothing\n"
         "  --nak-eot N             NAK the first N EOTs\n"
         "  --silent-at-eot         answer every block, never the EOT\n"
+        "a talkative loader:\n"
+        "  --greeting TEXT         print TEXT before every start character until the first block\n"
+        "                          (\\r, \\n and \\xHH stand for those bytes)\n"
+        "  --echo                  send back every byte received until the first block\n"
+        "  --talk-forever          print the greeting once per handshake period, never ask\n"
         "packets:\n"
         "  --send-packet CMD:TEXT  send a framed packet (CMD in hex); repeatable\n"
         "  --send-packet-hex CMD:HEX   the same with the data in hex\n"
@@ -82,6 +87,31 @@ std::vector<std::uint8_t> FromHex(const std::string& option, const std::string& 
         long v = std::strtol(pair.c_str(), &end, 16);
         if (!end || *end != 0) Bad(option, text);
         out.push_back(static_cast<std::uint8_t>(v));
+    }
+    return out;
+}
+
+// Text with \r, \n, \\ and \xHH written out, as a shell passes it.
+std::string Unescape(const std::string& option, const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char kind = text[++i];
+        if (kind == 'r') {
+            out += '\r';
+        } else if (kind == 'n') {
+            out += '\n';
+        } else if (kind == '\\') {
+            out += '\\';
+        } else if (kind == 'x' && i + 2 < text.size()) {
+            out += static_cast<char>(FromHex(option, text.substr(i + 1, 2))[0]);
+            i += 2;
+        } else {
+            Bad(option, text);
+        }
     }
     return out;
 }
@@ -143,6 +173,12 @@ int main(int argc, char** argv) {
             o.nakEots = ToInt(arg, value());
         } else if (arg == "--silent-at-eot") {
             o.silentAtEot = true;
+        } else if (arg == "--greeting") {
+            o.greeting = Unescape(arg, value());
+        } else if (arg == "--echo") {
+            o.echo = true;
+        } else if (arg == "--talk-forever") {
+            o.talkForever = true;
         } else if (arg == "--send-packet" || arg == "--send-packet-hex") {
             const std::string v = value();
             auto colon = v.find(':');
