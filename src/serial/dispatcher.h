@@ -70,29 +70,17 @@
 
 #include "platform/message_queue.h"
 #include "serial/ticks.h"
+#include "serial/trigger_messages.h"
 
 namespace kavo {
 
 class TComponent;
 
-// Trigger messages.
-constexpr std::uint32_t kTriggerAvail = 0x7E01;
-constexpr std::uint32_t kTriggerData = 0x7E02;
-constexpr std::uint32_t kTriggerTimer = 0x7E03;
-constexpr std::uint32_t kTriggerStatus = 0x7E04;
 // Posted to the trigger windows when a worker ended by an error: first parameter the worker
 // (0 device, 1 dispatcher, 2 output thread), long parameter the dispatcher handle << 16.
 constexpr std::uint32_t kWorkerFailed = 0x7E05;
 
 constexpr int kAvailTriggerHandle = 1;
-
-// Status trigger kinds (the low three bits of a status trigger's handle).
-constexpr std::uint32_t stNotActive = 0;
-constexpr std::uint32_t stModem = 1;
-constexpr std::uint32_t stLine = 2;
-constexpr std::uint32_t stOutBuffFree = 3;
-constexpr std::uint32_t stOutBuffUsed = 4;
-constexpr std::uint32_t stOutSent = 5;
 
 // Modem status byte: change bits (accumulate) and line levels.
 constexpr std::uint8_t msCtsDelta = 0x01;

@@ -24,6 +24,7 @@
 
 #include "platform/message_queue.h"
 #include "serial/ticks.h"
+#include "serial/trigger_messages.h"
 #include "transfer/firmware_image.h"
 #include "transfer/protocol_line.h"
 
@@ -92,10 +93,15 @@ constexpr std::uint32_t ProtocolFinishMsg = 0x7E19;
 constexpr std::uint32_t ProtocolResumeMsg = 0x7E1A;
 constexpr std::uint32_t ProtocolErrorMsg = 0x7E1B;
 
-// Trigger messages of the dispatcher that the engine looks at.
-constexpr std::uint32_t TriggerAvailMsg = 0x7E01;
-constexpr std::uint32_t TriggerTimerMsg = 0x7E03;
-constexpr std::uint32_t TriggerStatusMsg = 0x7E04;
+// Dispatch log entries of the protocols: the type names the protocol family, the subtype what
+// the entry tells (the state machine's state, or the error a transfer ended with).
+constexpr std::uint32_t LogTypeXmodem = 12;
+constexpr std::uint32_t LogTypeYmodem = 13;
+constexpr std::uint32_t LogTypeZmodem = 14;
+constexpr std::uint32_t LogTypeKermit = 15;
+constexpr std::uint32_t LogTypeAscii = 16;
+constexpr std::uint32_t LogSubtypeState = 0;
+constexpr std::uint32_t LogSubtypeError = 8;
 
 // Status report options (wParam of ProtocolStatusMsg).
 constexpr std::uint32_t StatusOptionFirst = 1;

@@ -264,8 +264,6 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
     switch (data.XmodemState) {
     case txInitial:
         data.DataBlock.assign(1024, 0);
-        // The file keeps its own name: on a case-sensitive file system an upper-cased path would
-        // name another file or none.
         data.LogProc(data, LogTransmitStart);
         data.Status = psProtocolHandshake;
         data.ForceStatus = true;
@@ -570,7 +568,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
     if (data.XmodemState == txDone) return true;
     if (!data.Line) return false;
     TProtocolLine& line = *data.Line;
-    if (msg == TriggerAvailMsg) trigger = 0;
+    if (msg == kTriggerAvail) trigger = 0;
 
     bool finished = false;
     for (;;) {
@@ -596,7 +594,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
             data.XmodemState = txFinished;
             finished = true;
         }
-        line.AddLogEntry(12, 0, XmodemStateName(data.XmodemState));
+        line.AddLogEntry(LogTypeXmodem, LogSubtypeState, XmodemStateName(data.XmodemState));
         PaceStatus(data, trigger);
         RunState(data, trigger);
         trigger = 0;
