@@ -331,8 +331,14 @@ private:
                 if (w.garbageLeft > 0) {
                     --w.garbageLeft;
                     Send(o_.garbageByte);
+                } else if (o_.talkForever) {
+                    Send(Greeting());
                 } else {
-                    Send(o_.checksum ? kNak : std::uint8_t{'C'});
+                    // The text and the start character leave in one write, as a loader that
+                    // prints its prompt and then asks would send them.
+                    std::vector<std::uint8_t> ask = Greeting();
+                    ask.push_back(o_.checksum ? kNak : std::uint8_t{'C'});
+                    Send(ask);
                     ++r_.handshakes;
                 }
             }
@@ -390,6 +396,7 @@ private:
             const std::uint8_t b = static_cast<std::uint8_t>(c);
             const bool wasCan = lastWasCan;
             lastWasCan = false;
+            if (!started_ && o_.echo) Send(b);
             if (!started_) {
                 dCount = (b == 'D') ? dCount + 1 : 0;
                 if (dCount == 3) {
@@ -425,6 +432,10 @@ private:
     }
 
     bool silent() const { return o_.neverAnswer || silentByFault_; }
+
+    std::vector<std::uint8_t> Greeting() const {
+        return std::vector<std::uint8_t>(o_.greeting.begin(), o_.greeting.end());
+    }
 
     // An EOT alone on the line ends the file; one followed at once by more bytes was damage.
     void ReceiveEot() {
@@ -535,12 +546,9 @@ private:
             End(Outcome::FaultEnded, "refused the firmware (--usb-refuse)");
             return;
         }
-        if (usbCommand) {
-            Send(kAck);
-            CompleteUsb();
-            return;
-        }
         Send(kAck);
+        if (o_.onPacketAcked) o_.onPacketAcked(command);
+        if (usbCommand) CompleteUsb();
     }
 
     void BadPacket() {

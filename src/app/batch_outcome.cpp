@@ -3,7 +3,6 @@
 #include "platform/exit_codes.h"
 #include "serial/error_codes.h"
 #include "serial/errors.h"
-#include "serial/posix_dispatcher.h"
 
 #include <filesystem>
 #include <system_error>

@@ -68,16 +68,16 @@ bool CopyFileTo(const std::string& source, const std::string& target) {
 
     TUniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!out) return false;
-    bool complete = CopyData(in.get(), out.get()) && Flush(out.get());
+    bool complete = CopyData(in.Get(), out.Get()) && Flush(out.Get());
     // The close of a written file is the last word on its data.
-    complete = close(out.release()) == 0 && complete;
+    complete = close(out.Release()) == 0 && complete;
     if (!complete) {
         unlink(target.c_str());
         return false;
     }
     // The new directory entry is on the volume too.
     const TUniqueFd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) fsync(dir.get());
+    if (dir) fsync(dir.Get());
     return true;
 }
 

@@ -118,7 +118,7 @@ void ProbeMountedFolder(const std::string& folder, const std::string& fsType, TP
     struct statfs sf {};
     if (statfs(folder.c_str(), &sf) != 0) return;
     const TUniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const int fd = folderFd.get();
+    const int fd = folderFd.Get();
     if (sf.f_type == kMsdosMagic) {
         // The FAT driver counts its blocks in clusters.
         name = FatNameForClusterCount(static_cast<std::uint64_t>(sf.f_blocks));

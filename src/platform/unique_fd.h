@@ -1,13 +1,12 @@
-// One owner for a file descriptor: closes it when the owner goes, so that no early return can
-// leak it and no descriptor is closed twice.
+// TUniqueFd: the one owner of a file descriptor. It closes the descriptor when it goes out of
+// scope or is reset, so an early return cannot leak one and nothing closes one twice. Release()
+// hands the descriptor on without closing it. A default or moved-from owner holds -1.
 //
-// Move-only. A default or moved-from owner holds -1. `release` hands the descriptor back to the
-// caller without closing it; `reset` closes the held one first.
-//
-// Thread safety: an owner belongs to one thread at a time, like the descriptor it holds.
+// Thread safety: as a plain value; one thread owns a TUniqueFd at a time.
 #pragma once
 
 #include <unistd.h>
+
 #include <utility>
 
 namespace kavo {
@@ -16,27 +15,26 @@ class TUniqueFd {
 public:
     TUniqueFd() = default;
     explicit TUniqueFd(int fd) noexcept : fd_(fd) {}
-    ~TUniqueFd() { reset(); }
-
-    TUniqueFd(TUniqueFd&& other) noexcept : fd_(other.release()) {}
+    ~TUniqueFd() { Reset(); }
+    TUniqueFd(TUniqueFd&& other) noexcept : fd_(other.Release()) {}
     TUniqueFd& operator=(TUniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
+        if (this != &other) Reset(other.Release());
         return *this;
     }
     TUniqueFd(const TUniqueFd&) = delete;
     TUniqueFd& operator=(const TUniqueFd&) = delete;
 
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int Get() const noexcept { return fd_; }
+    bool Valid() const noexcept { return fd_ >= 0; }
+    explicit operator bool() const noexcept { return Valid(); }
 
-    // The descriptor, no longer owned; -1 when none was held.
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-    // Closes the held descriptor (if any) and owns `fd` instead.
-    void reset(int fd = -1) noexcept {
+    // Closes the descriptor held (if any) and takes `fd`.
+    void Reset(int fd = -1) noexcept {
         const int old = std::exchange(fd_, fd);
         if (old >= 0 && old != fd) ::close(old);
     }
+    // Gives the descriptor up without closing it.
+    int Release() noexcept { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;

@@ -47,12 +47,12 @@ THotplug::THotplug(std::function<void(const std::string&)> say) : say_(std::move
 THotplug::~THotplug() = default;
 
 bool THotplug::Open() {
-    inotify_.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    inotify_.Reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     return static_cast<bool>(inotify_);
 }
 
 void THotplug::WatchFirmware(const std::string& path) {
-    firmwareWatch_ = ::inotify_add_watch(inotify_.get(), path.c_str(), kFirmwareEvents);
+    firmwareWatch_ = ::inotify_add_watch(inotify_.Get(), path.c_str(), kFirmwareEvents);
 }
 
 bool THotplug::OpenUdevMonitor() {
@@ -89,7 +89,7 @@ void THotplug::WatchWanted() {
         // stays the same.
         for (std::string at = NearestFolder(folder);;) {
             if (!watched(at)) {
-                const int wd = ::inotify_add_watch(inotify_.get(), at.c_str(), kFolderEvents);
+                const int wd = ::inotify_add_watch(inotify_.Get(), at.c_str(), kFolderEvents);
                 const int error = errno;
                 if (wd >= 0) {
                     watches_[wd] = at;
@@ -110,7 +110,7 @@ std::vector<THotplugEvent> THotplug::ReadInotify() {
     std::vector<THotplugEvent> events;
     alignas(inotify_event) char buffer[8192];
     ssize_t count;
-    while ((count = ::read(inotify_.get(), buffer, sizeof buffer)) > 0) {
+    while ((count = ::read(inotify_.Get(), buffer, sizeof buffer)) > 0) {
         for (ssize_t at = 0; at < count;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);

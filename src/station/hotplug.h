@@ -53,7 +53,7 @@ public:
     // Watches `folder` for its names, or the nearest folder above it until it comes.
     void WatchFolder(const std::string& folder);
 
-    int InotifyFd() const { return inotify_.get(); }
+    int InotifyFd() const { return inotify_.Get(); }
     int UdevFd() const;  // -1 without udev's monitor
 
     // The events waiting on each descriptor, in order.

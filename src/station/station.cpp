@@ -183,7 +183,7 @@ bool TStation::TakeSignals() {
     sigaddset(&mask, SIGINT);
     sigaddset(&mask, SIGTERM);
     ::pthread_sigmask(SIG_BLOCK, &mask, &oldMask_);
-    signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    signals_.Reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
     return static_cast<bool>(signals_);
 }
 
@@ -446,7 +446,7 @@ int TStation::Run() {
 bool TStation::WaitAndDispatch() {
     // Fixed places: signals, hotplug, requests, udev; then each unit's output and its end.
     enum { kSignals, kInotify, kRequests, kUdev, kFixed };
-    std::vector<pollfd> fds{{signals_.get(), POLLIN, 0},
+    std::vector<pollfd> fds{{signals_.Get(), POLLIN, 0},
                             {hotplug_.InotifyFd(), POLLIN, 0},
                             {hooks_.control ? hooks_.control->WakeFd() : -1, POLLIN, 0},
                             {hotplug_.UdevFd(), POLLIN, 0}};
@@ -485,7 +485,7 @@ bool TStation::WaitAndDispatch() {
     if (fds[kInotify].revents) Handle(hotplug_.ReadInotify());
     if (fds[kUdev].revents) Handle(hotplug_.ReadUdev());
     signalfd_siginfo info{};
-    while (fds[kSignals].revents && ::read(signals_.get(), &info, sizeof info) == sizeof info) {
+    while (fds[kSignals].revents && ::read(signals_.Get(), &info, sizeof info) == sizeof info) {
         Stop(static_cast<int>(info.ssi_signo));
     }
     return true;
@@ -608,7 +608,7 @@ TStationControl::TStationControl() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK
 
 void TStationControl::Wake() {
     const std::uint64_t one = 1;
-    ssize_t ignored = ::write(fd_.get(), &one, sizeof one);
+    ssize_t ignored = ::write(fd_.Get(), &one, sizeof one);
     (void)ignored;
 }
 
@@ -631,7 +631,7 @@ void TStationControl::StartPresent() {
 
 TStationControl::TRequests TStationControl::Take() {
     std::uint64_t count = 0;
-    ssize_t ignored = ::read(fd_.get(), &count, sizeof count);
+    ssize_t ignored = ::read(fd_.Get(), &count, sizeof count);
     (void)ignored;
     std::lock_guard lock(mutex_);
     TRequests taken = pending_;

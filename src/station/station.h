@@ -86,7 +86,7 @@ public:
     };
     // For the station: the pending requests (cleared) and the descriptor to poll.
     TRequests Take();
-    int WakeFd() const { return fd_.get(); }
+    int WakeFd() const { return fd_.Get(); }
 
 private:
     void Wake();

@@ -118,23 +118,23 @@ std::unique_ptr<TUnitProcess> TUnitProcess::Start(const TUnitLaunch& launch) {
     std::vector<std::string> args = UnitArguments(launch);
     std::vector<std::string> env = UnitEnvironment(environ, launch.configDir);
     const std::vector<char*> argv = Pointers(args), envp = Pointers(env);
-    const TSpawnSetup setup(writeEnd.get());
+    const TSpawnSetup setup(writeEnd.Get());
     pid_t pid = -1;
     if (::posix_spawn(&pid, launch.program.c_str(), setup.Actions(), setup.Attributes(), argv.data(),
                       envp.data()) != 0) {
         return nullptr;
     }
-    ::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK);
+    ::fcntl(readEnd.Get(), F_SETFL, O_NONBLOCK);
     return std::unique_ptr<TUnitProcess>(new TUnitProcess(pid, std::move(readEnd)));
 }
 
 void TUnitProcess::ReadOutput(const std::function<void(const TJsonMembers&)>& onProgress) {
     char buffer[4096];
     while (output_) {
-        const ssize_t count = ::read(output_.get(), buffer, sizeof buffer);
+        const ssize_t count = ::read(output_.Get(), buffer, sizeof buffer);
         if (count < 0) return;  // nothing more for now
         if (count == 0) {
-            output_.reset();
+            output_.Reset();
             return;
         }
         pending_.append(buffer, static_cast<std::size_t>(count));

@@ -66,9 +66,9 @@ public:
     static std::unique_ptr<TUnitProcess> Start(const TUnitLaunch& launch);
 
     // Its progress stream; -1 once the stream has ended.
-    int OutputFd() const { return output_.get(); }
+    int OutputFd() const { return output_.Get(); }
     // Readable once it has ended; -1 where the kernel has no pidfd (then Reap on a timer).
-    int EndFd() const { return pidfd_.get(); }
+    int EndFd() const { return pidfd_.Get(); }
 
     // Reads what it wrote so far; `onProgress` hears each progress object.
     void ReadOutput(const std::function<void(const TJsonMembers&)>& onProgress);

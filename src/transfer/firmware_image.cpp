@@ -64,7 +64,7 @@ TFirmwareImage::TLoadResult TFirmwareImage::Load(const std::string& path) {
         return Failure(error, path + ": " + std::strerror(error));
     }
     struct stat before {};
-    if (::fstat(file.get(), &before) != 0) {
+    if (::fstat(file.Get(), &before) != 0) {
         const int error = errno;
         return Failure(error, path + ": " + std::strerror(error));
     }
@@ -78,7 +78,7 @@ TFirmwareImage::TLoadResult TFirmwareImage::Load(const std::string& path) {
                                       " bytes; firmware files above " + ImageLimitText() +
                                       " are refused");
         }
-        if (const int error = ReadAll(file.get(), bytes, before.st_size); error != 0) {
+        if (const int error = ReadAll(file.Get(), bytes, before.st_size); error != 0) {
             return Failure(error, path + ": " + std::strerror(error));
         }
         if (static_cast<std::int64_t>(bytes.size()) > kMaxImageSize) {
@@ -86,7 +86,7 @@ TFirmwareImage::TLoadResult TFirmwareImage::Load(const std::string& path) {
                                       "; firmware files above that are refused");
         }
         struct stat after {};
-        if (::fstat(file.get(), &after) != 0) {
+        if (::fstat(file.Get(), &after) != 0) {
             const int error = errno;
             return Failure(error, path + ": " + std::strerror(error));
         }

@@ -19,32 +19,32 @@ TEST(UniqueFd, ClosesWhatItOwnsExactlyOnce) {
     {
         TUniqueFd owner(fd);
         EXPECT_TRUE(owner);
-        EXPECT_EQ(owner.get(), fd);
+        EXPECT_EQ(owner.Get(), fd);
     }
     EXPECT_FALSE(IsOpen(fd));
 
     // reset closes the old descriptor and keeps the new one; a moved-from owner closes nothing.
     const int first = OpenNull(), second = OpenNull();
     TUniqueFd owner(first);
-    owner.reset(second);
+    owner.Reset(second);
     EXPECT_FALSE(IsOpen(first));
     TUniqueFd moved(std::move(owner));
     EXPECT_FALSE(owner);
-    EXPECT_EQ(moved.get(), second);
+    EXPECT_EQ(moved.Get(), second);
     TUniqueFd assigned;
     assigned = std::move(moved);
     EXPECT_TRUE(IsOpen(second));
-    assigned.reset();
+    assigned.Reset();
     EXPECT_FALSE(IsOpen(second));
-    EXPECT_EQ(assigned.get(), -1);
+    EXPECT_EQ(assigned.Get(), -1);
 }
 
 TEST(UniqueFd, ReleaseHandsTheDescriptorBackOpen) {
     const int fd = OpenNull();
     {
         TUniqueFd owner(fd);
-        EXPECT_EQ(owner.release(), fd);
-        EXPECT_EQ(owner.get(), -1);
+        EXPECT_EQ(owner.Release(), fd);
+        EXPECT_EQ(owner.Get(), -1);
     }
     EXPECT_TRUE(IsOpen(fd));
     ::close(fd);
