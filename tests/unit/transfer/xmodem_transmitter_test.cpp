@@ -257,7 +257,7 @@ protected:
     void TearDown() override { SetClockSource(nullptr); }
     void Text(const std::string& text) {
         h.line.input.insert(h.line.input.end(), text.begin(), text.end());
-        h.Step(TriggerAvailMsg, static_cast<std::uint32_t>(text.size()));
+        h.Step(kTriggerAvail, static_cast<std::uint32_t>(text.size()));
     }
     std::int32_t& ArmedWait() { return h.line.timerArmedTicks[h.data->TimeoutTimer]; }
     static inline std::uint32_t now = 0;
