@@ -295,8 +295,6 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
     switch (data.XmodemState) {
     case txInitial:
         data.DataBlock.assign(1024, 0);
-        // The file keeps its own name: on a case-sensitive file system an upper-cased path would
-        // name another file or none.
         data.LogProc(data, LogTransmitStart);
         data.Status = psProtocolHandshake;
         data.ForceStatus = true;
