@@ -36,5 +36,8 @@ constexpr std::uint32_t lgYmodem = 13;
 constexpr std::uint32_t lgZmodem = 14;
 constexpr std::uint32_t lgKermit = 15;
 constexpr std::uint32_t lgAscii = 16;
+// Subtypes of a protocol's entries: the state machine's state, or the error a transfer ended with.
+constexpr std::uint32_t lgProtocolState = 0;
+constexpr std::uint32_t lgProtocolError = 8;
 
 }  // namespace kavo

@@ -326,7 +326,7 @@ void FinishProtocol(ProtocolData& data) {
     if (data.ErrorCode == 0) data.ErrorCode = ErrorForStatus(data.Status);
     if (data.Line && !data.Line->DeviceGone()) {
         const std::string text = "ErrorCode:" + std::to_string(data.ErrorCode);
-        data.Line->AddLogEntry(LogTypeFor(data.ProtocolType), LogSubtypeError, text.c_str());
+        data.Line->AddLogEntry(LogTypeFor(data.ProtocolType), lgProtocolError, text.c_str());
     }
     if (data.MessageWindow != 0) {
         PostMessage(data.MessageWindow, ProtocolFinishMsg, CodeParam(data.ErrorCode),

@@ -617,7 +617,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
             data.XmodemState = txFinished;
             finished = true;
         }
-        line.AddLogEntry(lgXmodem, 0, XmodemStateName(data.XmodemState));
+        line.AddLogEntry(lgXmodem, lgProtocolState, XmodemStateName(data.XmodemState));
         PaceStatus(data, trigger);
         RunState(data, trigger);
         trigger = 0;
