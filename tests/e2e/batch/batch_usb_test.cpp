@@ -74,7 +74,7 @@ class BatchUsbRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::access((kBin + "/kavodown").c_str(), X_OK) != 0) GTEST_SKIP() << "no kavodown";
-        KeepVolumesApart();
+        KAVO_SKIP_WITHOUT_OWN_MOUNTS();
         char pattern[] = "/tmp/kavo_batch_usb_XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;

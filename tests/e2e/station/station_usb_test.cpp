@@ -40,7 +40,7 @@ class StationUsbTest : public ::testing::Test {
 protected:
     void SetUp() override {
         KAVO_SKIP_WITHOUT_FAT();
-        KeepVolumesApart();
+        KAVO_SKIP_WITHOUT_OWN_MOUNTS();
         firmware_ = dir_ + "/KV100 usb.bin";
         std::mt19937 rng(5);
         std::string data(90000 + 17, '\0');

@@ -86,7 +86,7 @@ protected:
         if (access((std::string(KAVO_BIN_DIR) + "/kavodown").c_str(), X_OK) != 0) {
             GTEST_SKIP() << "kavodown is not built";
         }
-        test::KeepVolumesApart();
+        KAVO_SKIP_WITHOUT_OWN_MOUNTS();
 
         char pattern[] = "/tmp/kavo-e2e-usb-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
