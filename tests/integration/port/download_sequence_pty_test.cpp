@@ -5,6 +5,7 @@
 #include "serial/com_port.h"
 #include "support/recording_view.h"
 #include "support/temp_dir.h"
+#include "support/volumes_apart.h"
 #include "transfer/protocol.h"
 
 #include <gtest/gtest.h>
@@ -187,6 +188,8 @@ TEST_F(DownloadSequencePtyTest, PortThatCannotOpenShowsTheMessage) {
 }
 
 TEST_F(DownloadSequencePtyTest, UsbModeOpensThePortAndAnswersReceivedPacketsThreeTimes) {
+    // In USB mode any volume that goes away ends the run: other tests' volumes must not reach it.
+    KAVO_SKIP_WITHOUT_OWN_MOUNTS();
     auto s = Start({"7", firmware_, "USB"});
     ASSERT_TRUE(PumpUntil([&] { return s->Tevo->Open(); }, 5s));  // TM ran the send sequence
     EXPECT_FALSE(s->ApdProtocol->InProgress());
