@@ -100,11 +100,11 @@ public:
     // The receiver's bytes arrive.
     bool Reply(std::initializer_list<std::uint8_t> bytes) {
         line.Receive(bytes);
-        return Step(TriggerAvailMsg, static_cast<std::uint32_t>(bytes.size()));
+        return Step(kTriggerAvail, static_cast<std::uint32_t>(bytes.size()));
     }
-    bool Drained() { return Step(TriggerStatusMsg, static_cast<std::uint32_t>(data->OutDrainTrigger)); }
-    bool OutputFreed() { return Step(TriggerStatusMsg, static_cast<std::uint32_t>(data->OutFreeTrigger)); }
-    bool TimedOut() { return Step(TriggerTimerMsg, static_cast<std::uint32_t>(data->TimeoutTimer)); }
+    bool Drained() { return Step(kTriggerStatus, static_cast<std::uint32_t>(data->OutDrainTrigger)); }
+    bool OutputFreed() { return Step(kTriggerStatus, static_cast<std::uint32_t>(data->OutFreeTrigger)); }
+    bool TimedOut() { return Step(kTriggerTimer, static_cast<std::uint32_t>(data->TimeoutTimer)); }
     // A block went out: the ring drains, and the receiver answers.
     bool Answer(std::uint8_t reply) {
         Drained();
