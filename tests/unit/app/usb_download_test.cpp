@@ -20,24 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(UsbDownloadNames, UnitMaskGivesItsHighestDriveLetter) {
-    EXPECT_EQ(DriveLetterOfUnitMask(1u << 0), 'A');
-    EXPECT_EQ(DriveLetterOfUnitMask(1u << 25), 'Z');
-    EXPECT_EQ(DriveLetterOfUnitMask((1u << 4) | (1u << 6)), 'G') << "E and G";
-    EXPECT_EQ(DriveLetterOfUnitMask((1u << 6) | (1u << 26) | (1u << 31)), 'G')
-        << "bits above Z are not drives";
-    EXPECT_EQ(DriveLetterOfUnitMask(0), 0);
-    EXPECT_EQ(DriveLetterOfUnitMask(0xFC000000u), 0);
-}
-
-TEST(UsbDownloadNames, FileNamePartIsWhatFollowsTheLastSlash) {
-    EXPECT_EQ(TUsbDownload::FileNamePart("/home/op/fw/KV100.bin"), "KV100.bin");
-    EXPECT_EQ(TUsbDownload::FileNamePart("KV100.bin"), "KV100.bin");
-    EXPECT_EQ(TUsbDownload::FileNamePart("/home/op/"), "");
-    EXPECT_EQ(TUsbDownload::FileNamePart(""), "");
-    EXPECT_EQ(TUsbDownload::FileNamePart("/a b/c d.bin"), "c d.bin");
-}
-
 // Records what the handler asks of the window.
 struct WindowProbe {
     bool usbMode = true;
