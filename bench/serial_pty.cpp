@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "pty_pair.h"
-#include "serial/posix_dispatcher.h"
+#include "serial/native_dispatcher.h"
 
 namespace {
 
@@ -63,7 +63,8 @@ double CpuSeconds() {
 int main() {
     kavo::sim::PtyPair pty;
     setenv("KAVODOWN_PORTS", ("90=" + pty.DevicePath()).c_str(), 1);
-    kavo::TApdPosixDispatcher dispatcher(nullptr);
+    auto native = kavo::MakeNativeDispatcher(nullptr);
+    kavo::TApdBaseDispatcher& dispatcher = *native;
     theDispatcher = &dispatcher;
     if (dispatcher.OpenPort("\\\\.\\COM90", 115200, kavo::kParityNone, 8, 1, 4096, 8192, 3) != 0) {
         std::fprintf(stderr, "open failed: %s\n", dispatcher.LastOpenErrorText().c_str());

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -122,12 +123,13 @@ int SendThroughPidFd(int pidFd, int signal) {
 }  // namespace
 
 ChildProcess::ChildProcess(Options options)
-    : stopSignal_(options.stopSignal), stopGrace_(options.stopGrace) {
+    : ownSession_(options.ownSession), stopSignal_(options.stopSignal), stopGrace_(options.stopGrace) {
     started_ = Start(options);
 }
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !Poll()) Stop(stopSignal_, stopGrace_);
+    if (ownSession_ && started_) EndGroup();
     if (pidFd_ >= 0) ::close(pidFd_);
     if (outputFd_ >= 0) ::close(outputFd_);
 }
@@ -216,6 +218,9 @@ bool ChildProcess::Start(const Options& options) {
     UniqueFd statusRead(statusPipe[0]), statusWrite(statusPipe[1]);
     const char* folder = options.workingDir.empty() ? nullptr : options.workingDir.c_str();
     const uid_t uid = options.uid;
+    const bool ownSession = options.ownSession;
+    const int parentDeathSignal = stopSignal_;
+    const pid_t parent = ::getpid();
     const char* programPath = program_.c_str();
 
     pid_ = ::fork();
@@ -229,9 +234,14 @@ bool ChildProcess::Start(const Options& options) {
         if (outFd >= 0) MoveTo(outFd, 1);
         if (errFd >= 0) MoveTo(errFd, 2);
         if (folder && ::chdir(folder) != 0) ChildFails(statusWrite.Get(), ChildFailure::Folder, errno, kCannotSetUp);
+        if (ownSession) ::setsid();
         if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) {
             ChildFails(statusWrite.Get(), ChildFailure::User, errno, kCannotSetUp);
         }
+        // After the change of user, which clears it. A parent that is gone already cannot send
+        // the signal any more: the child is then no longer wanted.
+        ::prctl(PR_SET_PDEATHSIG, parentDeathSignal);
+        if (::getppid() != parent) ::_exit(kCannotSetUp);
         ::execve(programPath, argv.data(), envp.data());
         ChildFails(statusWrite.Get(), ChildFailure::Exec, errno, kCannotRun);
     }
@@ -309,6 +319,11 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds deadline) {
 
 void ChildProcess::Signal(int signal) {
     if (pid_ <= 0 || exitCode_) return;
+    if (ownSession_) {
+        // The group keeps the child's number while the child is not reaped.
+        ::kill(-pid_, signal);
+        return;
+    }
     // Through the pidfd where there is one: it cannot reach another process that reuses the pid.
     if (pidFd_ >= 0 && SendThroughPidFd(pidFd_, signal) == 0) return;
     ::kill(pid_, signal);
@@ -322,6 +337,18 @@ std::optional<int> ChildProcess::Stop(int signal, std::chrono::milliseconds grac
         Signal(SIGKILL);
     }
     return Wait(kReapLimit);
+}
+
+void ChildProcess::EndGroup() {
+    // What the child left running in its group: the stop signal, then SIGKILL after the grace.
+    // (The group's number cannot be given to a new process while any member lives.)
+    if (::kill(-pid_, stopSignal_) != 0) return;
+    const auto until = Clock::now() + stopGrace_;
+    while (Clock::now() < until) {
+        if (::kill(-pid_, 0) != 0) return;
+        std::this_thread::sleep_for(10ms);
+    }
+    ::kill(-pid_, SIGKILL);
 }
 
 bool ChildProcess::Fill(Clock::time_point until) {

@@ -1,6 +1,8 @@
 // A program run as a child of a test, a tool or a benchmark: started with its own arguments,
 // extra environment, working folder and output streams, waited for with a deadline, and never
-// left behind (the destructor stops and reaps it).
+// left behind: the destructor stops and reaps it, and a parent that dies without running its
+// destructors (a crash, a test killed at its time-out) takes the child with it, because the
+// child gets its stop signal when the thread that started it ends.
 //
 // The child is created with fork and execve. Everything it needs (arguments, environment, the
 // program's full path, open files) is prepared before the fork, so that the child runs only
@@ -53,8 +55,12 @@ public:
         std::string outPath = {};
         std::string errPath = {};
         uid_t uid = 0;  // when not 0, the child drops its groups and runs as this user and group
+        // The child leads a session and process group of its own, which the children it starts
+        // join; Signal and Stop then reach the whole group.
+        bool ownSession = false;
         // How the destructor ends a child that still runs: this signal, then SIGKILL if it has
-        // not ended within the grace period.
+        // not ended within the grace period. The child also gets this signal when the thread
+        // that started it ends first.
         int stopSignal = SIGKILL;
         std::chrono::milliseconds stopGrace = std::chrono::seconds(5);
     };
@@ -86,7 +92,7 @@ public:
     // As Poll, waiting up to `deadline` for the end. Once the child has been reaped, every
     // later call returns the same code at once.
     std::optional<int> Wait(std::chrono::milliseconds deadline);
-    // Sends `signal` while the child has not been reaped.
+    // Sends `signal` while the child has not been reaped (to its whole group with ownSession).
     void Signal(int signal);
     // Sends `signal`, waits up to `grace`, then kills and reaps; the exit code, or nullopt if
     // even SIGKILL did not end the child within a few seconds.
@@ -107,6 +113,7 @@ public:
 private:
     bool Start(const Options& options);
     bool Fill(std::chrono::steady_clock::time_point until);
+    void EndGroup();
     void Ended(int code);
 
     std::string program_;
@@ -114,6 +121,7 @@ private:
     bool started_ = false;
     pid_t pid_ = -1;
     int pidFd_ = -1;     // readable once the child has ended; -1 where the system has none
+    bool ownSession_ = false;
     int outputFd_ = -1;  // the read end of the captured output
     bool outputEnded_ = false;
     std::string buffer_;

@@ -1,6 +1,7 @@
 #include "terminal_sim.h"
 
 #include "fat_volume.h"
+#include "platform/steady_clock.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -29,12 +30,6 @@ namespace kavo::sim {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::int64_t NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 constexpr std::int64_t kNever = INT64_MAX / 4;
 
@@ -84,7 +79,7 @@ bool IsMounted(const std::string& mountPoint) {
 // POLLPRI, so no sleeping loop is needed.
 bool WaitMountState(const std::string& mountPoint, bool mounted, std::int64_t timeoutMs, pid_t child) {
     int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    const std::int64_t end = NowMs() + timeoutMs;
+    const std::int64_t end = SteadyNowMs() + timeoutMs;
     bool ok = false;
     while (true) {
         if (IsMounted(mountPoint) == mounted) {
@@ -95,7 +90,7 @@ bool WaitMountState(const std::string& mountPoint, bool mounted, std::int64_t ti
             int status;
             if (waitpid(child, &status, WNOHANG) == child) break;  // the file system gave up
         }
-        std::int64_t left = end - NowMs();
+        std::int64_t left = end - SteadyNowMs();
         if (left <= 0) break;
         pollfd p{fd, POLLPRI, 0};
         // A short cap as well: the daemon's own exit is not announced through the mount table.
@@ -194,7 +189,7 @@ public:
 
     TerminalSimResult Run() {
         r_.crc = !o_.checksum;
-        if (o_.timeoutMs > 0) sessionEnd_ = NowMs() + o_.timeoutMs;
+        if (o_.timeoutMs > 0) sessionEnd_ = SteadyNowMs() + o_.timeoutMs;
         fd_ = open(o_.portPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) return Fail("cannot open " + o_.portPath + ": " + std::strerror(errno));
         termios tio{};
@@ -237,7 +232,7 @@ private:
         if (ended_) return kEnd;
         if (pos_ < len_) return buf_[pos_++];
         while (true) {
-            const std::int64_t now = NowMs();
+            const std::int64_t now = SteadyNowMs();
             if (now >= sessionEnd_) {
                 End(silent() ? Outcome::FaultEnded : Outcome::TimedOut,
                     "session time limit");
@@ -270,12 +265,12 @@ private:
         }
     }
 
-    int NextWithin(int ms) { return Next(NowMs() + ms); }
+    int NextWithin(int ms) { return Next(SteadyNowMs() + ms); }
 
     void Send(const std::vector<std::uint8_t>& bytes) {
         std::size_t done = 0;
-        const std::int64_t end = NowMs() + 5000;
-        while (done < bytes.size() && NowMs() < end) {
+        const std::int64_t end = SteadyNowMs() + 5000;
+        while (done < bytes.size() && SteadyNowMs() < end) {
             ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
@@ -315,13 +310,13 @@ private:
     }
 
     void Loop() {
-        std::int64_t nextHandshake = NowMs();
+        std::int64_t nextHandshake = SteadyNowMs();
         int periods = 0;
         int garbageLeft = o_.garbageHandshakes;
         int dCount = 0;
         bool lastWasCan = false;
-        std::int64_t packetDue = (!o_.sendPackets.empty() && !o_.packetsAfterDdd) ? NowMs() + o_.packetDelayMs : kNever;
-        std::int64_t lastActivity = NowMs();
+        std::int64_t packetDue = (!o_.sendPackets.empty() && !o_.packetsAfterDdd) ? SteadyNowMs() + o_.packetDelayMs : kNever;
+        std::int64_t lastActivity = SteadyNowMs();
 
         while (!ended_) {
             std::int64_t deadline = kNever;
@@ -330,7 +325,7 @@ private:
             deadline = std::min(deadline, packetDue);
             const int c = Next(deadline);
             if (c == kEnd) return;
-            const std::int64_t now = NowMs();
+            const std::int64_t now = SteadyNowMs();
             if (c == kTimeout) {
                 if (now >= packetDue) {
                     packetDue = kNever;
@@ -343,15 +338,21 @@ private:
                         if (garbageLeft > 0) {
                             --garbageLeft;
                             Send(o_.garbageByte);
+                        } else if (o_.talkForever) {
+                            Send(Greeting());
                         } else {
-                            Send(o_.checksum ? kNak : std::uint8_t{'C'});
+                            // The text and the start character leave in one write, as a loader
+                            // that prints its prompt and then asks would send them.
+                            std::vector<std::uint8_t> ask = Greeting();
+                            ask.push_back(o_.checksum ? kNak : std::uint8_t{'C'});
+                            Send(ask);
                             ++r_.handshakes;
                         }
                     }
                 }
                 if (started_ && !silent() && now >= lastActivity + o_.blockTimeoutMs) {
                     BlockError("no block within " + std::to_string(o_.blockTimeoutMs) + " ms");
-                    lastActivity = NowMs();
+                    lastActivity = SteadyNowMs();
                 }
                 continue;
             }
@@ -361,6 +362,7 @@ private:
             const std::uint8_t b = static_cast<std::uint8_t>(c);
             const bool wasCan = lastWasCan;
             lastWasCan = false;
+            if (!started_ && o_.echo) Send(b);
             if (!started_) {
                 dCount = (b == 'D') ? dCount + 1 : 0;
                 if (dCount == 3) {
@@ -414,6 +416,10 @@ private:
     }
 
     bool silent() const { return o_.neverAnswer || silentByFault_; }
+
+    std::vector<std::uint8_t> Greeting() const {
+        return std::vector<std::uint8_t>(o_.greeting.begin(), o_.greeting.end());
+    }
 
     // An EOT alone on the line ends the file; one followed at once by more bytes was damage.
     void ReceiveEot() {
@@ -524,12 +530,9 @@ private:
             End(Outcome::FaultEnded, "refused the firmware (--usb-refuse)");
             return;
         }
-        if (usbCommand) {
-            Send(kAck);
-            CompleteUsb();
-            return;
-        }
         Send(kAck);
+        if (o_.onPacketAcked) o_.onPacketAcked(command);
+        if (usbCommand) CompleteUsb();
     }
 
     void BadPacket() {
@@ -691,9 +694,9 @@ private:
         WaitMountState(point, false, 10000, -1);
         // The daemon writes its last sectors before it exits.
         int status = 0;
-        const std::int64_t end = NowMs() + 10000;
+        const std::int64_t end = SteadyNowMs() + 10000;
         while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (NowMs() > end) {
+            if (SteadyNowMs() > end) {
                 kill(pid, SIGKILL);
                 waitpid(pid, &status, 0);
                 break;

@@ -12,7 +12,9 @@
 //  - in USB mode, presents a FAT volume with a Down folder (mounted through FUSE), waits for the
 //    firmware to appear there and for the command 0xD1 "E", ACKs it and removes the volume.
 // Faults can be asked for: NAK chosen blocks, answer garbage, cancel at a block, stay silent for
-// the first handshake periods, never answer, stop answering after a block or at the EOT.
+// the first handshake periods, never answer, stop answering after a block or at the EOT. A loader
+// can also talk before it asks: print a line before its start characters, echo what it receives,
+// or print and never ask at all.
 //
 // Thread safety: one TerminalSim runs one session. Start/Wait/Stop belong to the owning thread;
 // Stop may also be called from another thread while Run blocks.
@@ -68,6 +70,13 @@ struct TerminalSimOptions {
     int nakEots = 0;                   // NAK the first N EOTs
     bool silentAtEot = false;          // answer every block, then nothing from the (first) EOT on
 
+    // A talkative loader: before every start character, until the first block comes, it prints
+    // this text; with echo it also sends back every byte it receives until then. With talkForever
+    // it prints the text once per handshake period and never asks for the file.
+    std::string greeting;
+    bool echo = false;
+    bool talkForever = false;
+
     // Packets of the simulator's own, sent after the port is open (after packetDelayMs) or, with
     // packetsAfterDdd, right after the answer to "DDD".
     std::vector<std::vector<std::uint8_t>> sendPackets;
@@ -89,6 +98,9 @@ struct TerminalSimOptions {
 
     // Called on the session's thread once the port is open (and the volume mounted).
     std::function<void()> onReady;
+    // Called on the session's thread after a well-formed packet was answered with ACK; its
+    // command byte.
+    std::function<void(std::uint8_t)> onPacketAcked;
 };
 
 struct TerminalSimResult {

@@ -1,9 +1,8 @@
 #include "app/batch_outcome.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "serial/error_codes.h"
 #include "serial/errors.h"
-#include "serial/posix_dispatcher.h"
 
 #include <filesystem>
 #include <system_error>

@@ -1,6 +1,6 @@
 #include "app/command_line.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/uutil.h"
 #include "platform/file_io.h"
 

@@ -1,5 +1,7 @@
 #include "app/copy_file.h"
 
+#include "platform/unique_fd.h"
+
 #include <cerrno>
 #include <filesystem>
 #include <vector>
@@ -11,27 +13,6 @@
 namespace kavo {
 
 namespace {
-
-// Closes on every path out of CopyFileTo.
-class TFd {
-public:
-    explicit TFd(int fd = -1) : fd_(fd) {}
-    ~TFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return fd_; }
-    // Closes now and reports the result, which for a written file is the last word on its data.
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -75,8 +56,8 @@ bool CopyFileTo(const std::string& source, const std::string& target) {
 
     struct stat sourceStat {};
     if (stat(source.c_str(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) return false;
-    TFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.Get() < 0) return false;
+    const TUniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return false;
 
     // Creating the target would empty the source if both were the same file.
     struct stat targetStat {};
@@ -85,17 +66,18 @@ bool CopyFileTo(const std::string& source, const std::string& target) {
         return true;
     }
 
-    TFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out.Get() < 0) return false;
+    TUniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out) return false;
     bool complete = CopyData(in.Get(), out.Get()) && Flush(out.Get());
-    complete = out.Close() && complete;
+    // The close of a written file is the last word on its data.
+    complete = close(out.Release()) == 0 && complete;
     if (!complete) {
         unlink(target.c_str());
         return false;
     }
     // The new directory entry is on the volume too.
-    TFd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0) fsync(dir.Get());
+    const TUniqueFd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) fsync(dir.Get());
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "app/disk_info.h"
 
 #include "app/volume_watcher.h"
+#include "platform/unique_fd.h"
 
 #include <algorithm>
 #include <cctype>
@@ -116,7 +117,8 @@ void ProbeMountedFolder(const std::string& folder, const std::string& fsType, TP
                         std::string& name) {
     struct statfs sf {};
     if (statfs(folder.c_str(), &sf) != 0) return;
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const TUniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int fd = folderFd.Get();
     if (sf.f_type == kMsdosMagic) {
         // The FAT driver counts its blocks in clusters.
         name = FatNameForClusterCount(static_cast<std::uint64_t>(sf.f_blocks));
@@ -137,7 +139,6 @@ void ProbeMountedFolder(const std::string& folder, const std::string& fsType, TP
     if (fd >= 0 && ioctl(fd, FS_IOC_GETFSLABEL, label) == 0) {
         probe.label.assign(label, strnlen(label, sizeof label));
     }
-    if (fd >= 0) close(fd);
 }
 
 // The mount that holds `folder` (already canonical): the last of the deepest mount points.

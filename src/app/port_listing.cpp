@@ -1,7 +1,7 @@
 #include "app/port_listing.h"
 
 #include "serial/error_codes.h"
-#include "serial/posix_dispatcher.h"
+#include "serial/native_dispatcher.h"
 
 #include <filesystem>
 #include <system_error>
@@ -11,12 +11,8 @@ namespace kavo {
 TPortCondition ProbePort(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return pcMissing;
-    TApdPosixDispatcher probe(nullptr);
-    if (probe.DeviceOpen(path, 64, 64) >= 0) {
-        probe.DeviceClose();
-        return pcFree;
-    }
-    switch (probe.LastOpenError()) {
+    switch (ProbeDevice(path).code) {
+    case 0: return pcFree;
     case ecAccessDenied: return pcBusy;
     case ecDevicePermission: return pcNoPermission;
     case ecFileNotFound: return pcNotSerial;  // the path exists, so it is no tty

@@ -1,6 +1,6 @@
 #include "app/progress_json.h"
 
-#include "app/json_text.h"
+#include "platform/json_text.h"
 
 #include <cstdio>
 

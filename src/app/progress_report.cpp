@@ -10,17 +10,10 @@ TProgressFigures ProgressFiguresOf(const TStatusFigures& status) {
     figures.fileLength = status.fileLength;
     figures.initialOffset = status.initialOffset;
     figures.elapsedTicks = status.elapsedTicks;
-    figures.lineCharsPerSecond = status.bitRate / 10;
-    figures.estimatedRemainingSecs = status.remainingSecs;
+    figures.lineDataRate = status.lineDataRate;
     figures.totalErrors = status.totalErrors;
     return figures;
 }
-namespace {
-
-// The tick clock runs 1675 ticks in 92 seconds (18.2 a second).
-constexpr std::int64_t kTicksPer92Secs = 1675;
-
-}  // namespace
 
 int ProgressPercent(std::int64_t bytesTransferred, std::int64_t fileLength) {
     if (fileLength <= 0 || bytesTransferred <= 0) return 0;
@@ -29,18 +22,11 @@ int ProgressPercent(std::int64_t bytesTransferred, std::int64_t fileLength) {
 }
 
 std::int64_t ProgressRate(const TProgressFigures& f) {
-    const std::int64_t sent = f.bytesTransferred - f.initialOffset;
-    if (f.elapsedTicks <= 0 || sent <= 0) return 0;
-    return sent * kTicksPer92Secs / (f.elapsedTicks * 92);
+    return MeasuredRate(f.bytesTransferred - f.initialOffset, f.elapsedTicks);
 }
 
 std::int64_t ProgressRemainingSecs(const TProgressFigures& f) {
-    std::int64_t left = f.fileLength - f.bytesTransferred;
-    if (left <= 0) return 0;
-    std::int64_t rate = ProgressRate(f);
-    if (rate <= 0) rate = f.lineCharsPerSecond;
-    const std::int64_t seconds = rate > 0 ? (left + rate - 1) / rate : f.estimatedRemainingSecs;
-    return seconds < 0 ? 0 : seconds;
+    return RemainingSecs(f.fileLength - f.bytesTransferred, ProgressRate(f), f.lineDataRate);
 }
 
 std::string MinutesText(std::int64_t seconds) {

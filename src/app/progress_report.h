@@ -22,10 +22,9 @@ struct TProgressFigures {
     std::int64_t bytesTransferred = 0;
     std::int64_t fileLength = 0;
     std::int64_t initialOffset = 0;
-    std::int64_t elapsedTicks = 0;            // 18.2 ticks a second
-    std::int64_t lineCharsPerSecond = 0;      // what the line carries at most; 0 when unknown
-    std::int64_t estimatedRemainingSecs = 0;  // the protocol's own estimate for what is left
-    std::int64_t totalErrors = 0;             // blocks refused or unanswered so far
+    std::int64_t elapsedTicks = 0;   // 18.2 ticks a second
+    std::int64_t lineDataRate = 0;   // bytes of the file per second the line carries; 0 unknown
+    std::int64_t totalErrors = 0;    // blocks refused or unanswered so far
     std::string sha256;                       // of the image sent, in hex; empty until it is known
 };
 
@@ -46,10 +45,9 @@ TProgressFields ProgressFields(const TProgressFigures& figures);
 
 // Whole percent of the file sent (rounded down, 0..100; 0 for an empty file).
 int ProgressPercent(std::int64_t bytesTransferred, std::int64_t fileLength);
-// Bytes per second since the transfer clock started; 0 before a tick has passed.
+// Bytes per second since the transfer clock started, and the seconds still needed for what is
+// left: the status window's rules (MeasuredRate, RemainingSecs), so both show the same times.
 std::int64_t ProgressRate(const TProgressFigures& figures);
-// Seconds still needed for what is left: at the measured rate once there is one, else at the
-// line's speed, else the protocol's estimate. A started second counts; never negative.
 std::int64_t ProgressRemainingSecs(const TProgressFigures& figures);
 // "m:ss" (minutes grow as needed).
 std::string MinutesText(std::int64_t seconds);

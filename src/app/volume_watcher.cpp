@@ -3,11 +3,14 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -74,11 +77,10 @@ bool IsDriveFileSystem(std::string_view fsType) {
 }
 
 std::string ReadSmallFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+    const TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
     char buffer[64];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
+    const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
@@ -213,7 +215,12 @@ bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
 }
 
 TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry) {
-    return {event, entry.mountPoint, entry.source, entry.fsType, entry.major, entry.minor};
+    return {event, entry.mountPoint, entry.source, entry.fsType, entry.major, entry.minor, entry.mountId};
+}
+
+TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot) {
+    const TDeviceNumber disk = DiskNumberOf(notice.fsType, notice.source, notice.major, notice.minor);
+    return UsbPlaceOfBlockDevice(disk.major, disk.minor, sysRoot);
 }
 
 std::set<int> VolumeIds(const std::vector<TMountEntry>& table, const TDiskKindOf& kindOf) {
@@ -252,7 +259,58 @@ std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& be
     return CompareMountTables(before, VolumeIds(before, kindOf), after, VolumeIds(after, kindOf));
 }
 
+std::vector<TVolumeNotice> VolumesWithoutDisk(const std::vector<TMountEntry>& table,
+                                              const std::set<int>& volumes,
+                                              const std::function<bool(TDeviceNumber)>& diskThere) {
+    std::vector<TVolumeNotice> notices;
+    for (const TMountEntry& e : table) {
+        if (!volumes.contains(e.mountId)) continue;
+        const TDeviceNumber disk = DiskNumberOf(e.fsType, e.source, e.major, e.minor);
+        if (disk.major != 0 && !diskThere(disk)) notices.push_back(VolumeNotice(DBT_DEVICEREMOVECOMPLETE, e));
+    }
+    return notices;
+}
+
 namespace {
+
+// Whether the system still has the block device.
+bool BlockDeviceThere(TDeviceNumber disk) {
+    const std::string entry = "/sys/dev/block/" + std::to_string(disk.major) + ":" +
+                              std::to_string(disk.minor);
+    return ::access(entry.c_str(), F_OK) == 0;
+}
+
+// A socket that hears the kernel's device events (the uevent netlink group); -1 where there is
+// none (a container's own network namespace hears nothing, which only loses this help).
+int OpenDeviceEvents() {
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+    if (fd < 0) return -1;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = 1;  // the kernel's events
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads what the socket holds; whether any of it was a block device's removal.
+bool BlockDeviceRemoved(int fd) {
+    bool removed = false;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t count = ::recv(fd, buffer, sizeof buffer - 1, 0);
+        if (count <= 0) return removed;
+        buffer[count] = '\0';
+        // "remove@/devices/...", then NUL-separated KEY=value fields.
+        if (std::string_view(buffer).starts_with("remove@")) {
+            for (ssize_t at = 0; at < count; at += static_cast<ssize_t>(std::strlen(buffer + at)) + 1) {
+                if (std::string_view(buffer + at) == "SUBSYSTEM=block") removed = true;
+            }
+        }
+    }
+}
 
 // Reads the whole table from the start of an open mountinfo file; false on a read error.
 bool ReadTable(int fd, std::string& text) {
@@ -274,12 +332,9 @@ bool ReadTable(int fd, std::string& text) {
 
 std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath) {
     std::vector<TVolumeNotice> notices;
-    const int fd = ::open(mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return notices;
+    const TUniqueFd fd(::open(mountInfoPath.c_str(), O_RDONLY | O_CLOEXEC));
     std::string text;
-    const bool read = ReadTable(fd, text);
-    ::close(fd);
-    if (!read) return notices;
+    if (!fd || !ReadTable(fd.Get(), text)) return notices;
     const std::vector<TMountEntry> table = ParseMountInfo(text);
     for (std::size_t i = 0; i < table.size(); ++i) {
         if (IsVolumeEntry(table, i)) notices.push_back(VolumeNotice(DBT_DEVICEARRIVAL, table[i]));
@@ -303,29 +358,29 @@ TVolumeWatcher::~TVolumeWatcher() {
 bool TVolumeWatcher::Start() {
     if (Running()) return true;
     lastError_.clear();
-    int mountFd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (mountFd < 0) {
+    TUniqueFd mountFd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!mountFd) {
         lastError_ = "cannot open " + path_ + ": " + std::strerror(errno);
         return false;
     }
     std::string text;
-    if (!ReadTable(mountFd, text)) {
+    if (!ReadTable(mountFd.Get(), text)) {
         lastError_ = "cannot read " + path_ + ": " + std::strerror(errno);
-        close(mountFd);
         return false;
     }
-    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
+    TUniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wakeFd) {
         lastError_ = std::string("cannot create an event: ") + std::strerror(errno);
-        close(mountFd);
         return false;
     }
     table_ = ParseMountInfo(text);
     volumes_ = VolumeIds(table_);
-    mountFd_ = mountFd;
-    wakeFd_ = wakeFd;
-    thread_ = std::jthread([this, mountFd, wakeFd](std::stop_token stop) {
-        Run(std::move(stop), mountFd, wakeFd);
+    mountFd_ = std::move(mountFd);
+    wakeFd_ = std::move(wakeFd);
+    deviceFd_ = TUniqueFd(OpenDeviceEvents());
+    thread_ = std::jthread([this, mountFd = mountFd_.Get(), wakeFd = wakeFd_.Get(),
+                            deviceFd = deviceFd_.Get()](std::stop_token stop) {
+        Run(std::move(stop), mountFd, wakeFd, deviceFd);
     });
     return true;
 }
@@ -336,56 +391,68 @@ void TVolumeWatcher::Stop() {
         std::uint64_t one = 1;
         // The eventfd cannot overflow with one write per stop; a failure would leave the thread
         // in poll(), so it is checked.
-        while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+        while (write(wakeFd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
         }
         thread_.join();
     }
-    if (mountFd_ >= 0) close(mountFd_);
-    if (wakeFd_ >= 0) close(wakeFd_);
-    mountFd_ = wakeFd_ = -1;
+    mountFd_.Reset();
+    wakeFd_.Reset();
+    deviceFd_.Reset();
     std::lock_guard lock(mutex_);
     pending_.clear();
 }
 
-void TVolumeWatcher::Run(std::stop_token stop, int mountFd, int wakeFd) {
+void TVolumeWatcher::Run(std::stop_token stop, int mountFd, int wakeFd, int deviceFd) {
     while (!stop.stop_requested()) {
-        pollfd fds[2] = {{mountFd, POLLPRI, 0}, {wakeFd, POLLIN, 0}};
-        int n = poll(fds, 2, -1);
+        pollfd fds[3] = {{mountFd, POLLPRI, 0}, {wakeFd, POLLIN, 0}, {deviceFd, POLLIN, 0}};
+        int n = poll(fds, 3, -1);
         if (n < 0) {
             if (errno == EINTR) continue;
             return;  // nothing sensible left to wait on
         }
         if (fds[1].revents != 0 || stop.stop_requested()) return;
+        if ((fds[2].revents & POLLIN) && BlockDeviceRemoved(deviceFd)) {
+            // Its mount may stay for good; a volume reported here is not reported again later.
+            std::vector<TVolumeNotice> gone = VolumesWithoutDisk(table_, volumes_, BlockDeviceThere);
+            for (const TVolumeNotice& notice : gone) volumes_.erase(notice.mountId);
+            Post(std::move(gone));
+        }
         // A mount table flags a change with POLLERR|POLLPRI; a file that cannot be polled at
         // all would report POLLNVAL forever, so that ends the watch instead of spinning.
         if (fds[0].revents & POLLNVAL) return;
         if (!(fds[0].revents & (POLLPRI | POLLERR))) continue;
 
         std::string text;
-        if (!ReadTable(mountFd, text)) continue;
-        std::vector<TMountEntry> table = ParseMountInfo(text);
-        // A mount that stays keeps what it was decided to be when it came.
-        std::set<int> known, volumes;
-        for (const TMountEntry& e : table_) known.insert(e.mountId);
-        for (std::size_t i = 0; i < table.size(); ++i) {
-            const int id = table[i].mountId;
-            if (known.contains(id) ? volumes_.contains(id) : IsVolumeEntry(table, i)) volumes.insert(id);
+        if (ReadTable(mountFd, text)) TableChanged(ParseMountInfo(text));
+    }
+}
+
+void TVolumeWatcher::TableChanged(std::vector<TMountEntry> table) {
+    // A mount that stays keeps what it was decided to be when it came.
+    std::set<int> known, volumes;
+    for (const TMountEntry& e : table_) known.insert(e.mountId);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const int id = table[i].mountId;
+        if (known.contains(id) ? volumes_.contains(id) : IsVolumeEntry(table, i)) volumes.insert(id);
+    }
+    std::vector<TVolumeNotice> notices = CompareMountTables(table_, volumes_, table, volumes);
+    table_ = std::move(table);
+    volumes_ = std::move(volumes);
+    Post(std::move(notices));
+}
+
+void TVolumeWatcher::Post(std::vector<TVolumeNotice> notices) {
+    for (TVolumeNotice& notice : notices) {
+        LPARAM number;
+        std::uint32_t event = notice.event;
+        {
+            std::lock_guard lock(mutex_);
+            number = nextNumber_++;
+            pending_.emplace(number, std::move(notice));
         }
-        std::vector<TVolumeNotice> notices = CompareMountTables(table_, volumes_, table, volumes);
-        table_ = std::move(table);
-        volumes_ = std::move(volumes);
-        for (TVolumeNotice& notice : notices) {
-            LPARAM number;
-            std::uint32_t event = notice.event;
-            {
-                std::lock_guard lock(mutex_);
-                number = nextNumber_++;
-                pending_.emplace(number, std::move(notice));
-            }
-            if (!PostMessage(window_, WM_DEVICECHANGE, event, number)) {
-                std::lock_guard lock(mutex_);
-                pending_.erase(number);
-            }
+        if (!PostMessage(window_, WM_DEVICECHANGE, event, number)) {
+            std::lock_guard lock(mutex_);
+            pending_.erase(number);
         }
     }
 }

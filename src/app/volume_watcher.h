@@ -6,7 +6,9 @@
 // so a watcher thread waits in poll(), re-reads the table and compares it with the previous one.
 // Each volume that appeared or went away becomes a WM_DEVICECHANGE message (DBT_DEVICEARRIVAL or
 // DBT_DEVICEREMOVECOMPLETE) on the thread that created the watcher, carrying a TVolumeNotice with
-// the volume's root folder.
+// the volume's root folder. A volume whose disk goes away while it stays mounted (a stick pulled
+// out where no automounter unmounts it) is reported as removed too: the kernel's device events
+// (its uevent netlink socket, where the watcher may open one) make the watcher look.
 //
 // A volume is what an operator would call a drive: a FAT, exFAT or NTFS file system on a
 // removable or USB-attached disk or on a disk image, mounted by the kernel or through FUSE (a
@@ -21,6 +23,8 @@
 #pragma once
 
 #include "platform/message_queue.h"
+#include "platform/unique_fd.h"
+#include "serial/usb_location.h"
 
 #include <cstdint>
 #include <functional>
@@ -109,10 +113,15 @@ struct TVolumeNotice {
     std::string source;
     std::string fsType;
     unsigned major = 0, minor = 0;  // the mount's device number, as the table gives it
+    int mountId = 0;
 };
 
 // The notice of `entry` for `event`.
 TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry);
+
+// Where the volume of `notice` lives: the USB place of its block device (DiskNumberOf), in the
+// sysfs tree at `sysRoot`. A FUSE image mount has an anonymous number that sysfs never knows.
+TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot);
 
 // Arrival notices of the volumes mounted now, in the order of the table at `mountInfoPath`;
 // none when it cannot be read.
@@ -135,6 +144,15 @@ std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& be
 std::vector<TVolumeNotice> CompareMountTables(const std::vector<TMountEntry>& before,
                                               const std::vector<TMountEntry>& after,
                                               const TDiskKindOf& kindOf = DiskKindOf);
+
+// The volumes among `volumes` (mount ids of `table`) whose disk is gone although they are still
+// mounted, as removal notices in the table's order. Nothing unmounts a stick pulled out of a
+// machine without an automounter: its mount stays, and only its block device goes away.
+// `diskThere` is asked for the DiskNumberOf of each; a mount with no block device of its own
+// (major 0, a FUSE image) is never reported.
+std::vector<TVolumeNotice> VolumesWithoutDisk(const std::vector<TMountEntry>& table,
+                                              const std::set<int>& volumes,
+                                              const std::function<bool(TDeviceNumber)>& diskThere);
 
 // Watches the mount table on a thread of its own and reports changes on the thread that created
 // it, through that thread's message queue (a message loop or ProcessMessages must run there).
@@ -166,7 +184,10 @@ public:
     std::optional<TVolumeNotice> TakeNotice(LPARAM number);
 
 private:
-    void Run(std::stop_token stop, int mountFd, int wakeFd);
+    void Run(std::stop_token stop, int mountFd, int wakeFd, int deviceFd);
+    // On the watcher thread: compares with the last table and posts the notices.
+    void TableChanged(std::vector<TMountEntry> table);
+    void Post(std::vector<TVolumeNotice> notices);
     LRESULT HandleMessage(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
 
     Callback callback_;
@@ -180,9 +201,10 @@ private:
     std::map<LPARAM, TVolumeNotice> pending_;
     LPARAM nextNumber_ = 1;
 
-    int mountFd_ = -1;
-    int wakeFd_ = -1;
-    std::jthread thread_;
+    TUniqueFd mountFd_;
+    TUniqueFd wakeFd_;
+    TUniqueFd deviceFd_;  // the kernel's device events; none where they cannot be had
+    std::jthread thread_;  // after the descriptors: joined before they close
 };
 
 }  // namespace kavo

@@ -1,5 +1,7 @@
 #include "platform/message_queue.h"
 
+#include "platform/event_loop.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -255,6 +257,7 @@ void ProcessMessages() {
         hook = reg.processHook;
     }
     if (hook) hook();
+    RunDueTimers();
     DispatchPendingMessages();
 }
 

@@ -62,7 +62,8 @@ void PostQuitMessage(int exitCode);
 // again instead of being dispatched. Returns the message code, 0 when the queue was empty.
 std::uint32_t PumpOneMessage();
 // Dispatches the messages of the calling thread's queue until it is empty or a quit message is
-// next (which stays queued), after running the process-messages hook if one is set.
+// next (which stays queued), after running the process-messages hook if one is set and the
+// thread's timers that are due (event_loop.h).
 void ProcessMessages();
 // Dispatches the messages that are queued now, as ProcessMessages, but without running the hook
 // (the toolkit glue calls this from its own event handler).

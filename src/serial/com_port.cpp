@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "serial/dispatcher.h"
-#include "serial/posix_dispatcher.h"
+#include "serial/native_dispatcher.h"
 
 namespace kavo {
 
@@ -195,7 +195,7 @@ std::unique_ptr<TApdBaseDispatcher> TApdCustomComPort::CreateDispatcher() {
     if (dispatcherFactory_) return dispatcherFactory_(this);
     // Only the platform's native serial layer exists; the network and telephony layers do not.
     if (deviceLayer_ != dlWin32 || tapiMode_ == tmOn) RaiseError(ecNullApi, ErrorText(ecNullApi));
-    return std::make_unique<TApdPosixDispatcher>(this);
+    return MakeNativeDispatcher(this);
 }
 
 int TApdCustomComPort::OpenDevice() {
@@ -684,7 +684,7 @@ bool TApdCustomComPort::TakeLineBreak() {
 
 void TApdCustomComPort::PortIdle() {
     if (linkState_ == lsClosing) return;
-    CheckError(this, RequireDispatcher()->DeviceIdle());
+    CheckError(this, RequireDispatcher()->Idle());
 }
 
 // --- triggers ---------------------------------------------------------------------------------------
@@ -772,13 +772,13 @@ void TApdCustomComPort::SetStopBits(std::uint16_t value) {
 void TApdCustomComPort::SetInSize(std::uint16_t value) {
     if (value == inSize_) return;
     inSize_ = value;
-    if (linkState_ == lsOpen) dispatcher_->DeviceSetup(inSize_, outSize_);
+    if (linkState_ == lsOpen) dispatcher_->ResizeDeviceQueues(inSize_, outSize_);
 }
 
 void TApdCustomComPort::SetOutSize(std::uint16_t value) {
     if (value == outSize_) return;
     outSize_ = value;
-    if (linkState_ == lsOpen) dispatcher_->DeviceSetup(inSize_, outSize_);
+    if (linkState_ == lsOpen) dispatcher_->ResizeDeviceQueues(inSize_, outSize_);
 }
 
 void TApdCustomComPort::SetDTR(bool value) {

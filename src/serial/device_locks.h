@@ -9,6 +9,9 @@
 // cannot be read as a pid. A folder that cannot be written is no error: the locks of others are
 // still honoured, only none is left for them.
 //
+// This is the POSIX form (posix_device_locks.cpp); on Windows the exclusive open is the lock, and
+// these functions take and find none (win32_device_locks.cpp).
+//
 // Thread safety: plain functions over the file system; a process keeps no state but the record of
 // the locks it holds, which a mutex guards.
 #pragma once

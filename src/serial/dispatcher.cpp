@@ -152,24 +152,19 @@ int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t ba
     }
     {
         std::lock_guard in(inputLock_);
-        inBuffer_.assign(kReceiveRingSize, 0);
-        inHead_ = inTail_ = 0;
-        ringFull_ = false;
+        inRing_.Allocate(kReceiveRingSize);
         getCount_ = maxGetCount_ = 0;
         inAvailMessage_ = false;
     }
     {
         std::lock_guard out(outputLock_);
-        outBuffer_.assign(outSize, 0);
-        outHead_ = outTail_ = 0;
-        outputFull_ = false;
+        outRing_.Allocate(outSize);
     }
     lineError_ = 0;
     outputSent_ = false;
     {
         std::lock_guard lock(stateLock_);
         rs485Mode_ = false;
-        baseAddress_ = 0;
         DeviceGetState(block_);
         dtrAuto_ = rtsAuto_ = false;
     }
@@ -189,7 +184,6 @@ int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t ba
     ClearTriggers();
     {
         std::lock_guard in(inputLock_);
-        inHead_ = inTail_ = 0;
         arrivedSinceNotify_ = false;
     }
     notifyMark_ = 0;
@@ -226,7 +220,7 @@ void TApdBaseDispatcher::LetOutputLeave() {
         std::uint32_t ring;
         {
             std::lock_guard lock(outputLock_);
-            ring = OutputRingUsedLocked();
+            ring = outRing_.Used();
         }
         return ring + DeviceOutputQueued();
     };
@@ -260,15 +254,11 @@ void TApdBaseDispatcher::ReleaseBuffers() {
     if (threadsStarted_) StopThreads();
     {
         std::lock_guard out(outputLock_);
-        std::vector<std::uint8_t>().swap(outBuffer_);
-        outHead_ = outTail_ = 0;
-        outputFull_ = false;
+        outRing_.Release();
     }
     {
         std::lock_guard in(inputLock_);
-        std::vector<std::uint8_t>().swap(inBuffer_);
-        inHead_ = inTail_ = 0;
-        ringFull_ = false;
+        inRing_.Release();
     }
 }
 
@@ -276,11 +266,6 @@ void TApdBaseDispatcher::ThreadGone(TWorker worker) {
     ForgetThread(worker);
     if (worker == TWorker::dispatcher && releaseOnLastThread_.exchange(false)) ReleaseBuffers();
     if (activeThreads_.fetch_sub(1) == 1) threadsStarted_ = false;
-}
-
-void TApdBaseDispatcher::GetBufferSizes(std::uint32_t& inSize, std::uint32_t& outSize) const {
-    inSize = inSize_;
-    outSize = outSize_;
 }
 
 int TApdBaseDispatcher::SetUserData(void* data, int slot) {
@@ -318,9 +303,7 @@ void TApdBaseDispatcher::TakeLineDown(std::uint32_t logSubtype, const std::strin
     if (deviceLost_.exchange(true)) return;
     {
         std::lock_guard out(outputLock_);
-        outHead_ = outTail_ = 0;
-        outputFull_ = false;
-        ++outputGeneration_;
+        outRing_.Clear();
     }
     AddLogEntry(lgDevice, logSubtype, 0, text.data(), static_cast<std::uint32_t>(text.size()));
     eventMask_.fetch_or(evErr | evRlsd);
@@ -356,37 +339,23 @@ int TApdBaseDispatcher::RecordWorkerFailure(TWorker worker, std::string text) {
 
 bool TApdBaseDispatcher::ReceiveRingIsFull() {
     std::lock_guard lock(inputLock_);
-    return ringFull_;
-}
-
-std::uint32_t TApdBaseDispatcher::HeldLocked() const {
-    if (inHead_ == inTail_) return ringFull_ ? kReceiveRingSize : 0;
-    if (inTail_ < inHead_) return inHead_ - inTail_;
-    return inHead_ + kReceiveRingSize - inTail_;
+    return inRing_.Full();
 }
 
 int TApdBaseDispatcher::PeekLocked(std::uint32_t n) const {
-    if (n < 1 || n > HeldLocked() || inBuffer_.empty()) return ecBufferIsEmpty;
-    return inBuffer_[(inTail_ + n - 1) % kReceiveRingSize];
+    const int byte = inRing_.Peek(n);
+    return byte < 0 ? ecBufferIsEmpty : byte;
 }
 
 void TApdBaseDispatcher::ConsumeLocked(std::uint32_t count) {
-    if (count == 0) return;
-    bool wasFull = ringFull_;
-    inTail_ += count;
-    if (inTail_ >= kReceiveRingSize) inTail_ -= kReceiveRingSize;
-    ringFull_ = false;
-    if (wasFull) ReceiveSpaceFreed();
+    if (inRing_.Consume(count)) ReceiveSpaceFreed();
 }
 
 bool TApdBaseDispatcher::InputReady() {
     std::lock_guard lock(inputLock_);
-    if (inBuffer_.empty()) return false;
-    if (inAvailMessage_) {
-        return (inTail_ + getCount_) % kReceiveRingSize != inHead_ ||
-               (ringFull_ && getCount_ < kReceiveRingSize);
-    }
-    return HeldLocked() > 0;
+    if (!inRing_.Allocated()) return false;
+    // During an availability delivery the bytes a handler has taken are read already.
+    return (inAvailMessage_ ? getCount_ : 0) < inRing_.Used();
 }
 
 int TApdBaseDispatcher::ReadChar() {
@@ -414,13 +383,13 @@ int TApdBaseDispatcher::PeekByte(std::uint32_t n) {
 
 std::uint32_t TApdBaseDispatcher::InputUsed() {
     std::lock_guard lock(inputLock_);
-    std::uint32_t held = HeldLocked();
+    std::uint32_t held = inRing_.Used();
     return inAvailMessage_ ? held - std::min(getCount_, held) : held;
 }
 
 std::uint32_t TApdBaseDispatcher::InputFree() {
     std::lock_guard lock(inputLock_);
-    std::uint32_t free = kReceiveRingSize - HeldLocked();
+    std::uint32_t free = inRing_.Free();
     return inAvailMessage_ ? free + getCount_ : free;
 }
 
@@ -428,15 +397,13 @@ int TApdBaseDispatcher::FlushInput() {
     int result = portOpen_ ? DevicePurge(true) : 0;
     {
         std::lock_guard lock(inputLock_);
-        bool wasFull = ringFull_;
         if (inAvailMessage_) {
-            maxGetCount_ = HeldLocked();
+            // Inside a delivery: the delivery's end consumes all of it.
+            maxGetCount_ = inRing_.Used();
         } else {
-            inTail_ = inHead_;
+            if (inRing_.Clear()) ReceiveSpaceFreed();
             getCount_ = 0;
         }
-        ringFull_ = false;
-        if (wasFull) ReceiveSpaceFreed();
     }
     {
         std::lock_guard lock(stateLock_);
@@ -450,8 +417,8 @@ int TApdBaseDispatcher::FlushInput() {
 
 bool TApdBaseDispatcher::FillReceiveRing() {
     std::lock_guard lock(inputLock_);
-    if (inBuffer_.empty()) return false;
-    if (ringFull_) return true;
+    if (!inRing_.Allocated()) return false;
+    if (inRing_.Full()) return true;
     RefreshLineStatus();
     std::uint32_t waiting;
     {
@@ -460,59 +427,30 @@ bool TApdBaseDispatcher::FillReceiveRing() {
         waiting = comStat_.inQue;
     }
     if (waiting == 0) return false;
-
-    std::uint32_t total, contiguous;
-    if (inHead_ == inTail_) {
-        total = kReceiveRingSize;
-        contiguous = kReceiveRingSize - inHead_;
-    } else if (inTail_ > inHead_) {
-        total = contiguous = inTail_ - inHead_;
-    } else {
-        total = inTail_ + kReceiveRingSize - inHead_;
-        contiguous = kReceiveRingSize - inHead_;
-    }
-    std::uint32_t want = std::min(total, waiting);
-    std::uint32_t second = contiguous < want ? want - contiguous : 0;
-    std::uint32_t got = 0;
-    if (contiguous > 0) {
-        int read = DeviceRead(inBuffer_.data() + inHead_, contiguous);
-        if (read < 0) {
-            DeviceReadFailed(-1);
-            read = 0;
-        }
-        got = static_cast<std::uint32_t>(read);
-        if (got > 0) AddLogEntry(lgDevice, lsRead, got, inBuffer_.data() + inHead_, got);
-        inHead_ += got;
-        if (got < contiguous) second = 0;
-    }
-    if (inHead_ == kReceiveRingSize) inHead_ = 0;
-    if (got > 0) {
-        ringFull_ = inHead_ == inTail_;
-        arrivedSinceNotify_ = true;
-    }
-    if (second > 0) {
-        int read = DeviceRead(inBuffer_.data() + inHead_, second);
-        if (read < 0) {
-            DeviceReadFailed(-1);
-            read = 0;
-        }
-        if (read > 0) {
-            AddLogEntry(lgDevice, lsRead, read, inBuffer_.data() + inHead_, read);
-            inHead_ += static_cast<std::uint32_t>(read);
-            ringFull_ = inHead_ == inTail_;
-            arrivedSinceNotify_ = true;
-        }
+    // The first read asks for the whole free run behind the received bytes; a second one, into
+    // the run at the ring's start, only for what the driver still holds beyond that.
+    const std::uint32_t want = std::min(inRing_.Free(), waiting);
+    std::span<std::uint8_t> run = inRing_.FreeRun();
+    const std::uint32_t first = ReadIntoRing(run, static_cast<std::uint32_t>(run.size()));
+    if (first == run.size() && want > first) {
+        run = inRing_.FreeRun();
+        ReadIntoRing(run, std::min<std::uint32_t>(static_cast<std::uint32_t>(run.size()), want - first));
     }
     return true;
 }
 
-// --- output ---------------------------------------------------------------------------------
-
-std::uint32_t TApdBaseDispatcher::OutputRingUsedLocked() const {
-    if (outputFull_) return outSize_;
-    if (outHead_ >= outTail_) return outHead_ - outTail_;
-    return outHead_ + outSize_ - outTail_;
+std::uint32_t TApdBaseDispatcher::ReadIntoRing(std::span<std::uint8_t> run, std::uint32_t count) {
+    if (count == 0) return 0;
+    const int read = DeviceRead(run.data(), count);
+    if (read <= 0) return 0;
+    const auto got = static_cast<std::uint32_t>(read);
+    AddLogEntry(lgDevice, lsRead, got, run.data(), got);
+    inRing_.Commit(got);
+    arrivedSinceNotify_ = true;
+    return got;
 }
+
+// --- output ---------------------------------------------------------------------------------
 
 std::uint32_t TApdBaseDispatcher::RefreshOutputCount() {
     std::lock_guard lock(outputLock_);
@@ -520,7 +458,7 @@ std::uint32_t TApdBaseDispatcher::RefreshOutputCount() {
         std::uint32_t errors = DeviceStatus(comStat_);
         if (errors) lineError_.fetch_or(errors & 0x1F);
     }
-    return OutputRingUsedLocked();
+    return outRing_.Used();
 }
 
 std::uint32_t TApdBaseDispatcher::OutputUsed() { return RefreshOutputCount() + DeviceOutputQueued(); }
@@ -528,22 +466,6 @@ std::uint32_t TApdBaseDispatcher::OutputUsed() { return RefreshOutputCount() + D
 std::uint32_t TApdBaseDispatcher::OutputFree() {
     std::lock_guard lock(outputLock_);
     return outSize_ - RefreshOutputCount();
-}
-
-void TApdBaseDispatcher::QueueOutputBytes(const std::uint8_t* data, std::uint32_t count) {
-    std::lock_guard lock(outputLock_);
-    if (outBuffer_.empty() || count == 0) return;
-    std::uint32_t room = outSize_ - outHead_;
-    if (room >= count) {
-        std::memcpy(outBuffer_.data() + outHead_, data, count);
-        outHead_ = room == count ? 0 : outHead_ + count;
-    } else {
-        std::memcpy(outBuffer_.data() + outHead_, data, room);
-        std::memcpy(outBuffer_.data(), data + room, count - room);
-        outHead_ = count - room;
-    }
-    // Bytes went in and the positions meet: the ring is full, not empty.
-    if (outHead_ == outTail_) outputFull_ = true;
 }
 
 int TApdBaseDispatcher::SendChar(std::uint8_t byte) { return SendBlock(&byte, 1); }
@@ -555,10 +477,10 @@ int TApdBaseDispatcher::SendBlock(const void* data, std::uint32_t length) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     {
         std::lock_guard lock(outputLock_);
-        if (outBuffer_.empty()) return ecCommNotOpen;
+        if (!outRing_.Allocated()) return ecCommNotOpen;
         std::uint32_t errors = DeviceStatus(comStat_);
         lineError_.store(errors);
-        std::uint32_t free = outSize_ - OutputRingUsedLocked();
+        std::uint32_t free = outRing_.Free();
         if (length > free) return ecOutputBufferTooSmall;
         // The device layer queues what it does not write at once; a block that fills the ring
         // marks it full there.
@@ -575,15 +497,11 @@ int TApdBaseDispatcher::SendBlock(const void* data, std::uint32_t length) {
 int TApdBaseDispatcher::FlushOutput() {
     if (!portOpen_) {
         std::lock_guard lock(outputLock_);
-        outHead_ = outTail_ = 0;
-        outputFull_ = false;
-        ++outputGeneration_;
+        outRing_.Clear();
         return 0;
     }
     return DevicePurge(false);
 }
-
-int TApdBaseDispatcher::DeviceReadFailed(int) { return 0; }
 
 void TApdBaseDispatcher::ApplyThreadBoost(int boost) { threadBoost_ = boost; }
 
@@ -935,7 +853,7 @@ bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t fir
     {
         std::lock_guard lock(inputLock_);
         if (avail && !aborted) {
-            ConsumeLocked(std::min(maxGetCount_, HeldLocked()));
+            ConsumeLocked(std::min(maxGetCount_, inRing_.Used()));
             if (message == kTriggerAvail && maxGetCount_ != first) result = false;
         }
         inAvailMessage_ = false;
@@ -949,8 +867,8 @@ bool TApdBaseDispatcher::ScanReceived() {
     bool arrived;
     {
         std::lock_guard lock(inputLock_);
-        scanPos_ = inHead_;
-        used = HeldLocked();
+        scanPos_ = inRing_.Head();
+        used = inRing_.Used();
         if (inAvailMessage_) used -= std::min(getCount_, used);
         arrived = arrivedSinceNotify_;
     }

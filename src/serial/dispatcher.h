@@ -6,7 +6,7 @@
 // device layer's dispatcher thread after every device event and at least every 50 ms, moves waiting
 // bytes from the device into the receive ring, evaluates the triggers and delivers one message per
 // fired trigger. The base class knows no operating system: everything that touches the device goes
-// through the virtual device operations, which a device layer (TApdPosixDispatcher) fills in.
+// through the virtual device operations, which the platform's device layer (native_dispatcher.h) fills in.
 //
 // Trigger messages (window handlers get them through SendMessageTimeout with 3000 ms, procedure
 // handlers as a direct call on the dispatcher thread):
@@ -65,10 +65,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "serial/byte_rings.h"
 #include "serial/ticks.h"
 
 namespace kavo {
@@ -235,7 +237,6 @@ public:
     // Lets the queued output (the ring and the device's own queue) leave first, for as long as
     // it needs at the line's rate and a margin, then discards what is left and closes.
     void ClosePort();
-    void GetBufferSizes(std::uint32_t& inSize, std::uint32_t& outSize) const;
     int SetUserData(void* data, int slot);
     void* GetUserData(int slot);
 
@@ -295,7 +296,6 @@ public:
     std::uint32_t FlagBits();
     void SetRS485Mode(bool on);
     bool RS485Mode();
-    void SetBaseAddress(std::uint32_t address);
 
     // --- trace and dispatch log (dispatcher_trace.cpp) ---------------------------------------
     int StartTrace(std::uint32_t entries);
@@ -339,32 +339,14 @@ public:
     void ServiceTimers();
     bool DeliverTrigger(std::uint32_t message, std::uint32_t first, std::uint32_t low);
 
-    // --- device operations --------------------------------------------------------------------
-    virtual int DeviceEscape(int function) = 0;
-    virtual int DevicePurge(bool input) = 0;
-    // Reads and clears the device's error flags (line error bits) and fills the status record.
-    virtual std::uint32_t DeviceStatus(TDeviceStatusRecord& status) = 0;
-    virtual int DeviceReadFailed(int code);
-    virtual int DeviceGetState(TDeviceBlock& block) = 0;
-    virtual int DeviceRead(std::uint8_t* buffer, std::uint32_t count) = 0;
-    virtual int DeviceSetState(const TDeviceBlock& block) = 0;
-    virtual int DeviceWrite(const std::uint8_t* data, std::uint32_t count) = 0;
-    virtual bool DeviceSetup(std::uint32_t inSize, std::uint32_t outSize) = 0;
-    virtual void ReleaseBuffers();
-    virtual void StartThreads() = 0;
-    virtual void StopThreads() = 0;
-    // Returns a non-negative device handle, -1 (see LastOpenError) or ecOutOfMemory.
-    virtual int DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) = 0;
-    virtual int DeviceClose() = 0;
-    virtual int DeviceIdle() = 0;
-    virtual void ApplyThreadBoost(int boost);
-    // Line levels (msCts, msDsr, msRing, msDcd) as the device reports them now.
-    virtual std::uint8_t DeviceModemLevels() = 0;
-    virtual int DeviceBreak(bool on) = 0;
+    // Gives up the rest of the calling thread's time slice (the device layer's idle call).
+    int Idle() { return DeviceIdle(); }
+    // Asks the device for driver queues of these sizes; false when it refuses.
+    bool ResizeDeviceQueues(std::uint32_t inSize, std::uint32_t outSize) { return DeviceSetup(inSize, outSize); }
     // Whether anything waits for the modem lines to change (an armed modem status trigger).
     bool ModemWatchWanted();
-    // Bytes written to the device that it has not sent yet (its own queue, not the ring).
-    virtual std::uint32_t DeviceOutputQueued() { return 0; }
+    // Stores the priority boost of the workers; the device layer applies it where it can.
+    virtual void ApplyThreadBoost(int boost);
 
     // The code and a readable text of the last failed DeviceOpen (the text names the device).
     int LastOpenError();
@@ -379,6 +361,29 @@ public:
 
 protected:
     enum class TWorker { device, dispatcher, output };
+
+    // --- device operations: the hooks a device layer fills in -----------------------------------
+    virtual int DeviceEscape(int function) = 0;
+    virtual int DevicePurge(bool input) = 0;
+    // Reads and clears the device's error flags (line error bits) and fills the status record.
+    virtual std::uint32_t DeviceStatus(TDeviceStatusRecord& status) = 0;
+    virtual int DeviceGetState(TDeviceBlock& block) = 0;
+    virtual int DeviceRead(std::uint8_t* buffer, std::uint32_t count) = 0;
+    virtual int DeviceSetState(const TDeviceBlock& block) = 0;
+    virtual int DeviceWrite(const std::uint8_t* data, std::uint32_t count) = 0;
+    virtual bool DeviceSetup(std::uint32_t inSize, std::uint32_t outSize) = 0;
+    virtual void ReleaseBuffers();
+    virtual void StartThreads() = 0;
+    virtual void StopThreads() = 0;
+    // Returns a non-negative device handle, -1 (see LastOpenError) or ecOutOfMemory.
+    virtual int DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) = 0;
+    virtual int DeviceClose() = 0;
+    virtual int DeviceIdle() = 0;
+    // Line levels (msCts, msDsr, msRing, msDcd) as the device reports them now.
+    virtual std::uint8_t DeviceModemLevels() = 0;
+    virtual int DeviceBreak(bool on) = 0;
+    // Bytes written to the device that it has not sent yet (its own queue, not the ring).
+    virtual std::uint32_t DeviceOutputQueued() { return 0; }
 
     // Called by each worker as it leaves (see the device layer).
     void ThreadGone(TWorker worker);
@@ -395,9 +400,6 @@ protected:
     // number of windows told; a later one changes nothing and returns -1.
     int RecordWorkerFailure(TWorker worker, std::string text);
     bool ReceiveRingIsFull();
-    // Copies the bytes into the output ring behind those already queued (the caller has checked
-    // the room); a ring they fill is marked full.
-    void QueueOutputBytes(const std::uint8_t* data, std::uint32_t count);
 
     // Output ring access for the device layer's output thread (under outputLock).
     std::recursive_mutex& OutputLock() { return outputLock_; }
@@ -420,12 +422,7 @@ protected:
     int threadBoost_ = 0;
 
     // Output ring (outputLock).
-    std::vector<std::uint8_t> outBuffer_;
-    std::uint32_t outputGeneration_ = 0;  // changes when a flush or a loss empties the ring
-    std::uint32_t outHead_ = 0;
-    std::uint32_t outTail_ = 0;
-    bool outputFull_ = false;
-    std::uint32_t OutputRingUsedLocked() const;
+    TOutputRing outRing_;
     void LetOutputLeave();  // ClosePort's bounded wait for the queued output
 
     std::uint32_t inSize_ = 0;
@@ -446,11 +443,12 @@ private:
     int NewTriggerHandle();
     bool HandleInUse(int base) const;
     bool FillReceiveRing();
+    // Reads up to `count` bytes from the device into `run` (the ring's free run) and commits them.
+    std::uint32_t ReadIntoRing(std::span<std::uint8_t> run, std::uint32_t count);
     bool ScanReceived();
     bool ScanStatusTriggers();
     bool ScanTimerTriggers();
     void ClearStatusHits();
-    std::uint32_t HeldLocked() const;
     int PeekLocked(std::uint32_t n) const;
     void ConsumeLocked(std::uint32_t count);
     std::uint32_t RefreshOutputCount();
@@ -469,10 +467,7 @@ private:
     mutable std::recursive_mutex outputLock_;
 
     // Receive ring (inputLock).
-    std::vector<std::uint8_t> inBuffer_;
-    std::uint32_t inHead_ = 0;
-    std::uint32_t inTail_ = 0;
-    bool ringFull_ = false;
+    TReceiveRing inRing_;
     bool inAvailMessage_ = false;
     std::uint32_t getCount_ = 0;
     std::uint32_t maxGetCount_ = 0;
@@ -506,7 +501,6 @@ private:
     bool dtrAuto_ = false;
     bool rtsAuto_ = false;
     bool rs485Mode_ = false;
-    std::uint32_t baseAddress_ = 0;
     std::uint32_t flagBits_ = 0;
     int lastOpenError_ = 0;
     std::string lastOpenErrorText_;

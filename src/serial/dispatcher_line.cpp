@@ -254,9 +254,4 @@ bool TApdBaseDispatcher::RS485Mode() {
     return rs485Mode_;
 }
 
-void TApdBaseDispatcher::SetBaseAddress(std::uint32_t address) {
-    std::lock_guard lock(stateLock_);
-    baseAddress_ = address;
-}
-
 }  // namespace kavo

@@ -20,6 +20,8 @@ constexpr int ecTooManyFiles = -4;
 constexpr int ecAccessDenied = -5;
 constexpr int ecInvalidHandle = -6;
 constexpr int ecOutOfMemory = -8;
+// The user may not open the device (its permissions); the text names the device and the group.
+constexpr int ecDevicePermission = -13;
 constexpr int ecInvalidDrive = -15;
 constexpr int ecNoMoreFiles = -18;
 constexpr int ecDiskRead = -100;

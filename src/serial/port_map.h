@@ -18,6 +18,10 @@
 //   anything beyond those                          the free numbers from COM51 up
 // Virtual ttyS ports (a driver's placeholders without a UART, "type" 0) are left out.
 //
+// The explicit sources and their merge are the same on every platform (port_map.cpp); the default
+// rule, the descriptions and the holders are the platform's (posix_port_map.cpp, and
+// win32_port_map.cpp, where every number names "\\.\COM<n>" and nobody is named as a holder).
+//
 // Thread safety: the functions read the environment and the file system on each call and keep no
 // state; any thread may call them.
 #pragma once

@@ -1,7 +1,7 @@
 // The serial headers come before any Qt header: Qt defines "signals" as a macro.
 #include "serial/com_port.h"
 #include "serial/errors.h"
-#include "serial/posix_dispatcher.h"
+#include "serial/native_dispatcher.h"
 
 #include "serial/port_prompt.h"
 
@@ -92,7 +92,7 @@ TComSelectForm::TComSelectForm(QWidget* owner) : QDialog(owner) {
 
 void TComSelectForm::FormCreate() {
     for (int n = 1; n <= kPromptMaxPort; ++n)
-        if (TApdPosixDispatcher::PortAvailable(n)) PortsComboBox->addItem(QString("COM%1").arg(n));
+        if (PortAvailable(n)) PortsComboBox->addItem(QString("COM%1").arg(n));
     if (PortsComboBox->count() > 0) PortsComboBox->setCurrentIndex(0);
 }
 

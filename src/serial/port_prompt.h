@@ -2,7 +2,7 @@
 // open without a port number.
 //
 // The dialog lists the ports COM1..COM50 that exist on this machine (PortAvailable), selects the
-// first (TApdPosixDispatcher::PortAvailable decides which exist), and ends with the modal result mrOk (the default button) or mrAbort (Cancel); closing it
+// first (PortAvailable decides which exist), and ends with the modal result mrOk (the default button) or mrAbort (Cancel); closing it
 // from its title bar or with Escape gives mrCancel. The serial layer itself knows nothing of Qt:
 // InstallPortPrompt hands it a prompt that shows this dialog.
 //

@@ -1,10 +1,8 @@
 #include "serial/posix_dispatcher.h"
 
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -12,42 +10,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <vector>
 
-#include "serial/device_locks.h"
 #include "serial/error_codes.h"
-#include "serial/port_map.h"
+#include "serial/native_dispatcher.h"
 
 namespace kavo {
 namespace {
 
 bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
-
-// Runs `call` (a system call that returns -1 and sets errno on failure) again while it is
-// interrupted or, a few times, while the device is momentarily unable to answer.
-template <class Call>
-int Retried(Call call) {
-    for (int attempt = 0;; ++attempt) {
-        int result = call();
-        if (result >= 0 || attempt >= 20 || (errno != EINTR && errno != EAGAIN)) return result;
-        if (errno == EAGAIN) ::usleep(5000);
-    }
-}
-
-std::string HolderName(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string comm;
-    std::getline(in, comm);
-    return std::to_string(pid) + (comm.empty() ? "" : " (" + comm + ")");
-}
-
-std::string BusyText(const std::string& path, const std::vector<std::string>& holders) {
-    std::string text = path + " is held by another program";
-    for (std::size_t i = 0; i < holders.size(); ++i) text += (i ? ", pid " : ": pid ") + holders[i];
-    return text;
-}
 
 }  // namespace
 
@@ -59,59 +31,14 @@ TApdPosixDispatcher::~TApdPosixDispatcher() {
     ReleaseDevice();
 }
 
-bool TApdPosixDispatcher::PortAvailable(int number) {
-    if (number <= 0) return false;
-    char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
-    TApdPosixDispatcher probe(nullptr);
-    if (probe.DeviceOpen(name, 64, 64) >= 0) {
-        probe.DeviceClose();
-        return true;
-    }
-    // A port that this user may not open exists all the same: opening it tells why.
-    return probe.LastOpenError() == ecAccessDenied || probe.LastOpenError() == ecDevicePermission;
-}
-
-void TApdPosixDispatcher::SetOpenFailure(int error, bool setUp, const std::string& path) {
-    const std::string text = path + ": " + std::strerror(error);
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR: SetLastOpenError(ecFileNotFound, text + " (no such port)"); break;
-    case ENODEV:
-    case ENXIO: SetLastOpenError(ecFileNotFound, text + " (no device behind the port)"); break;
-    case EACCES:
-    case EPERM:
-        SetLastOpenError(ecDevicePermission,
-                         "no permission to open " + path +
-                             "; add your user to the dialout group (or the device's group) "
-                             "and log in again");
-        break;
-    case EBUSY: SetLastOpenError(ecAccessDenied, BusyText(path, DeviceHolders(path))); break;
-    case ENOTTY:
-    case EINVAL:
-        if (setUp) {
-            SetLastOpenError(ecFileNotFound, path + " is not a serial device");
-            break;
-        }
-        [[fallthrough]];
-    default: SetLastOpenError(ecHardware, text); break;
-    }
-}
-
 std::string TApdPosixDispatcher::DevicePath() {
     std::lock_guard lock(deviceMutex_);
-    return fd_ >= 0 ? path_ : std::string();
+    return device_.Path();
 }
 
 // --- opening and closing ----------------------------------------------------------------------
 
 int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std::uint32_t) {
-    int number = ComNumberFromDeviceName(name);
-    std::string path = number > 0 ? ComPortPath(number) : (name.rfind('/', 0) == 0 ? name : "");
-    if (path.empty()) {
-        SetLastOpenError(ecFileNotFound, name + ": no device is assigned to this port number");
-        return -1;
-    }
     for (TEventSignal* signal : {&deviceEventSignal_, &serviceDoneSignal_, &threadAckSignal_,
                                  &outputReadySignal_, &writeDoneSignal_, &outputFlushSignal_,
                                  &deviceWakeSignal_}) {
@@ -121,106 +48,27 @@ int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std:
         }
         signal->Reset();
     }
-
-    // Another program's lock file: the port is busy before the device is even touched.
-    const TLockResult lockFile = TakeDeviceLock(path);
-    if (lockFile.outcome == TLockResult::held) {
-        SetLastOpenError(ecAccessDenied, BusyText(path, {HolderName(lockFile.holder)}));
-        return -1;
-    }
-    const bool lockTaken = lockFile.outcome == TLockResult::taken;
-    auto fail = [&](int fd) {
-        if (fd >= 0) ::close(fd);
-        if (lockTaken) ReleaseLockFile(lockFile.lockPath);
-        return -1;
-    };
-
-    int fd = Retried([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0) {
-        SetOpenFailure(errno, false, path);
-        return fail(-1);
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            SetLastOpenError(ecAccessDenied, BusyText(path, DeviceHolders(path)));
-        } else {
-            SetOpenFailure(errno, true, path);
-        }
-        return fail(fd);
-    }
-    // Reading the settings changes nothing and tells a serial device from anything else.
-    auto viaErrno = [](int result) {
-        if (result < 0) errno = -result;
-        return result;
-    };
-    posix_line::SavedLine saved;
-    if (Retried([&] { return viaErrno(posix_line::SaveLine(fd, saved)); }) < 0) {
-        SetOpenFailure(errno, true, path);
-        return fail(fd);
-    }
-    // Exclusive use that someone else set (it does not keep root out), and programs that use
-    // neither lock but have the device open. The flag outlives a holder that was killed while the
-    // device itself lives on (a pty whose other end stays open): with nobody holding the device
-    // it is stale and is taken over, as a stale lock file is. That needs a scan that sees every
-    // process (root's); anyone else who gets past a live flag keeps treating it as busy.
-    int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = 0;
-    const std::vector<std::string> holders = DeviceHolders(path);
-    if (!holders.empty() || (exclusive && ::geteuid() != 0)) {
-        SetLastOpenError(ecAccessDenied, BusyText(path, holders));
-        return fail(fd);
-    }
-    if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
-        SetOpenFailure(errno, true, path);
-        return fail(fd);
-    }
-    if (Retried([&] { return viaErrno(posix_line::MakeRaw(fd)); }) < 0) {
-        SetOpenFailure(errno, true, path);
-        ::ioctl(fd, TIOCNXCL);
-        return fail(fd);
-    }
-    // Drivers that hold received bytes back (USB adapters) pass them on at once when asked;
-    // drivers and ptys that cannot are left as they are.
-    bool lowLatencySet = false;
-    serial_struct serial{};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-        serial.flags |= ASYNC_LOW_LATENCY;
-        lowLatencySet = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
-    }
     std::lock_guard lock(deviceMutex_);
-    lowLatencySet_ = lowLatencySet;
-    fd_ = fd;
-    path_ = path;
-    lockPath_ = lockTaken ? lockFile.lockPath : std::string();
-    savedLine_ = saved;
+    if (device_.Open(name) != 0) {
+        SetLastOpenError(device_.Error(), device_.ErrorText());
+        return -1;
+    }
     shadow_ = TDeviceBlock{};
     modemLinesSupported_ = countersSupported_ = true;
     haveCounters_ = false;
     lastLevels_ = 0;
-    return fd;
+    return device_.Fd();
 }
 
 bool TApdPosixDispatcher::DeviceSetup(std::uint32_t, std::uint32_t) {
     // The driver's queues have fixed sizes here; the receive and output rings are ours.
     std::lock_guard lock(deviceMutex_);
-    return fd_ >= 0;
+    return device_.IsOpen();
 }
 
 void TApdPosixDispatcher::ReleaseDevice() {
     std::lock_guard lock(deviceMutex_);
-    if (fd_ < 0) return;
-    posix_line::RestoreLine(fd_, savedLine_);
-    serial_struct serial{};
-    if (lowLatencySet_ && ::ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
-        serial.flags &= ~ASYNC_LOW_LATENCY;  // as it was before the open
-        ::ioctl(fd_, TIOCSSERIAL, &serial);
-    }
-    lowLatencySet_ = false;
-    ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);  // releases the flock too
-    fd_ = -1;
-    ReleaseLockFile(lockPath_);
-    lockPath_.clear();
+    device_.Release();
 }
 
 int TApdPosixDispatcher::DeviceClose() {
@@ -379,12 +227,12 @@ void TApdPosixDispatcher::DeviceThreadBody() {
     int fd;
     {
         std::lock_guard lock(deviceMutex_);
-        fd = fd_;
+        fd = device_.Fd();
     }
     while (!killThreads_ && !WorkerFailed()) {
         bool watchDevice = !DeviceLost() && !ReceiveRingIsFull();
         short revents = 0;
-        int index = TEventSignal::WaitAny({&deviceWakeSignal_}, -1, watchDevice ? fd : -1, POLLIN,
+        int index = TEventSignal::WaitAnyOrFd({&deviceWakeSignal_}, -1, watchDevice ? fd : -1, POLLIN,
                                           &revents);
         if (killThreads_ || WorkerFailed()) break;
         WorkerTurn(TWorker::device);
@@ -447,41 +295,26 @@ void TApdPosixDispatcher::OutputThreadBody() {
 void TApdPosixDispatcher::WriteLoop() {
     bool wrote = false;
     for (;;) {
-        const std::uint8_t* run;
-        std::uint32_t length;
+        std::span<const std::uint8_t> run;
         std::uint32_t generation;
         {
             std::lock_guard lock(OutputLock());
-            generation = outputGeneration_;
-            if (!outputFull_ && outHead_ == outTail_) break;
-            if (DeviceLost() || outBuffer_.empty()) {
-                outHead_ = outTail_ = 0;
-                outputFull_ = false;
+            generation = outRing_.Generation();
+            if (outRing_.Empty()) break;
+            if (DeviceLost() || !outRing_.Allocated()) {
+                outRing_.Clear();
                 break;
             }
-            if (outHead_ > outTail_) {
-                length = outHead_ - outTail_;
-            } else if (outHead_ == 0) {
-                length = outSize_ - outTail_;
-            } else {
-                // Data at both ends: rotate so that one write takes all of it.
-                std::vector<std::uint8_t> start(outBuffer_.begin(), outBuffer_.begin() + outHead_);
-                std::memmove(outBuffer_.data(), outBuffer_.data() + outTail_, outSize_ - outTail_);
-                std::memcpy(outBuffer_.data() + (outSize_ - outTail_), start.data(), start.size());
-                outHead_ += outSize_ - outTail_;
-                outTail_ = 0;
-                length = outHead_;
-                if (outHead_ == outSize_) outHead_ = 0;
-            }
-            run = outBuffer_.data() + outTail_;
+            run = outRing_.NextRun();
             outputWriting_ = true;
         }
+        const auto length = static_cast<std::uint32_t>(run.size());
         ssize_t written;
         int error = 0;
         {
             std::lock_guard lock(deviceMutex_);
-            written = fd_ >= 0 ? WriteToDevice(fd_, run, length) : -1;
-            if (written < 0) error = fd_ >= 0 ? errno : EBADF;
+            written = device_.IsOpen() ? WriteToDevice(device_.Fd(), run.data(), length) : -1;
+            if (written < 0) error = device_.IsOpen() ? errno : EBADF;
         }
         const bool again = written < 0 && (error == EAGAIN || error == EINTR);
         const bool hungUp = written < 0 && IsHangUp(error);
@@ -489,25 +322,20 @@ void TApdPosixDispatcher::WriteLoop() {
         {
             std::lock_guard lock(OutputLock());
             outputWriting_ = false;
-            flushed = generation != outputGeneration_;
-            if (!again && !hungUp && !flushed) {
-                // Written, or failed for another reason: then the run is dropped.
-                std::uint32_t done = written < 0 ? length : static_cast<std::uint32_t>(written);
-                outTail_ += done;
-                if (outTail_ >= outSize_) outTail_ = 0;
-                if (outTail_ == outHead_) outHead_ = outTail_ = 0;
-                if (done > 0) outputFull_ = false;
-            }
+            flushed = generation != outRing_.Generation();
+            // Written, or failed for another reason: then the run is dropped.
+            if (!again && !hungUp && !flushed)
+                outRing_.Consume(written < 0 ? length : static_cast<std::uint32_t>(written));
         }
         if (again) {
             if (error == EINTR) continue;
             int fd;
             {
                 std::lock_guard lock(deviceMutex_);
-                fd = fd_;
+                fd = device_.Fd();
             }
             short revents = 0;
-            int index = TEventSignal::WaitAny({&outputFlushSignal_}, -1, fd, POLLOUT, &revents);
+            int index = TEventSignal::WaitAnyOrFd({&outputFlushSignal_}, -1, fd, POLLOUT, &revents);
             if (index == 0) {
                 threadAckSignal_.Set();
                 return;
@@ -544,8 +372,8 @@ int TApdPosixDispatcher::DeviceEscape(int function) {
     int bits = (function == efSetDtr || function == efClrDtr) ? TIOCM_DTR : TIOCM_RTS;
     bool set = function == efSetDtr || function == efSetRts;
     std::lock_guard lock(deviceMutex_);
-    if (fd_ < 0) return 0;
-    if (::ioctl(fd_, set ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
+    if (!device_.IsOpen()) return 0;
+    if (::ioctl(device_.Fd(), set ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
         // A device without modem lines (a pty) has nothing to drive.
         if (errno == ENOTTY || errno == EINVAL) return 0;
         return -errno;
@@ -562,14 +390,12 @@ int TApdPosixDispatcher::DevicePurge(bool input) {
         }
         {
             std::lock_guard out(OutputLock());
-            outputFull_ = false;
-            outHead_ = outTail_ = 0;
-            ++outputGeneration_;
+            outRing_.Clear();
         }
     }
     std::lock_guard lock(deviceMutex_);
-    if (fd_ < 0 || DeviceLost()) return 0;
-    int result = posix_line::Purge(fd_, input);
+    if (!device_.IsOpen() || DeviceLost()) return 0;
+    int result = posix_line::Purge(device_.Fd(), input);
     return result == -ENOTTY || result == -EINVAL || IsHangUp(-result) ? 0 : result;
 }
 
@@ -578,12 +404,12 @@ std::uint32_t TApdPosixDispatcher::DeviceStatus(TDeviceStatusRecord& status) {
     status.inQue = 0;
     {
         std::lock_guard lock(deviceMutex_);
-        if (fd_ >= 0) {
+        if (device_.IsOpen()) {
             int waiting = 0;
-            if (::ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)
+            if (::ioctl(device_.Fd(), FIONREAD, &waiting) == 0 && waiting > 0)
                 status.inQue = static_cast<std::uint32_t>(waiting);
             serial_icounter_struct counts{};
-            if (countersSupported_ && ::ioctl(fd_, TIOCGICOUNT, &counts) == 0) {
+            if (countersSupported_ && ::ioctl(device_.Fd(), TIOCGICOUNT, &counts) == 0) {
                 int now[5] = {counts.buf_overrun, counts.overrun, counts.parity, counts.frame,
                               counts.brk};
                 if (haveCounters_) {
@@ -599,21 +425,21 @@ std::uint32_t TApdPosixDispatcher::DeviceStatus(TDeviceStatusRecord& status) {
         }
     }
     std::lock_guard out(OutputLock());
-    status.outQue = OutputRingUsedLocked();
+    status.outQue = outRing_.Used();
     return errors;
 }
 
 int TApdPosixDispatcher::DeviceGetState(TDeviceBlock& block) {
     std::lock_guard lock(deviceMutex_);
     block = shadow_;
-    if (fd_ < 0) return -1;
-    return posix_line::ReadBlock(fd_, block) == 0 ? 0 : -1;
+    if (!device_.IsOpen()) return -1;
+    return posix_line::ReadBlock(device_.Fd(), block) == 0 ? 0 : -1;
 }
 
 int TApdPosixDispatcher::DeviceSetState(const TDeviceBlock& block) {
     std::lock_guard lock(deviceMutex_);
-    if (fd_ < 0) return ecCommNotOpen;
-    int result = posix_line::WriteBlock(fd_, block);
+    if (!device_.IsOpen()) return ecCommNotOpen;
+    int result = posix_line::WriteBlock(device_.Fd(), block);
     if (result == 0) shadow_ = block;
     if (result == -EINVAL) return ecBaudRate;
     return result;
@@ -624,8 +450,8 @@ int TApdPosixDispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
     int error = 0;
     {
         std::lock_guard lock(deviceMutex_);
-        if (fd_ < 0) return 0;
-        got = ::read(fd_, buffer, count);
+        if (!device_.IsOpen()) return 0;
+        got = ::read(device_.Fd(), buffer, count);
         if (got < 0) error = errno;
     }
     if (got > 0) return static_cast<int>(got);
@@ -644,18 +470,18 @@ int TApdPosixDispatcher::DeviceWrite(const std::uint8_t* data, std::uint32_t cou
     std::uint32_t done = 0;
     // Straight to the device only when nothing is ahead of the block: no byte in the ring, none
     // on its way from the ring to the device.
-    if (OutputRingUsedLocked() == 0 && !outputWriting_ && !outBuffer_.empty() && !DeviceLost() &&
+    if (outRing_.Empty() && !outputWriting_ && outRing_.Allocated() && !DeviceLost() &&
         !killThreads_) {
         ssize_t written;
         int error = 0;
         {
             std::lock_guard lock(deviceMutex_);
-            if (fd_ < 0) {
+            if (!device_.IsOpen()) {
                 written = -1;
                 error = EAGAIN;  // left to the ring, as before the device is there
             } else {
                 do {
-                    written = WriteToDevice(fd_, data, count);
+                    written = WriteToDevice(device_.Fd(), data, count);
                     error = written < 0 ? errno : 0;
                 } while (written < 0 && error == EINTR);
             }
@@ -671,7 +497,7 @@ int TApdPosixDispatcher::DeviceWrite(const std::uint8_t* data, std::uint32_t cou
         }
     }
     if (done < count) {
-        QueueOutputBytes(data + done, count - done);
+        outRing_.Queue(data + done, count - done);
         outputReadySignal_.Set();
     } else {
         // Written whole: the ring stays empty, and output-buffer triggers may fire now.
@@ -689,9 +515,9 @@ void TApdPosixDispatcher::ApplyThreadBoost(int boost) { TApdBaseDispatcher::Appl
 
 std::uint8_t TApdPosixDispatcher::DeviceModemLevels() {
     std::lock_guard lock(deviceMutex_);
-    if (fd_ < 0 || !modemLinesSupported_) return 0;
+    if (!device_.IsOpen() || !modemLinesSupported_) return 0;
     int bits = 0;
-    if (::ioctl(fd_, TIOCMGET, &bits) != 0) {
+    if (::ioctl(device_.Fd(), TIOCMGET, &bits) != 0) {
         modemLinesSupported_ = false;
         return 0;
     }
@@ -705,8 +531,8 @@ std::uint8_t TApdPosixDispatcher::DeviceModemLevels() {
 
 int TApdPosixDispatcher::DeviceBreak(bool on) {
     std::lock_guard lock(deviceMutex_);
-    if (fd_ < 0) return 0;
-    if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
+    if (!device_.IsOpen()) return 0;
+    if (::ioctl(device_.Fd(), on ? TIOCSBRK : TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL)
         return -errno;
     return 0;
 }
@@ -718,8 +544,22 @@ namespace kavo {
 std::uint32_t TApdPosixDispatcher::DeviceOutputQueued() {
     std::lock_guard lock(deviceMutex_);
     int queued = 0;
-    if (fd_ < 0 || DeviceLost() || ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    if (!device_.IsOpen() || DeviceLost() || ::ioctl(device_.Fd(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
     return static_cast<std::uint32_t>(queued);
+}
+
+}  // namespace kavo
+
+namespace kavo {
+
+std::unique_ptr<TApdBaseDispatcher> MakeNativeDispatcher(TComponent* owner) {
+    return std::make_unique<TApdPosixDispatcher>(owner);
+}
+
+TDeviceProbe ProbeDevice(const std::string& name) {
+    TPosixDevice device;
+    device.Open(name);
+    return {device.Error(), device.ErrorText()};
 }
 
 }  // namespace kavo

@@ -19,26 +19,9 @@
 //    takes the line down; another error drops the block), and a block written whole wakes the
 //    dispatcher thread as a drained ring does.
 //
-// Opening: the port map turns "\\.\COM<n>" into a device path. The port is busy when another
-// live process holds the device's lock file (device_locks.h); then comes open(O_NONBLOCK), and
-// the port is busy again when another program holds a flock on the device, has set exclusive use
-// (which does not keep root out) or simply has the device open (a /proc scan; the processes that
-// started this one do not count, as they handed the port on). The port then takes the lock file
-// (where the lock folder can be written), the flock and exclusive use for as long as it is open,
-// and sets raw mode. Interrupted calls are repeated. Failures (LastOpenError / LastOpenErrorText),
-// each errno translated once, here:
-//   ecFileNotFound (-2)       no such port (number not mapped, ENOENT, ENODEV, ENXIO), or a
-//                             device that is not a serial device (ENOTTY, EINVAL at the set-up)
-//   ecAccessDenied (-5)       another program holds the port (EBUSY, a lock or an open); the
-//                             text names the holders' pids and names where they can be seen
-//   ecDevicePermission (-13)  no permission for the device (EACCES, EPERM); the text names it
-//                             and the group
-//   ecHardware (-2005)        any other errno (EIO among them); the text is the device path and
-//                             the system's message
-// The device's own settings are saved at open and restored at close. The open also asks the
-// driver for low latency (ASYNC_LOW_LATENCY), so that a USB adapter passes received bytes on at
-// once instead of after its latency timer, and the close restores the driver's setting; a driver
-// or pty that refuses is left as it is.
+// Opening: TPosixDevice (posix_device.h) opens the device for exclusive use and says why it
+// could not (LastOpenError / LastOpenErrorText). The device's own settings are saved at open and
+// restored at close.
 //
 // Closing: the device is released only after the workers have ended, so no worker touches a
 // released device. A close from inside a delivery leaves the release to the dispatcher thread.
@@ -68,19 +51,14 @@
 
 #include "serial/dispatcher.h"
 #include "serial/event_signal.h"
-#include "serial/posix_line.h"
+#include "serial/posix_device.h"
 
 namespace kavo {
-
-constexpr int ecDevicePermission = -13;
 
 class TApdPosixDispatcher : public TApdBaseDispatcher {
 public:
     explicit TApdPosixDispatcher(TComponent* owner);
     ~TApdPosixDispatcher() override;
-
-    // True when the port number names a device, also when another program holds it.
-    static bool PortAvailable(int number);
 
     // The device path of the open port ("" while closed).
     std::string DevicePath();
@@ -128,8 +106,6 @@ private:
     void WaitGone(std::atomic<bool>& alive, int ticks);
     bool IsWorkerThread() const;
     void LostByError(int error);
-    // Records the open failure that `error` means, at the open itself or in the set-up after it.
-    void SetOpenFailure(int error, bool setUp, const std::string& path);
 
     std::thread deviceThread_, dispatcherThread_, outputThread_;
     std::atomic<bool> deviceAlive_{false}, dispatcherAlive_{false}, outputAlive_{false};
@@ -145,12 +121,8 @@ private:
     // The output thread has taken a run from the ring and not yet accounted for it (outputLock).
     bool outputWriting_ = false;
 
-    std::mutex deviceMutex_;  // guards fd_ and each call on it; taken last
-    int fd_ = -1;
-    std::string path_;
-    std::string lockPath_;  // the lock file taken at open ("" for none)
-    posix_line::SavedLine savedLine_;
-    bool lowLatencySet_ = false;  // the open asked the driver for low latency; undone at close
+    std::mutex deviceMutex_;  // guards device_ and each call on it; taken last
+    TPosixDevice device_;
     TDeviceBlock shadow_;  // fields the termios interface cannot hold
     bool modemLinesSupported_ = true;
     bool countersSupported_ = true;

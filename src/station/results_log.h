@@ -18,6 +18,8 @@
 // Thread safety: a TResultsLog belongs to one thread.
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <cstdint>
 #include <string>
 
@@ -57,11 +59,6 @@ std::string JsonLine(const TUnitRecord& record);  // without a newline
 
 class TResultsLog {
 public:
-    TResultsLog() = default;
-    ~TResultsLog();
-    TResultsLog(const TResultsLog&) = delete;
-    TResultsLog& operator=(const TResultsLog&) = delete;
-
     // Opens (creating the folder and the file when missing) for appending. Returns an empty text,
     // or one line saying why the file cannot be used.
     std::string Open(const std::string& path);
@@ -74,7 +71,7 @@ public:
 private:
     std::string path_;
     TResultsFormat format_ = TResultsFormat::csv;
-    int fd_ = -1;
+    TUniqueFd fd_;
 };
 
 // Sends `record` to the system journal as a structured entry; false when there is none.

@@ -1,5 +1,5 @@
-// The headless production station: slots watched for plug-ins, a `kavodown --batch` child per
-// running unit, the results log, and the lines for the operator.
+// The headless production station: slots watched for plug-ins (hotplug.h), a `kavodown --batch`
+// child per running unit (unit_process.h), the results log, and the lines for the operator.
 //
 // Each unit runs in a child process of the program itself ("--batch --device PATH --progress
 // json"), so a slot whose run fails or crashes cannot disturb another, and the single run's send
@@ -7,16 +7,8 @@
 // the station read at start; the SHA-256 each child reports must be the station's, else the unit
 // counts as failed. A change of the firmware file on disk is reported and changes no unit.
 //
-// Hotplug comes from inotify on the folders of the slot paths (a /dev/serial/by-path link, a
-// device node, a simulator's link), and where udev runs also from its monitor of tty devices,
-// whose events come once udev has made the device's links; nothing is polled. A slot's folder
-// that is not there yet is waited for from the folder above it.
-//
 // Output: one line per event on the standard error ("kavodown station: SLOT: what"), one JSON
 // object (the record) per finished unit on the standard output.
-//
-// Children are reaped through a pidfd each (in the poll set), never through SIGCHLD, so the
-// station may run on any thread of a process that has other threads and children of its own.
 //
 // Thread safety: RunStation blocks the calling thread. With `takeSignals` (the headless
 // station) SIGINT and SIGTERM are blocked in that thread and taken through a signalfd; without
@@ -24,11 +16,10 @@
 // station's thread; TStationControl may be called from any thread.
 #pragma once
 
-#include "app/usb_location.h"
+#include "platform/unique_fd.h"
 #include "station/slot.h"
 #include "station/station_options.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -36,7 +27,8 @@
 
 namespace kavo::station {
 
-struct TFirmwareImage {
+// The one firmware image of every unit, read once when the station starts.
+struct TStationImage {
     std::string path;    // as given, for the records
     std::string bytes;   // read once at start
     std::string sha256;  // hex, of `bytes`
@@ -77,7 +69,6 @@ public:
 class TStationControl {
 public:
     TStationControl();
-    ~TStationControl();
     TStationControl(const TStationControl&) = delete;
     TStationControl& operator=(const TStationControl&) = delete;
 
@@ -95,11 +86,11 @@ public:
     };
     // For the station: the pending requests (cleared) and the descriptor to poll.
     TRequests Take();
-    int WakeFd() const { return fd_; }
+    int WakeFd() const { return fd_.Get(); }
 
 private:
     void Wake();
-    int fd_ = -1;
+    TUniqueFd fd_;
     std::mutex mutex_;
     TRequests pending_;
 };
@@ -114,17 +105,10 @@ struct TStationHooks {
 // (0: every finished unit flashed; 2: some failed or were stopped by the operator; 128+n:
 // stopped by signal n with units running; 9: the station could not start, with a line on the
 // standard error). The observer, when given, hears StationEnded with that code last.
-int RunStation(const TStationOptions& options, const TFirmwareImage& image,
+int RunStation(const TStationOptions& options, const TStationImage& image,
                const std::string& program, const TStationHooks& hooks = {});
 
 // Finished units per hour over `elapsedMs`; 0 before any time has passed.
 double UnitsPerHour(int units, std::int64_t elapsedMs);
-
-// The /dev/serial/by-path link among a udev device's DEVLINKS (blank-separated); "" when none.
-std::string ByPathLink(const std::string& devlinks);
-
-// What sysfs tells of the USB device behind a tty path: vendor and product ids and serial
-// number; empty texts when it is no USB device.
-TUsbIdentity UsbIdentityOf(const std::string& devicePath, const std::string& sysRoot = SysfsRoot());
 
 }  // namespace kavo::station

@@ -348,6 +348,7 @@ void TApdCustomProtocol::Assign(const TApdCustomProtocol& source) {
         to.XYmodemBlockWait = from.XYmodemBlockWait;
         to.StartChar = from.StartChar;
         to.SilenceLimit = from.SilenceLimit;
+        to.StartQuietTicks = from.StartQuietTicks;
     }
     SetComPort(other.comPort_);
     statusDisplay_ = other.statusDisplay_;

@@ -292,6 +292,14 @@ struct ProtocolData {
     std::uint8_t StartChar = 0x01;
     std::uint32_t EotNakCount = 0;
     TXmodemState XmodemState = txDone;
+    // The handshake: a start character counts once the line has stayed quiet this many ticks
+    // after it, so that a 'C' or NAK inside the text a loader prints before it asks does not
+    // start the transfer while the loader is still writing. 0: it counts at once.
+    std::uint32_t StartQuietTicks = 3;
+    // The start character waiting for that quiet (0: none), and when the handshake wait that
+    // the quiet interrupted runs out (milliseconds on the tick clock).
+    std::uint8_t PendingStart = 0;
+    std::uint32_t AttemptEndMs = 0;
     // A cancel sequence was queued in this transfer (it is given time to reach the line).
     bool CancelQueued = false;
     // Unattended runs: when the waits for a block or EOT reply pass one after another without a

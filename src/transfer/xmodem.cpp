@@ -27,8 +27,26 @@ bool TakeByte(ProtocolData& data, std::uint8_t& byte) {
     const std::int32_t value = data.Line->ReadChar();
     if (value < 0) return false;
     byte = static_cast<std::uint8_t>(value);
-    data.SilentTicks = 0;
     return true;
+}
+
+// The tick layer counts 55 ms to a tick.
+constexpr std::uint32_t MsPerTick = 55;
+
+// Ticks from now until `endMs` on the tick clock, at least 1 (a wait due now ends at the next tick).
+std::uint32_t TicksUntil(std::uint32_t endMs) {
+    const auto left = static_cast<std::int32_t>(endMs - ClockMilliseconds());
+    if (left <= 0) return 1;
+    return (static_cast<std::uint32_t>(left) + MsPerTick - 1) / MsPerTick;
+}
+
+bool IsStartCharacter(std::uint8_t byte) { return byte == cCrcStart || byte == cNak || byte == cGStart; }
+
+// Until the first block is answered, a receiver repeats its 'C' (or 'G'): one that crossed the
+// first block on the line is no reply to it. The block's own reply wait sends it again if it was
+// lost.
+bool RepeatedStartCharacter(const ProtocolData& data, std::uint8_t byte) {
+    return (byte == cCrcStart || byte == cGStart) && data.BlockNumber == 1 && data.TransferredBytes == 0;
 }
 
 void ArmReplyWait(ProtocolData& data, std::uint32_t ticks) {
@@ -81,6 +99,8 @@ bool NextHandshakeAttempt(ProtocolData& data) {
         return false;
     }
     ArmTimeout(data, data.HandshakeWait);
+    data.AttemptEndMs = ClockMilliseconds() + data.HandshakeWait * MsPerTick;
+    data.PendingStart = 0;
     if (data.HandshakeAttempt > 1) {
         ++data.BlockErrors;
         ++data.TotalErrors;
@@ -89,33 +109,50 @@ bool NextHandshakeAttempt(ProtocolData& data) {
     return true;
 }
 
-// The receiver's start character chooses the block check.
-void ProcessHandshake(ProtocolData& data, std::uint8_t byte) {
-    data.Status = psOK;
-    switch (byte) {
-    case cNak:
+// The receiver's start character chooses the block check, and the transfer clock starts.
+void AcceptStart(ProtocolData& data, std::uint8_t byte) {
+    data.PendingStart = 0;
+    if (byte == cNak) {
         data.BlockCheck = bcmChecksum;
         data.UseCrc = false;
-        break;
-    case cCrcStart:
+    } else {
         data.BlockCheck = bcmCrc16;
         data.UseCrc = true;
-        break;
-    case cGStart:
-        data.BlockCheck = bcmCrc16;
-        data.UseCrc = true;
-        data.UseG = true;
-        break;
-    case cCan:
+        data.UseG = byte == cGStart;
+    }
+    data.ProtocolType = ProtocolTypeFor(data);
+    StartTickTimer(data.TransferTimer, 1);
+    data.TimingStarted = true;
+    data.FileOffset = 0;
+    data.BlockErrors = 0;
+    data.TotalErrors = 0;
+    if (data.UseG) data.MaxBlockErrors = 0;
+    data.Status = psOK;
+    data.XmodemState = txGetBlock;
+}
+
+// One received byte of the handshake. Many loaders print a line (or echo what they are sent)
+// before they ask for the file: such bytes are passed over, use up no attempt, count as no error
+// and leave the running wait alone, so the attempts and their waits bound the handshake however
+// much the receiver writes. A start character counts once the line stays quiet after it, so one
+// inside the text does not start the transfer early.
+void HandshakeByte(ProtocolData& data, std::uint8_t byte) {
+    if (byte == cCan) {
         data.Status = psCancelRequested;
         data.ForceStatus = true;
-        break;
-    default:
-        data.Status = psProtocolError;
-        data.ForceStatus = true;
-        break;
+        data.XmodemState = txFinished;
+    } else if (IsStartCharacter(byte)) {
+        if (data.StartQuietTicks == 0) {
+            AcceptStart(data, byte);
+            return;
+        }
+        data.PendingStart = byte;
+        ArmTimeout(data, std::min(data.StartQuietTicks, TicksUntil(data.AttemptEndMs)));
+    } else if (data.PendingStart != 0) {
+        // The start character was part of the text: the handshake's own wait goes on to its end.
+        data.PendingStart = 0;
+        ArmTimeout(data, TicksUntil(data.AttemptEndMs));
     }
-    if (data.Status == psOK) data.ProtocolType = ProtocolTypeFor(data);
 }
 
 void PrepareBlockSend(ProtocolData& data) {
@@ -281,24 +318,13 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
 
     case txHandshake:
         if (bytes) {
-            if (!TakeByte(data, byte)) break;
-            ProcessHandshake(data, byte);
-            if (data.Status == psOK) {
-                StartTickTimer(data.TransferTimer, 1);
-                data.TimingStarted = true;
-                data.FileOffset = 0;
-                data.BlockErrors = 0;
-                data.TotalErrors = 0;
-                if (data.UseG) data.MaxBlockErrors = 0;
-                data.Status = psOK;
-                data.XmodemState = txGetBlock;
-            } else if (data.Status == psCancelRequested) {
-                data.XmodemState = txFinished;
+            if (TakeByte(data, byte)) HandshakeByte(data, byte);
+        } else if (timeout) {
+            if (data.PendingStart != 0) {
+                AcceptStart(data, data.PendingStart);
             } else if (!NextHandshakeAttempt(data)) {
                 data.XmodemState = txFinished;
             }
-        } else if (timeout) {
-            if (!NextHandshakeAttempt(data)) data.XmodemState = txFinished;
         }
         break;
 
@@ -378,7 +404,8 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
 
     case txRplyPnding:
         if (bytes) {
-            if (!TakeByte(data, byte)) break;
+            if (!TakeByte(data, byte) || RepeatedStartCharacter(data, byte)) break;
+            data.SilentTicks = 0;
             if (ProcessBlockReply(data, byte)) {
                 data.XmodemState = data.LastBlock ? txFirstEOT : txGetBlock;
             } else if (data.Status == psCancelRequested) {
@@ -419,7 +446,8 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
 
     case txEotReply:
         if (bytes) {
-            if (!TakeByte(data, byte)) break;
+            if (!TakeByte(data, byte) || RepeatedStartCharacter(data, byte)) break;
+            data.SilentTicks = 0;
             data.XmodemState = ProcessEotReply(data, byte) ? txFinished : txRestEOT;
         } else if (timeout) {
             data.XmodemState = SilenceLimitReached(data) ? txFinished : txRestEOT;
@@ -554,6 +582,7 @@ void PrepareTransmit(ProtocolData& data) {
     data.ForceStatus = true;
     data.CancelQueued = false;
     data.SilentTicks = 0;
+    data.PendingStart = 0;
     data.XmodemState = txInitial;
     data.DataBlock.clear();
     data.Line->FlushInput();

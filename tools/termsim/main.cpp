@@ -2,7 +2,8 @@
 //
 //   termsim PORT [--out FILE] [options]
 //
-// Prints "termsim: ready PORT" once the port is open, runs one session (an XMODEM reception, or in
+// Prints "termsim: ready PORT" once the port is open, "termsim: packet CMD acknowledged" after
+// each command packet it ACKed, runs one session (an XMODEM reception, or in
 // USB mode one firmware delivery through a FAT volume), prints a one-line summary and exits:
 // 0 success, 1 failure, 2 bad command line, 3 ended by a requested fault.
 #include <poll.h>
@@ -38,6 +39,11 @@ void Usage() {
         "  --never-answer          read everything, answer nothing\n"
         "  --nak-eot N             NAK the first N EOTs\n"
         "  --silent-at-eot         answer every block, never the EOT\n"
+        "a talkative loader:\n"
+        "  --greeting TEXT         print TEXT before every start character until the first block\n"
+        "                          (\\r, \\n and \\xHH stand for those bytes)\n"
+        "  --echo                  send back every byte received until the first block\n"
+        "  --talk-forever          print the greeting once per handshake period, never ask\n"
         "packets:\n"
         "  --send-packet CMD:TEXT  send a framed packet (CMD in hex); repeatable\n"
         "  --send-packet-hex CMD:HEX   the same with the data in hex\n"
@@ -81,6 +87,31 @@ std::vector<std::uint8_t> FromHex(const std::string& option, const std::string& 
         long v = std::strtol(pair.c_str(), &end, 16);
         if (!end || *end != 0) Bad(option, text);
         out.push_back(static_cast<std::uint8_t>(v));
+    }
+    return out;
+}
+
+// Text with \r, \n, \\ and \xHH written out, as a shell passes it.
+std::string Unescape(const std::string& option, const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char kind = text[++i];
+        if (kind == 'r') {
+            out += '\r';
+        } else if (kind == 'n') {
+            out += '\n';
+        } else if (kind == '\\') {
+            out += '\\';
+        } else if (kind == 'x' && i + 2 < text.size()) {
+            out += static_cast<char>(FromHex(option, text.substr(i + 1, 2))[0]);
+            i += 2;
+        } else {
+            Bad(option, text);
+        }
     }
     return out;
 }
@@ -142,6 +173,12 @@ int main(int argc, char** argv) {
             o.nakEots = ToInt(arg, value());
         } else if (arg == "--silent-at-eot") {
             o.silentAtEot = true;
+        } else if (arg == "--greeting") {
+            o.greeting = Unescape(arg, value());
+        } else if (arg == "--echo") {
+            o.echo = true;
+        } else if (arg == "--talk-forever") {
+            o.talkForever = true;
         } else if (arg == "--send-packet" || arg == "--send-packet-hex") {
             const std::string v = value();
             auto colon = v.find(':');
@@ -195,6 +232,10 @@ int main(int argc, char** argv) {
         std::cout << "termsim: ready " << o.portPath;
         if (o.usb && simPtr) std::cout << " volume=" << simPtr->MountPoint();
         std::cout << std::endl;
+    };
+    o.onPacketAcked = [](std::uint8_t command) {
+        std::cout << "termsim: packet " << std::hex << std::uppercase << int(command) << std::dec
+                  << " acknowledged" << std::endl;
     };
     kavo::sim::TerminalSim sim(o);
     simPtr = &sim;

@@ -9,7 +9,7 @@
 // program with its own exit code (exit_codes.h, run_control.h).
 #include "app/command_line.h"
 #include "app/device_option.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/port_listing.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_glue.h"

@@ -1,6 +1,6 @@
 #include "app/qt/main_window.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/qt/button_pictures.h"
 #include "app/qt/main_window_usb.h"
 #include "app/uutil.h"

@@ -1,10 +1,11 @@
 #include "app/qt/run_control.h"
 
 #include "app/batch_outcome.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
+#include "platform/steady_clock.h"
 #include "app/qt/main_window.h"
 #include "app/qt/main_window_usb.h"
-#include "app/usb_location.h"
+#include "serial/usb_location.h"
 #include "app/uutil.h"
 #include "serial/com_port.h"
 #include "serial/port_map.h"
@@ -33,12 +34,6 @@ namespace {
 
 // How long a volume may stay unknown to sysfs before it counts as on no USB device.
 constexpr std::int64_t kUnplacedMs = 2000;
-
-std::int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Enough for the bytes of a large firmware image both ways, and its dispatch log.
 constexpr std::uint32_t kTraceEntries = 4000000;
@@ -174,7 +169,7 @@ TVolumeChoice TRunControl::OwnVolume(const TVolumeNotice& notice) {
     if (!place.known) {
         // sysfs places a USB disk before it can be mounted; what it does not place within a
         // moment (an image mounted through FUSE) is on no USB device.
-        const std::int64_t now = NowMs();
+        const std::int64_t now = SteadyNowMs();
         const auto [it, first] = unplacedSince_.emplace(notice.rootFolder, now);
         if (now - it->second < kUnplacedMs) return TVolumeChoice::later;
         unplacedSince_.erase(it);

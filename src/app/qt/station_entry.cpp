@@ -1,6 +1,6 @@
 #include "app/qt/station_entry.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/qt/station_window.h"
 #include "platform/settings_folder.h"
 #include "station/station.h"
@@ -31,7 +31,7 @@ void OnStationSignal(int signalNumber) {
 
 // The station in its window: the station's thread runs the poll loop, the GUI thread the
 // window. SIGTERM and SIGINT reach the station's control as a stop by that signal.
-int RunStationWindow(const station::TStationOptions& options, const station::TFirmwareImage& image,
+int RunStationWindow(const station::TStationOptions& options, const station::TStationImage& image,
                      const std::string& program, int& argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KavoDown"));
@@ -89,7 +89,7 @@ int RunStationCommand(const std::vector<std::string>& arguments, int& argc, char
     }
 
     // The one image of every unit: read here, once.
-    station::TFirmwareImage image;
+    station::TStationImage image;
     const QString path = QString::fromLocal8Bit(parsed.options.firmware.c_str());
     image.path = QFileInfo(path).absoluteFilePath().toStdString();
     QFile file(path);

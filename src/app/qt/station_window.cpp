@@ -1,5 +1,7 @@
 #include "app/qt/station_window.h"
 
+#include "platform/steady_clock.h"
+
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QResizeEvent>
@@ -36,12 +38,6 @@ QFont FixedFont(int pixels) {
     font.setStyleHint(QFont::Monospace);
     font.setPixelSize(pixels);
     return font;
-}
-
-std::int64_t SteadyNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 void Paint(QWidget* widget, const QColor& background, const QColor& foreground) {
@@ -230,7 +226,7 @@ void TSlotTile::Tick(std::int64_t nowMs) {
 
 // ---------------------------------------------------------------------------------------------
 
-TStationWindow::TStationWindow(const station::TFirmwareImage& image, station::TStationControl* control,
+TStationWindow::TStationWindow(const station::TStationImage& image, station::TStationControl* control,
                                QWidget* parent)
     : QWidget(parent, Qt::Window), control_(control) {
     setWindowTitle(QStringLiteral("Kavo Serial Download 2.0 - 생산 스테이션"));
@@ -448,7 +444,7 @@ TStationRunner::~TStationRunner() {
 }
 
 void TStationRunner::Start(TStationWindow& window, const station::TStationOptions& options,
-                           const station::TFirmwareImage& image, const std::string& program) {
+                           const station::TStationImage& image, const std::string& program) {
     bridge_ = std::make_unique<Bridge>(window);
     options_ = options;
     image_ = image;

@@ -73,7 +73,7 @@ class TStationWindow : public QWidget {
     Q_OBJECT
 public:
     // `control` may be null (nothing to stop); it must outlive the window.
-    TStationWindow(const station::TFirmwareImage& image, station::TStationControl* control,
+    TStationWindow(const station::TStationImage& image, station::TStationControl* control,
                    QWidget* parent = nullptr);
 
     // The observer's events, on the GUI thread.
@@ -131,13 +131,13 @@ public:
     station::TStationControl& Control() { return control_; }
     // Starts the station; its events go to `window`, which must outlive the runner's thread.
     void Start(TStationWindow& window, const station::TStationOptions& options,
-               const station::TFirmwareImage& image, const std::string& program);
+               const station::TStationImage& image, const std::string& program);
 
 private:
     class Bridge;
     station::TStationControl control_;
     std::unique_ptr<Bridge> bridge_;
-    station::TFirmwareImage image_;
+    station::TStationImage image_;
     station::TStationOptions options_;
     std::thread thread_;
 };

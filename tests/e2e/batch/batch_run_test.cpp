@@ -1,7 +1,8 @@
 // kavodown --batch against the line and terminal simulators: each way a run can end gives its own
 // exit code and one line on the standard error, and no run outlives its deadline.
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "child_process.h"
+#include "support/fork_child.h"
 #include "support/read_file.h"
 
 #include <gtest/gtest.h>
@@ -288,7 +289,7 @@ TEST_F(BatchRunTest, PortHeldByAnotherProgramIsBusy) {
 
 // A child of the test that holds the port as `how` says and waits to be killed.
 pid_t HoldPort(const std::string& path, const std::string& how) {
-    pid_t pid = ::fork();
+    pid_t pid = ForkChild();
     if (pid != 0) return pid;
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (how == "exclusive") ::ioctl(fd, TIOCEXCL);
@@ -467,6 +468,46 @@ TEST_F(BatchRunTest, StrayBytesDoNotEndTheHandshakeEarly) {
     auto [code, err] = Run({"--batch", "--silence-limit", "30", "3", firmware_});
     EXPECT_EQ(code, kExitOk) << err;
     EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_));
+}
+
+// A loader that prints a 60-byte prompt (with a 'C' of its own inside) before each start
+// character, and echoes what it is sent until the file comes, still gets the file, woken with
+// "DDD" or not.
+TEST_F(BatchRunTest, LoaderThatTalksBeforeItAsksGetsTheFile) {
+    const std::string prompt = "## Ready (C) for binary (xmodem) download at 115200 bps...\r\n";
+    ASSERT_EQ(prompt.size(), 60u);
+    for (const bool ddd : {false, true}) {
+        SCOPED_TRACE(ddd ? "with --ddd" : "without --ddd");
+        fs::remove(dir_ + "/out.bin");
+        StartLine();
+        auto terminal = StartTerminal({"--greeting", prompt, "--echo"});
+        std::vector<std::string> args{"--batch", "3", firmware_};
+        if (ddd) args.insert(args.begin() + 1, "--ddd");
+        auto [code, err] = Run(args);
+        EXPECT_EQ(code, kExitOk) << err;
+        EXPECT_EQ(err, "");
+        const std::string summary = terminal->WaitLine("termsim:", 30s);
+        EXPECT_NE(summary.find("received"), std::string::npos) << summary;
+        EXPECT_NE(summary.find(ddd ? "ddd=1" : "ddd=0"), std::string::npos) << summary;
+        EXPECT_TRUE(ReadFile(dir_ + "/out.bin") == ReadFile(firmware_)) << "the received file differs";
+        line_->Signal(SIGTERM);
+        line_.reset();
+    }
+}
+
+// Text is no answer: a loader that prints forever and never asks for the file ends the run when
+// the handshake's time is up, not earlier (its bytes use up no attempts) and not never.
+TEST_F(BatchRunTest, LoaderThatTalksButNeverAsksEndsAtTheSilenceLimit) {
+    StartLine();
+    auto terminal = StartTerminal({"--greeting", "Loader 2.1 (C) Kavo\r\n", "--talk-forever",
+                                   "--handshake-ms", "100"});
+    const auto start = std::chrono::steady_clock::now();
+    auto [code, err] = Run({"--batch", "--silence-limit", "2", "3", firmware_});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, kExitTransferFailed);
+    ExpectOneLine(err, "transfer failed: Fatal time out (-6006)");
+    // The whole handshake waited out its time, however many bytes came meanwhile.
+    EXPECT_GE(took, 1800ms);
 }
 
 TEST_F(BatchRunTest, ReceiverCancelIsAFailedTransfer) {

@@ -4,7 +4,7 @@
 //
 // Runs when KAVO_WINDOWS_KAVODOWN names the Windows program and WINEPREFIX a started Wine prefix
 // (scripts/test-windows sets both); skips otherwise.
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "child_process.h"
 #include "support/read_file.h"
 

@@ -5,7 +5,7 @@
 #include "support/faulty_dispatcher.h"
 
 #include "app/command_line.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_glue.h"
 #include "app/qt/run_control.h"

@@ -84,7 +84,7 @@ protected:
 
     kavo::test::TempDir tmp_{"kavo_station_window"};
     const std::string dir_ = tmp_.Path().string();
-    station::TFirmwareImage image_;
+    station::TStationImage image_;
     station::TStationOptions options_;
     std::unique_ptr<TStationRunner> runner_ = std::make_unique<TStationRunner>();
     std::unique_ptr<TStationWindow> window_;

@@ -28,8 +28,8 @@ std::int64_t NowMs() {
         .count();
 }
 
-station::TFirmwareImage Image() {
-    station::TFirmwareImage image;
+station::TStationImage Image() {
+    station::TStationImage image;
     image.path = "/srv/firmware/KV100_v2.31.bin";
     image.bytes = std::string(48321, 'x');
     image.sha256 = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";

@@ -6,7 +6,9 @@
 #include "status/protocol_status.h"
 #include "status/standard_display.h"
 #include "gui/status/paced_receiver.h"
+#include "line_sim.h"
 #include "pty_pair.h"
+#include "terminal_sim.h"
 #include "transfer/protocol.h"
 
 #include <QCoreApplication>
@@ -15,11 +17,13 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -195,6 +199,94 @@ TEST_F(StatusTransfer, CancelButtonEndsTheTransferWithCancelRequested) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     }
     EXPECT_TRUE(receiver.GotCancel());
+}
+
+// Over the simulated line at 115200 baud with the terminal simulator receiving, as the demo runs.
+class StatusTimes : public StatusTransfer {
+protected:
+    using Clock = std::chrono::steady_clock;
+    struct Times {
+        Clock::time_point at;
+        std::int64_t bytes = 0;
+        int estimated = -1, elapsed = -1, remaining = -1;
+    };
+
+    void SetUp() override {
+        StatusTransfer::SetUp();
+        line.Start();
+        setenv("KAVODOWN_PORTS", (std::to_string(kComNumber) + "=" + line.PathA()).c_str(), 1);
+        terminal.Start();
+        ASSERT_TRUE(terminal.WaitReady(20s));
+        onReport = [this](std::uint16_t options) {
+            if (options != 0) return;
+            times.push_back({Clock::now(), protocol->BytesTransferred(), Seconds("psEstimatedTime"),
+                             Seconds("psElapsedTime"), Seconds("psRemainingTime")});
+        };
+        protocol->SetOnProtocolFinish([this](TApdCustomProtocol*, std::int32_t code) {
+            finishedAt = Clock::now();
+            finishCode = code;
+        });
+    }
+    void TearDown() override {
+        terminal.Stop();
+        line.Stop();
+        StatusTransfer::TearDown();
+    }
+    // A time field's "m:ss" in seconds; -1 when it is no time.
+    int Seconds(const char* field) {
+        const auto match = QRegularExpression(QStringLiteral("^ *(\\d+):(\\d\\d)$")).match(Field(field));
+        return match.hasMatch() ? match.captured(1).toInt() * 60 + match.captured(2).toInt() : -1;
+    }
+
+    static sim::LineSimOptions PacedLine() {
+        sim::LineSimOptions options;
+        options.baud = 115200;
+        return options;
+    }
+    sim::TerminalSimOptions TerminalOn(const std::string& path) {
+        sim::TerminalSimOptions options;
+        options.portPath = path;
+        return options;
+    }
+
+    sim::LineSim line{PacedLine()};
+    sim::TerminalSim terminal{TerminalOn(line.PathB())};
+    std::vector<Times> times;
+    Clock::time_point finishedAt;
+};
+
+TEST_F(StatusTimes, RemainingTimeATenthInIsWhatTheTransferThenTakes) {
+    const std::size_t size = 300000;
+    const std::string file = test::WriteFirmware(size);
+    port->SetOpen(true);
+    protocol->SetFileMask(file);
+    protocol->BeginTransmit();
+    QElapsedTimer clock;
+    clock.start();
+    while (!finishCode && clock.elapsed() < 180000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        ProcessMessages();
+    }
+    ASSERT_TRUE(finishCode.has_value());
+    ASSERT_EQ(*finishCode, 0);
+
+    const Times* tenth = nullptr;
+    for (const Times& t : times) {
+        if (t.bytes <= 0) continue;  // the line's estimate, before the first acknowledgement
+        // Once blocks are acknowledged the whole is what has passed and what is still to come.
+        EXPECT_LE(std::abs(t.estimated - (t.elapsed + t.remaining)), 1)
+            << t.estimated << " vs " << t.elapsed << " + " << t.remaining;
+        if (!tenth && t.bytes >= static_cast<std::int64_t>(size / 10)) tenth = &t;
+    }
+    ASSERT_NE(tenth, nullptr);
+    // Compared with the time the rest of the transfer really took on this machine, so a slow
+    // run moves both alike.
+    const double took = std::chrono::duration<double>(finishedAt - tenth->at).count();
+    RecordProperty("shownLeftSecs", tenth->remaining);
+    RecordProperty("tookMs", static_cast<int>(took * 1000));
+    EXPECT_NEAR(tenth->remaining, took, 0.15 * took)
+        << "shown " << tenth->remaining << " s left at " << tenth->bytes << " bytes, " << tenth->elapsed
+        << " s in";
 }
 
 }  // namespace

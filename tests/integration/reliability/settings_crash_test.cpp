@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/profile.h"
+#include "support/fork_child.h"
 #include "support/temp_dir.h"
 
 namespace kavo::test {
@@ -47,7 +48,7 @@ TEST_F(SettingsFile, KilledWriterLeavesOldOrNewFileNeverATornOne) {
     int killedMidway = 0;
     for (int round = 0; round < 60; ++round) {
         const std::string before = Get();
-        const pid_t child = ::fork();
+        const pid_t child = ForkChild();
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int n = 1;; ++n) {

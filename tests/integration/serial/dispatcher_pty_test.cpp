@@ -12,6 +12,7 @@
 #include "pty_port_fixture.h"
 #include "serial/device_locks.h"
 #include "serial/error_codes.h"
+#include "serial/native_dispatcher.h"
 #include "support/temp_dir.h"
 
 namespace kavo::test {
@@ -341,15 +342,15 @@ TEST_F(PtyPortTest, OpenFailuresTellHeldMissingAndForbiddenApart) {
     ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(Open(), ecAccessDenied);
     EXPECT_NE(dispatcher->LastOpenErrorText().find("held by another program"), std::string::npos);
-    EXPECT_TRUE(TApdPosixDispatcher::PortAvailable(kPort));
+    EXPECT_TRUE(PortAvailable(kPort));
     ::close(other);
-    EXPECT_TRUE(TApdPosixDispatcher::PortAvailable(kPort));
+    EXPECT_TRUE(PortAvailable(kPort));
 
     // Missing: a number without a device, and a mapped path that does not exist.
-    EXPECT_FALSE(TApdPosixDispatcher::PortAvailable(0));
+    EXPECT_FALSE(PortAvailable(0));
     setenv("KAVODOWN_PORTS", (std::to_string(kPort) + "=/nonexistent/ttyX").c_str(), 1);
     EXPECT_EQ(Open(), ecFileNotFound);
-    EXPECT_FALSE(TApdPosixDispatcher::PortAvailable(kPort));
+    EXPECT_FALSE(PortAvailable(kPort));
     EXPECT_FALSE(dispatcher->ThreadsStarted());
 
     // Not a serial device at all.
@@ -378,7 +379,7 @@ TEST_F(PtyPortTest, PermissionProblemHasItsOwnCodeAndText) {
         // The port exists for this user all the same, so the prompt offers it and opening it
         // tells why it fails.
         bool ok = result == ecDevicePermission && text.find(pty->DevicePath()) != std::string::npos &&
-                  text.find("dialout") != std::string::npos && TApdPosixDispatcher::PortAvailable(kPort);
+                  text.find("dialout") != std::string::npos && PortAvailable(kPort);
         _exit(ok ? 0 : 1);
     }
     int status = 0;

@@ -1,10 +1,11 @@
 #include "app/batch_outcome.h"
 
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 #include "app/port_listing.h"
 #include "serial/error_codes.h"
 #include "serial/errors.h"
 #include "pty_pair.h"
+#include "support/fork_child.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +50,7 @@ public:
     Holder(const std::string& path, bool flockIt) {
         int ready[2];
         if (::pipe(ready) != 0) return;
-        pid_ = ::fork();
+        pid_ = test::ForkChild();
         if (pid_ == 0) {
             int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
             if (fd >= 0 && flockIt) ::flock(fd, LOCK_EX);

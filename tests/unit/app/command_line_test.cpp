@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 
 #include "app/device_option.h"
-#include "app/exit_codes.h"
+#include "platform/exit_codes.h"
 
 #include <gtest/gtest.h>
 

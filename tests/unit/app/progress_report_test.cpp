@@ -9,12 +9,12 @@ namespace kavo {
 namespace {
 
 TProgressFigures Figures(std::int64_t sent, std::int64_t length, std::int64_t ticks,
-                         std::int64_t estimate = 0) {
+                         std::int64_t lineRate = 0) {
     TProgressFigures f;
     f.bytesTransferred = sent;
     f.fileLength = length;
     f.elapsedTicks = ticks;
-    f.estimatedRemainingSecs = estimate;
+    f.lineDataRate = lineRate;
     return f;
 }
 
@@ -40,20 +40,17 @@ TEST(ProgressReport, RateAndTimeLeftComeFromTheTickClock) {
     TProgressFigures resumed = Figures(1059840, 3000000, 1675);
     resumed.initialOffset = 529920;
     EXPECT_EQ(ProgressRate(resumed), 5760);
-    // Before the clock runs (or before a byte went) there is no rate: the line's speed tells,
-    // else the protocol's estimate.
+    // Before the clock runs (or before a byte went) there is no rate: the line's data rate tells.
     EXPECT_EQ(ProgressRate(Figures(1024, 300000, 0)), 0);
-    TProgressFigures start = Figures(0, 300000, 0, 325);
-    start.lineCharsPerSecond = 11520;
-    EXPECT_EQ(ProgressRemainingSecs(start), 27);  // 26.04 s
+    TProgressFigures start = Figures(0, 300000, 0, 11464);
+    EXPECT_EQ(ProgressRemainingSecs(start), 27);  // 26.17 s
     start.elapsedTicks = 1675;
     start.bytesTransferred = 92 * 1000;  // once measured, the measured rate counts
     EXPECT_EQ(ProgressRemainingSecs(start), 208);
-    EXPECT_EQ(ProgressRemainingSecs(Figures(0, 300000, 0, 325)), 325);
-    EXPECT_EQ(ProgressRemainingSecs(Figures(0, 300000, 40, 325)), 325);
-    EXPECT_EQ(ProgressRemainingSecs(Figures(0, 300000, 40, -3)), 0);
-    // Done: nothing left, whatever the estimate says.
-    EXPECT_EQ(ProgressRemainingSecs(Figures(300000, 300000, 480, 99)), 0);
+    EXPECT_EQ(ProgressRemainingSecs(Figures(0, 300000, 40, 11464)), 27);
+    EXPECT_EQ(ProgressRemainingSecs(Figures(0, 300000, 40, 0)), 0);  // nothing to go by
+    // Done: nothing left, whatever the line's rate.
+    EXPECT_EQ(ProgressRemainingSecs(Figures(300000, 300000, 480, 11464)), 0);
 }
 
 TEST(ProgressReport, MinutesText) {
@@ -67,8 +64,8 @@ TEST(ProgressReport, MinutesText) {
 TEST(ProgressReport, LineCarriesBytesPercentRateAndEstimate) {
     EXPECT_EQ(ProgressLine(Figures(1059840, 3000000, 1675)),
               "kavodown: 1059840 of 3000000 bytes (35%), 11520 B/s, 2:49 left");
-    EXPECT_EQ(ProgressLine(Figures(0, 300000, 0, 325)),
-              "kavodown: 0 of 300000 bytes (0%), 0 B/s, 5:25 left");
+    EXPECT_EQ(ProgressLine(Figures(0, 300000, 0, 11464)),
+              "kavodown: 0 of 300000 bytes (0%), 0 B/s, 0:27 left");
     // The last block's padding is not shown as bytes beyond the file.
     EXPECT_EQ(ProgressLine(Figures(300032, 300000, 1675)),
               "kavodown: 300000 of 300000 bytes (100%), 3261 B/s, 0:00 left");
@@ -104,7 +101,7 @@ TEST(ProgressReport, PipesGetPlainLinesWithoutControlCharacters) {
 TEST(ProgressReport, TerminalsGetOneLineUpdatedInPlace) {
     Capture out;
     TProgressWriter writer([&out](const std::string& text) { out.writes.push_back(text); }, true);
-    writer.Report(Figures(1000000, 3000000, 0, 6000000), false);  // "100000:00 left"
+    writer.Report(Figures(1000000, 3000000, 0, 1), false);  // "33333:20 left"
     writer.Report(Figures(2000000, 3000000, 1820), false);  // a shorter line: blanked to the end
     const std::string first = out.writes[0];
     const std::string second = out.writes[1];

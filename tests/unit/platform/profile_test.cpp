@@ -1,4 +1,5 @@
 #include "platform/profile.h"
+#include "support/fork_child.h"
 
 #include <gtest/gtest.h>
 
@@ -95,7 +96,7 @@ TEST_F(ProfileTest, KilledWriterNeverLeavesATornFile) {
     const std::string big(200000, 'x');
     ASSERT_TRUE(WriteProfileString("OPTION", "FNAME", "A" + big, path_));
     for (int round = 0; round < 20; ++round) {
-        pid_t child = ::fork();
+        pid_t child = test::ForkChild();
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0;; ++i) {

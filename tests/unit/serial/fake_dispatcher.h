@@ -27,12 +27,10 @@ public:
     std::vector<std::uint8_t> DrainOutputRing() {
         std::lock_guard lock(OutputLock());
         std::vector<std::uint8_t> out;
-        while (outputFull_ || outHead_ != outTail_) {
-            out.push_back(outBuffer_[outTail_]);
-            outTail_ = (outTail_ + 1) % outSize_;
-            outputFull_ = false;
+        for (auto run = outRing_.NextRun(); !run.empty(); run = outRing_.NextRun()) {
+            out.insert(out.end(), run.begin(), run.end());
+            outRing_.Consume(static_cast<std::uint32_t>(run.size()));
         }
-        outHead_ = outTail_ = 0;
         return out;
     }
     void SetEventMask(std::uint32_t mask) { eventMask_ = mask; }
@@ -58,7 +56,7 @@ public:
     std::uint32_t DeviceStatus(TDeviceStatusRecord& status) override {
         status.inQue = static_cast<std::uint32_t>(incoming.size());
         std::lock_guard lock(OutputLock());
-        status.outQue = OutputRingUsedLocked();
+        status.outQue = outRing_.Used();
         std::uint32_t errors = pendingErrors;
         pendingErrors = 0;
         return errors;
@@ -83,7 +81,7 @@ public:
         return 0;
     }
     int DeviceWrite(const std::uint8_t* data, std::uint32_t count) override {
-        QueueOutputBytes(data, count);
+        outRing_.Queue(data, count);
         return static_cast<int>(count);
     }
     bool DeviceSetup(std::uint32_t, std::uint32_t) override { return true; }

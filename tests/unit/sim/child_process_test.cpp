@@ -39,6 +39,27 @@ std::string ReadText(const fs::path& path) {
     return s.str();
 }
 
+// Whether process `pid` has ended (and was reaped by whoever is its parent) within `deadline`.
+bool EndsWithin(pid_t pid, std::chrono::milliseconds deadline) {
+    const auto until = Clock::now() + deadline;
+    while (::kill(pid, 0) == 0 || errno != ESRCH) {
+        if (Clock::now() > until) return false;
+        ::usleep(10000);
+    }
+    return true;
+}
+
+// The session of process `pid` as /proc shows it, or -1.
+pid_t SessionOf(pid_t pid) {
+    const std::string text = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    // pid (comm) state ppid pgrp session: the name may hold blanks and parentheses.
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string state;
+    pid_t ppid = 0, group = 0, session = -1;
+    fields >> state >> ppid >> group >> session;
+    return session;
+}
+
 class TempFolder {
 public:
     TempFolder() {
@@ -107,6 +128,69 @@ TEST(ChildProcessWait, AnIgnoredStopSignalIsFollowedByAKill) {
     ChildProcess child(CapturedShell("trap '' TERM; echo ready; while :; do sleep 1; done"));
     ASSERT_EQ(child.WaitLine("ready", 10s), "ready");
     EXPECT_EQ(child.Stop(SIGTERM, 200ms), 128 + SIGKILL);
+}
+
+TEST(ChildProcessWait, AParentThatDiesWithoutItsDestructorsTakesTheChildWithIt) {
+    TempFolder dir;
+    const fs::path tidied = dir.Path() / "tidied";
+    int pids[2];
+    ASSERT_EQ(::pipe(pids), 0);
+    // A parent that crashes (or is killed at its time-out): it starts the child and ends at once,
+    // its objects never destroyed.
+    const pid_t parent = ::fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        ChildProcess::Options options = CapturedShell(
+            "trap 'echo tidied >\"" + tidied.string() + "\"; exit 0' TERM; echo ready; "
+            "while :; do sleep 0.05; done");
+        options.stopSignal = SIGTERM;
+        auto* child = new ChildProcess(options);
+        child->WaitLine("ready", 10s);
+        const pid_t pid = child->Pid();
+        (void)!::write(pids[1], &pid, sizeof pid);
+        ::_exit(0);
+    }
+    ::close(pids[1]);
+    pid_t orphan = -1;
+    const bool told = ::read(pids[0], &orphan, sizeof orphan) == sizeof orphan;
+    ::close(pids[0]);
+    ::waitpid(parent, nullptr, 0);
+    ASSERT_TRUE(told);
+    ASSERT_GT(orphan, 0);
+    const bool ended = EndsWithin(orphan, 20s);
+    if (!ended) ::kill(orphan, SIGKILL);
+    EXPECT_TRUE(ended) << "the child outlived its parent";
+    // Ended with the stop signal the caller chose, so that it could tidy up.
+    EXPECT_EQ(ReadText(tidied), "tidied\n");
+}
+
+TEST(ChildProcessWait, AChildOfItsOwnSessionIsStoppedWithEverythingItStarted) {
+    {
+        SCOPED_TRACE("stopped while it runs");
+        ChildProcess child({.argv = {"/bin/sh", "-c", "sleep 300 & echo $!; wait"}, .out = Output::Capture,
+                            .ownSession = true, .stopSignal = SIGTERM});
+        const pid_t started = std::atoi(child.WaitLine("", 10s).c_str());
+        ASSERT_GT(started, 0);
+        EXPECT_EQ(SessionOf(child.Pid()), child.Pid());
+        EXPECT_EQ(SessionOf(started), child.Pid());
+        EXPECT_EQ(child.Stop(SIGTERM, 10s), 128 + SIGTERM);
+        EXPECT_TRUE(EndsWithin(started, 20s));
+    }
+    {
+        SCOPED_TRACE("ended, leaving a process of its group behind");
+        pid_t left = -1;
+        {
+            ChildProcess child({.argv = {"/bin/sh", "-c", "sleep 300 & echo $!"}, .out = Output::Capture,
+                                .ownSession = true});
+            left = std::atoi(child.WaitLine("", 10s).c_str());
+            ASSERT_GT(left, 0);
+            EXPECT_EQ(child.Wait(10s), 0);
+            EXPECT_TRUE(::kill(left, 0) == 0) << "the test needs the process to outlive its starter";
+        }
+        const bool ended = EndsWithin(left, 20s);
+        if (!ended) ::kill(left, SIGKILL);
+        EXPECT_TRUE(ended);
+    }
 }
 
 TEST(ChildProcessStart, AProgramThatCannotRunIsReportedWithoutWaiting) {

@@ -1,5 +1,6 @@
 // The station's logic without processes: the slot's state machine, the results log's records
-// and appends, the command line and the slots it names, and the USB identity from sysfs.
+// and appends, the command line and the slots it names, udev's links and the control's requests.
+#include "station/hotplug.h"
 #include "station/results_log.h"
 #include "station/slot.h"
 #include "station/station.h"
@@ -191,30 +192,6 @@ TEST(StationOptions, SlotsComeFromTheSettingsFileAndComNumbersFromThePortMap) {
     EXPECT_TRUE(ResolveSlots({"/dev/ttyUSB3", "COM7"}, ini, error).empty());
     EXPECT_NE(error.find("given twice"), std::string::npos) << error;
     ::unsetenv("KAVODOWN_PORTS");
-}
-
-TEST(UsbIdentity, ComesFromTheUsbDeviceAboveTheTtyInterface) {
-    TempFolder folder;
-    const fs::path sys = folder.Path() + "/sys";
-    const fs::path usb = sys / "devices/pci0000:00/usb1/1-2";
-    fs::create_directories(usb / "1-2:1.0/ttyUSB0");
-    std::ofstream(usb / "idVendor") << "0403\n";
-    std::ofstream(usb / "idProduct") << "6001\n";
-    std::ofstream(usb / "serial") << "KV100-00042\n";
-    fs::create_directories(sys / "class/tty/ttyUSB0");
-    fs::create_directory_symlink(usb / "1-2:1.0", sys / "class/tty/ttyUSB0/device");
-    const fs::path dev = folder.Path() + "/dev";
-    fs::create_directories(dev / "serial/by-path");
-    std::ofstream(dev / "ttyUSB0") << "";
-    fs::create_symlink(dev / "ttyUSB0", dev / "serial/by-path/pci-usb-0:2:1.0-port0");
-
-    const TUsbIdentity identity = UsbIdentityOf((dev / "serial/by-path/pci-usb-0:2:1.0-port0").string(), sys.string());
-    EXPECT_EQ(identity.vendor, "0403");
-    EXPECT_EQ(identity.product, "6001");
-    EXPECT_EQ(identity.serial, "KV100-00042");
-    // A pty or anything without a USB device above it has none.
-    const TUsbIdentity none = UsbIdentityOf("/dev/null", sys.string());
-    EXPECT_TRUE(none.vendor.empty() && none.serial.empty());
 }
 
 // udev's DEVLINKS of a USB serial adapter: the slot is named by its physical place, never by

@@ -63,6 +63,8 @@ public:
         data->Line = &line;
         data->CharsPerSecond = 11520;
         data->HandshakeWait = 1092;
+        // A start character counts at once; the quiet after it has tests of its own.
+        data->StartQuietTicks = 0;
         data->NextFileProc = [](ProtocolData& d, std::string& name) { return NextMatchingFile(d, name); };
         window = CreateMessageWindow([this](std::uint32_t msg, WPARAM w, LPARAM) -> LRESULT {
             const auto code = static_cast<std::int32_t>(static_cast<std::int16_t>(w & 0xFFFF));

@@ -4,6 +4,7 @@
 
 #include "engine_harness.h"
 #include "serial/error_codes.h"
+#include "serial/ticks.h"
 
 namespace kavo::test {
 namespace {
@@ -244,13 +245,106 @@ TEST_F(XmodemTransmitter, SilentReceiverTimesOutAfterTheHandshakeWaits) {
     EXPECT_TRUE(h.line.sent.empty());
 }
 
-TEST_F(XmodemTransmitter, AWrongStartByteRestartsTheWait) {
+// A loader that prints before it asks for the file: the handshake on the tick clock of the test,
+// with the quiet the program waits for after a start character.
+class HandshakeText : public XmodemTransmitter {
+protected:
+    void SetUp() override {
+        now = 1000000;
+        SetClockSource([] { return now; });
+        h.data->StartQuietTicks = 3;
+    }
+    void TearDown() override { SetClockSource(nullptr); }
+    void Text(const std::string& text) {
+        h.line.input.insert(h.line.input.end(), text.begin(), text.end());
+        h.Step(TriggerAvailMsg, static_cast<std::uint32_t>(text.size()));
+    }
+    std::int32_t& ArmedWait() { return h.line.timerArmedTicks[h.data->TimeoutTimer]; }
+    static inline std::uint32_t now = 0;
+};
+
+TEST_F(HandshakeText, TextUsesNoAttemptCountsNoErrorAndLeavesTheWaitAlone) {
     h.data->HandshakeRetry = 2;
-    StartWith(PatternBytes(10));
-    h.Reply({'x'});
+    StartWith(PatternBytes(3000));
+    ArmedWait() = -1;  // no wait is armed again while the text comes
+    Text("## Ready for binary (xmodem) download at 115200 bps...\r\n");
+    Text("\x01\x02\x06\xff");
     EXPECT_EQ(h.data->XmodemState, txHandshake);
+    EXPECT_EQ(h.data->HandshakeAttempt, 1u);
+    EXPECT_EQ(h.data->BlockErrors, 0u);
+    EXPECT_EQ(h.data->TotalErrors, 0u);
+    EXPECT_EQ(h.data->Status, psProtocolHandshake);
+    EXPECT_EQ(ArmedWait(), -1);
+    EXPECT_TRUE(h.line.sent.empty());
+    EXPECT_TRUE(h.reports.errors.empty());
+    // The waits still run out: text in every wait ends the handshake after the second.
+    h.TimedOut();
+    Text("still talking\r\n");
     EXPECT_EQ(h.data->HandshakeAttempt, 2u);
-    h.Reply({'y'});
+    h.TimedOut();
+    ASSERT_TRUE(h.reports.finish.has_value());
+    EXPECT_EQ(*h.reports.finish, -6006);
+    EXPECT_TRUE(h.line.sent.empty());
+}
+
+TEST_F(HandshakeText, AStartCharacterCountsOnlyWhenTheLineStaysQuietAfterIt) {
+    StartWith(PatternBytes(3000));
+    now += 10000;  // 10 s into the 60 s wait
+    // A 'C' inside the text is followed by more of it: no start, and the wait goes on to its end.
+    Text("Loader 2.1 (C) Kavo\r\n");
+    EXPECT_EQ(h.data->XmodemState, txHandshake);
+    EXPECT_EQ(ArmedWait(), (1092 * 55 - 10000 + 54) / 55);
+    // A 'C' alone waits for the quiet; more text after it takes it back.
+    Text("C");
+    EXPECT_EQ(ArmedWait(), 3);
+    now += 100;
+    Text("\r\n");
+    EXPECT_EQ(ArmedWait(), (1092 * 55 - 10100 + 54) / 55);
+    h.TimedOut();  // that wait ran out: the next attempt, no start
+    EXPECT_EQ(h.data->HandshakeAttempt, 2u);
+    EXPECT_TRUE(h.line.sent.empty());
+    // The prompt and its 'C' in one piece, then quiet: the transfer starts with CRC-16.
+    Text("Ready for the file\r\nC");
+    EXPECT_TRUE(h.line.sent.empty());
+    h.TimedOut();
+    const auto frames = SplitFrames(h.TakeSent(), true);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].kind, cStx);
+    EXPECT_EQ(frames[0].number, 1);
+    EXPECT_EQ(h.data->BlockCheck, bcmCrc16);
+    EXPECT_EQ(h.data->TotalErrors, 0u);
+}
+
+TEST_F(XmodemTransmitter, StartCharactersRepeatedBeforeTheFirstAnswerAreNoErrors) {
+    StartWith(PatternBytes(3000));
+    h.Reply({cCrcStart});
+    h.Drained();
+    h.TakeSent();
+    // The receiver's next 'C' crossed the block: no error, no second copy.
+    h.Reply({cCrcStart, cCrcStart});
+    EXPECT_EQ(h.data->XmodemState, txRplyPnding);
+    EXPECT_EQ(h.data->TotalErrors, 0u);
+    EXPECT_TRUE(h.line.sent.empty());
+    h.Reply({cAck});
+    ASSERT_EQ(SplitFrames(h.TakeSent(), true).size(), 1u);  // block 2
+    // Once a block is answered, a 'C' is a wrong reply again.
+    h.Answer(cCrcStart);
+    EXPECT_EQ(h.data->TotalErrors, 1u);
+    const auto again = SplitFrames(h.TakeSent(), true);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].number, 2);
+}
+
+TEST_F(XmodemTransmitter, RepeatedStartCharactersAreNoAnswerToTheSilenceLimit) {
+    h.data->SilenceLimit = 2 * 91;
+    StartWith(PatternBytes(3000));
+    h.Reply({cCrcStart});
+    h.Drained();
+    h.TimedOut();  // the first block goes again
+    h.Drained();
+    h.Reply({cCrcStart});  // a receiver that only ever asks never answers
+    EXPECT_FALSE(h.reports.finish.has_value());
+    h.TimedOut();
     ASSERT_TRUE(h.reports.finish.has_value());
     EXPECT_EQ(*h.reports.finish, -6006);
 }

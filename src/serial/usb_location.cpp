@@ -1,4 +1,4 @@
-#include "app/usb_location.h"
+#include "serial/usb_location.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -51,14 +51,13 @@ std::string UsbDeviceOfPort(const std::string& devicePath, const std::string& sy
     return UsbDeviceAbove(interface, root);
 }
 
-TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot) {
-    const TDeviceNumber disk = DiskNumberOf(notice.fsType, notice.source, notice.major, notice.minor);
+TVolumePlace UsbPlaceOfBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot) {
     TVolumePlace place;
     std::error_code ec;
     const fs::path root = fs::canonical(sysRoot, ec);
     if (ec) return place;
     const fs::path block = fs::canonical(
-        root / "dev/block" / (std::to_string(disk.major) + ":" + std::to_string(disk.minor)), ec);
+        root / "dev/block" / (std::to_string(major) + ":" + std::to_string(minor)), ec);
     if (ec) return place;
     place.known = true;
     place.usbDevice = UsbDeviceAbove(block, root);
@@ -73,6 +72,10 @@ TUsbIdentity UsbIdentityOfDevice(const std::string& usbDevice) {
     identity.product = FirstLine(at / "idProduct");
     identity.serial = FirstLine(at / "serial");
     return identity;
+}
+
+TUsbIdentity UsbIdentityOfPort(const std::string& devicePath, const std::string& sysRoot) {
+    return UsbIdentityOfDevice(UsbDeviceOfPort(devicePath, sysRoot));
 }
 
 }  // namespace kavo

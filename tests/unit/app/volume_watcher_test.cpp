@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,26 @@ TEST(CompareMountTables, ReportsRemovalsThenArrivalsOfVolumesOnly) {
     EXPECT_EQ(notices[1].event, DBT_DEVICEARRIVAL);
     EXPECT_EQ(notices[1].rootFolder, "/tmp/term a");
     EXPECT_EQ(notices[1].fsType, "fuse");
+}
+
+TEST(VolumesWithoutDisk, AVolumeWhoseDiskWentAwayIsRemovedWhileStillMounted) {
+    // Nothing unmounts a stick pulled out without an automounter: its mount stays, its disk goes.
+    const std::vector<TMountEntry> table = ParseMountInfo(
+        "26 1 254:0 / / rw - ext4 /dev/vda rw\n"
+        "60 26 8:0 / /mnt/term rw - vfat /dev/sda rw\n"
+        "61 26 8:16 / /mnt/other rw - vfat /dev/sdb rw\n"
+        "62 26 0:51 / /tmp/t rw - fuse /tmp/a.img rw\n");
+    const std::set<int> volumes = VolumeIds(table, KindForTest);
+    ASSERT_EQ(volumes, (std::set<int>{60, 61, 62}));
+    const auto onlySdb = [](TDeviceNumber disk) { return disk.major == 8 && disk.minor == 16; };
+    const std::vector<TVolumeNotice> notices = VolumesWithoutDisk(table, volumes, onlySdb);
+    // Not the fixed disk (no volume), not a FUSE image (no block device of its own to lose).
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].event, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(notices[0].rootFolder, "/mnt/term");
+    EXPECT_EQ(notices[0].source, "/dev/sda");
+    // Every disk there: nothing went away.
+    EXPECT_TRUE(VolumesWithoutDisk(table, volumes, [](TDeviceNumber) { return true; }).empty());
 }
 
 TEST(CompareMountTables, AMountIsJudgedByItsIdNotItsPlace) {

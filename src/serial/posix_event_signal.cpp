@@ -12,22 +12,22 @@ namespace kavo {
 
 bool TEventSignal::Create() {
     std::lock_guard lock(mutex_);
-    if (fd_.load() >= 0) return true;
+    if (native_.load() != kNone) return true;
     int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return false;
-    fd_ = fd;
+    native_ = fd;
     return true;
 }
 
 void TEventSignal::Close() {
     std::lock_guard lock(mutex_);
-    int fd = fd_.exchange(-1);
+    int fd = static_cast<int>(native_.exchange(kNone));
     if (fd >= 0) ::close(fd);
 }
 
 void TEventSignal::Set() {
     std::lock_guard lock(mutex_);
-    int fd = fd_.load();
+    int fd = static_cast<int>(native_.load());
     if (fd < 0) return;
     std::uint64_t one = 1;
     // EAGAIN only when the counter is near overflow: it is set then anyway.
@@ -35,14 +35,14 @@ void TEventSignal::Set() {
 }
 
 void TEventSignal::Reset() {
-    int fd = fd_.load();
+    int fd = static_cast<int>(native_.load());
     if (fd < 0) return;
     std::uint64_t value;
     [[maybe_unused]] ssize_t n = ::read(fd, &value, sizeof value);
 }
 
 bool TEventSignal::IsSet() const {
-    int fd = fd_.load();
+    int fd = static_cast<int>(native_.load());
     if (fd < 0) return false;
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
@@ -50,7 +50,7 @@ bool TEventSignal::IsSet() const {
 
 bool TEventSignal::TryConsume() {
     if (manualReset_) return IsSet();
-    int fd = fd_.load();
+    int fd = static_cast<int>(native_.load());
     if (fd < 0) return false;
     std::uint64_t value;
     return ::read(fd, &value, sizeof value) == sizeof value;
@@ -58,15 +58,19 @@ bool TEventSignal::TryConsume() {
 
 bool TEventSignal::Wait(int timeoutMs) { return WaitAny({this}, timeoutMs) == 0; }
 
-int TEventSignal::WaitAny(std::initializer_list<TEventSignal*> signals, int timeoutMs, int extraFd,
-                          short extraEvents, short* extraRevents) {
+int TEventSignal::WaitAny(std::initializer_list<TEventSignal*> signals, int timeoutMs) {
+    return WaitAnyOrFd(signals, timeoutMs, -1, 0, nullptr);
+}
+
+int TEventSignal::WaitAnyOrFd(std::initializer_list<TEventSignal*> signals, int timeoutMs,
+                              int extraFd, short extraEvents, short* extraRevents) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     std::vector<pollfd> fds;
     fds.reserve(signals.size() + 1);
     for (;;) {
         fds.clear();
-        for (TEventSignal* signal : signals) fds.push_back({signal->Fd(), POLLIN, 0});
+        for (TEventSignal* signal : signals) fds.push_back({static_cast<int>(signal->Native()), POLLIN, 0});
         if (extraFd >= 0) fds.push_back({extraFd, extraEvents, 0});
         int wait = -1;
         if (timeoutMs >= 0) {

@@ -1,7 +1,7 @@
 // Finding the USB device of a serial port and of a volume in a sysfs tree laid out as the kernel
 // lays it out: a composite terminal (serial interface 1.0, storage interface 1.1) on hub port 2.3,
 // a USB stick on port 4, and a built-in disk.
-#include "app/usb_location.h"
+#include "serial/usb_location.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -52,18 +52,6 @@ protected:
         fs::create_directories(sys_ / "dev/block");
         fs::create_directory_symlink(folder, sys_ / "dev/block" / number);
     }
-    static TVolumeNotice Mount(unsigned major, unsigned minor, const std::string& fsType,
-                               const std::string& source) {
-        TVolumeNotice notice;
-        notice.event = DBT_DEVICEARRIVAL;
-        notice.rootFolder = "/media/op/TERMINAL";
-        notice.fsType = fsType;
-        notice.source = source;
-        notice.major = major;
-        notice.minor = minor;
-        return notice;
-    }
-
     test::TempDir tmp_{"kavo-usb-location"};
     const fs::path sys_ = tmp_ / "sys";
     fs::path terminal_, stick_;
@@ -76,27 +64,34 @@ TEST_F(UsbLocation, APortAndAVolumeOfOneTerminalShareTheirUsbDevice) {
         UsbDeviceOfPort((tmp_ / "dev/serial/by-path/pci-0000:00:14.0-usb-0:2.3:1.0").string(), sys_.string());
     EXPECT_EQ(port, fs::canonical(terminal_).string());
 
-    // The kernel's FAT mount of the terminal's partition is on the terminal.
-    const TVolumePlace kernel = UsbPlaceOfVolume(Mount(8, 17, "vfat", "/dev/sdb1"), sys_.string());
+    // The terminal's partition is on the terminal.
+    const TVolumePlace kernel = UsbPlaceOfBlockDevice(8, 17, sys_.string());
     EXPECT_TRUE(kernel.known);
     EXPECT_EQ(kernel.usbDevice, port);
     // A whole disk without partitions counts the same.
-    EXPECT_EQ(UsbPlaceOfVolume(Mount(8, 16, "vfat", "/dev/sdb"), sys_.string()).usbDevice, port);
+    EXPECT_EQ(UsbPlaceOfBlockDevice(8, 16, sys_.string()).usbDevice, port);
 
     // The stick is another USB device; the built-in disk is on none, and sysfs knows both.
-    const TVolumePlace stick = UsbPlaceOfVolume(Mount(8, 33, "vfat", "/dev/sdc1"), sys_.string());
+    const TVolumePlace stick = UsbPlaceOfBlockDevice(8, 33, sys_.string());
     EXPECT_TRUE(stick.known);
     EXPECT_EQ(stick.usbDevice, fs::canonical(stick_).string());
     EXPECT_NE(stick.usbDevice, port);
-    const TVolumePlace fixed = UsbPlaceOfVolume(Mount(259, 1, "vfat", "/dev/nvme0n1p1"), sys_.string());
+    const TVolumePlace fixed = UsbPlaceOfBlockDevice(259, 1, sys_.string());
     EXPECT_TRUE(fixed.known);
     EXPECT_EQ(fixed.usbDevice, "");
 
-    const TUsbIdentity identity = UsbIdentityOfDevice(port);
-    EXPECT_EQ(identity.vendor, "1d6b");
-    EXPECT_EQ(identity.product, "0104");
-    EXPECT_EQ(identity.serial, "KV100-0042");
+    // The port's identity is its USB device's, through the link as through the node.
+    for (const TUsbIdentity& identity :
+         {UsbIdentityOfDevice(port),
+          UsbIdentityOfPort((tmp_ / "dev/serial/by-path/pci-0000:00:14.0-usb-0:2.3:1.0").string(), sys_.string()),
+          UsbIdentityOfPort((tmp_ / "dev/ttyACM0").string(), sys_.string())}) {
+        EXPECT_EQ(identity.vendor, "1d6b");
+        EXPECT_EQ(identity.product, "0104");
+        EXPECT_EQ(identity.serial, "KV100-0042");
+    }
     EXPECT_EQ(UsbIdentityOfDevice("").serial, "");
+    const TUsbIdentity none = UsbIdentityOfPort((tmp_ / "dev/ttyS0").string(), sys_.string());
+    EXPECT_TRUE(none.vendor.empty() && none.product.empty() && none.serial.empty());
 }
 
 TEST_F(UsbLocation, WhatSysfsDoesNotPlaceIsToldApart) {
@@ -104,12 +99,12 @@ TEST_F(UsbLocation, WhatSysfsDoesNotPlaceIsToldApart) {
     EXPECT_EQ(UsbDeviceOfPort((tmp_ / "dev/ttyS0").string(), sys_.string()), "");
     EXPECT_EQ(UsbDeviceOfPort("/dev/ptmx", sys_.string()), "");
     EXPECT_EQ(UsbDeviceOfPort((tmp_ / "dev/ttyUSB9").string(), sys_.string()), "");
-    // A FUSE image mount has an anonymous number that sysfs does not know: unknown, not "none".
-    const TVolumePlace image = UsbPlaceOfVolume(Mount(0, 77, "fuse", (tmp_ / "x.img").string()), sys_.string());
+    // An anonymous number (a FUSE image mount's) is unknown to sysfs: unknown, not "none".
+    const TVolumePlace image = UsbPlaceOfBlockDevice(0, 77, sys_.string());
     EXPECT_FALSE(image.known);
     EXPECT_EQ(image.usbDevice, "");
     // Nor does a sysfs root that is not there know anything.
-    EXPECT_FALSE(UsbPlaceOfVolume(Mount(8, 17, "vfat", "/dev/sdb1"), (tmp_ / "none").string()).known);
+    EXPECT_FALSE(UsbPlaceOfBlockDevice(8, 17, (tmp_ / "none").string()).known);
 }
 
 TEST(UsbLocationRoot, ComesFromTheEnvironmentOnlyWhenItNamesAFolder) {

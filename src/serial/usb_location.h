@@ -12,8 +12,6 @@
 // Thread safety: plain functions; they read the file system only.
 #pragma once
 
-#include "app/volume_watcher.h"
-
 #include <string>
 
 namespace kavo {
@@ -31,15 +29,17 @@ struct TVolumePlace {
     std::string usbDevice;  // its USB device folder; "" when it is on none
 };
 
-// The block device of a volume: the device node a FUSE driver or the kernel names as its
-// source, else the mount's own device number. A FUSE image mount has an anonymous number that
-// the real sysfs never knows.
-TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sysRoot);
+// The place of the block device major:minor (a disk or a partition). An anonymous number (a
+// FUSE image mount's) is one that the real sysfs never knows.
+TVolumePlace UsbPlaceOfBlockDevice(unsigned major, unsigned minor, const std::string& sysRoot);
 
 // The vendor and product ids and the serial number of a USB device folder; empty texts for "".
 struct TUsbIdentity {
     std::string vendor, product, serial;
 };
 TUsbIdentity UsbIdentityOfDevice(const std::string& usbDevice);
+
+// The identity of the USB device behind a tty path; empty texts when it is on none.
+TUsbIdentity UsbIdentityOfPort(const std::string& devicePath, const std::string& sysRoot = SysfsRoot());
 
 }  // namespace kavo

@@ -1,4 +1,4 @@
-#include "app/json_text.h"
+#include "platform/json_text.h"
 
 #include <cctype>
 #include <cstdio>
