@@ -237,31 +237,130 @@ bool LineSim::WaitFinished(std::chrono::milliseconds deadline) {
     return finished_.load();
 }
 
-void LineSim::Run(std::stop_token stop) {
-    const std::int64_t latencyNs = static_cast<std::int64_t>(options_.latencyMs) * 1000000LL;
-    const std::int64_t granularityNs = std::chrono::duration_cast<std::chrono::nanoseconds>(options_.granularity).count();
-    const int bits = BitsPerByte(options_);
-    const std::size_t limit = std::max<std::size_t>(options_.queueLimit, 1);
+namespace {
 
-    Side sides[2];
-    sides[0].fd = masterA_;
-    sides[1].fd = masterB_;
-    for (Side& s : sides) {
-        s.open = SubordinateOpen(s.fd);
-        if (s.open) ++s.opens;
+// The cable between the two masters: what each end wrote, on its way to the other end at the
+// line's speed with its faults, and the state of both ends.
+class TCable {
+public:
+    TCable(const LineSimOptions& options, int masterA, int masterB)
+        : options_(options),
+          latencyNs_(static_cast<std::int64_t>(options.latencyMs) * 1000000LL),
+          granularityNs_(std::chrono::duration_cast<std::chrono::nanoseconds>(options.granularity).count()),
+          bits_(BitsPerByte(options)),
+          limit_(std::max<std::size_t>(options.queueLimit, 1)) {
+        sides_[0].fd = masterA;
+        sides_[1].fd = masterB;
+        for (Side& s : sides_) NoteOpen(s, SubordinateOpen(s.fd));
+        dirs_[0].index = 0, dirs_[0].from = 0, dirs_[0].to = 1, dirs_[0].faults = options.aToB;
+        dirs_[1].index = 1, dirs_[1].from = 1, dirs_[1].to = 0, dirs_[1].faults = options.bToA;
     }
-    Direction dirs[2];
-    dirs[0].index = 0, dirs[0].from = 0, dirs[0].to = 1, dirs[0].faults = options_.aToB;
-    dirs[1].index = 1, dirs[1].from = 1, dirs[1].to = 0, dirs[1].faults = options_.bToA;
 
-    auto noteOpen = [](Side& s, bool open) {
+    // Writes what is due to the receiving ends; true once a cut is due (the line is pulled).
+    bool DeliverDue(std::int64_t now) {
+        for (Direction& d : dirs_) Deliver(d, now);
+        for (const Direction& d : dirs_) {
+            if (d.cutArmed && now >= d.cutDueNs && (d.queue.empty() || d.queue.front().dueNs > d.cutDueNs)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The poll set for the two ends (pfds[1], pfds[2]) and the time to wake up at, if any: input,
+    // room on a blocked end, the next due byte, or a closed end to look at again.
+    std::int64_t PrepareWait(pollfd* pfds, std::int64_t now) const {
+        bool anyClosed = false;
+        for (int s = 0; s < 2; ++s) {
+            short events = 0;
+            const Direction& outgoing = dirs_[s];      // sides_[s] sends dirs_[s]
+            const Direction& incoming = dirs_[1 - s];  // and receives dirs_[1 - s]
+            if (outgoing.queue.size() < limit_ && !outgoing.cutArmed) events |= POLLIN;
+            if (incoming.blocked) events |= POLLOUT;
+            // A closed end reports POLLHUP all the time; it is checked on a short timer instead.
+            anyClosed = anyClosed || !sides_[s].open;
+            pfds[s] = sides_[s].open ? pollfd{sides_[s].fd, events, 0} : pollfd{-1, 0, 0};
+        }
+        std::int64_t wakeAt = std::numeric_limits<std::int64_t>::max();
+        for (const Direction& d : dirs_) {
+            if (!d.queue.empty() && !d.blocked) wakeAt = std::min(wakeAt, d.queue.front().dueNs);
+            if (d.cutArmed) wakeAt = std::min(wakeAt, d.cutDueNs);
+        }
+        if (anyClosed) wakeAt = std::min(wakeAt, now + std::int64_t{10000000});
+        return wakeAt;
+    }
+
+    // Takes what the poll reported for the two ends.
+    void Serve(const pollfd* pfds, std::int64_t now) {
+        for (int s = 0; s < 2; ++s) {
+            Side& side = sides_[s];
+            if (!side.open) {
+                NoteOpen(side, SubordinateOpen(side.fd));
+                continue;
+            }
+            const short rev = pfds[s].revents;
+            if (rev & POLLOUT) dirs_[1 - s].blocked = false;
+            if (!(rev & (POLLIN | POLLHUP | POLLERR))) continue;
+            const bool closed = ReadEnd(side, dirs_[s], now);
+            if (closed || ((rev & POLLHUP) && !SubordinateOpen(side.fd))) NoteOpen(side, false);
+        }
+    }
+
+    // What was still on the cable when it was cut is lost.
+    void DiscardAtCut() {
+        for (Direction& d : dirs_) {
+            d.counts.discardedAtCut += d.queue.size();
+            d.queue.clear();
+        }
+    }
+
+    void CopyCounts(LineSimCounts& counts) const {
+        counts.aToB = dirs_[0].counts;
+        counts.bToA = dirs_[1].counts;
+        counts.opensA = sides_[0].opens, counts.closesA = sides_[0].closes;
+        counts.opensB = sides_[1].opens, counts.closesB = sides_[1].closes;
+    }
+
+private:
+    static void NoteOpen(Side& s, bool open) {
         if (open == s.open) return;
         s.open = open;
         if (open) ++s.opens;
         else ++s.closes;
-    };
+    }
 
-    auto accept = [&](Direction& d, const std::uint8_t* data, std::size_t n, std::int64_t now) {
+    // Reads what the end wrote while the queue has room; true when the end was closed (EIO).
+    bool ReadEnd(Side& side, Direction& d, std::int64_t now) {
+        std::uint8_t buf[4096];
+        while (d.queue.size() < limit_ && !d.cutArmed) {
+            const std::size_t room = std::min(sizeof buf, limit_ - d.queue.size());
+            const ssize_t n = read(side.fd, buf, room);
+            if (n > 0) {
+                Accept(d, buf, static_cast<std::size_t>(n), now);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                return !(n < 0 && errno == EAGAIN);
+            }
+        }
+        return false;
+    }
+
+    // When the byte has crossed the line: at the line's speed after the previous one, or at once
+    // on an unpaced line.
+    std::int64_t LineFinish(Direction& d, std::int64_t now) {
+        const std::int64_t start = std::max(now, d.stallUntilNs);
+        if (options_.baud == 0) return std::max(start, d.lineFreeNs);
+        if (start > d.lineFreeNs || d.epochBits > (1LL << 40)) {
+            // The line was idle (or the run is very long): a new run starts here.
+            d.epochStartNs = std::max(start, d.lineFreeNs);
+            d.epochBits = 0;
+        }
+        d.epochBits += bits_;
+        return d.epochStartNs + d.epochBits * 1000000000LL / static_cast<std::int64_t>(options_.baud);
+    }
+
+    void Accept(Direction& d, const std::uint8_t* data, std::size_t n, std::int64_t now) {
         for (std::size_t i = 0; i < n; ++i) {
             if (d.cutArmed) {
                 ++d.counts.discardedAtCut;
@@ -269,25 +368,13 @@ void LineSim::Run(std::stop_token stop) {
             }
             const std::uint64_t index = ++d.counts.received;
             const ByteFate fate = FateOfByte(options_.seed, d.index, index, d.faults);
-            std::int64_t start = std::max(now, d.stallUntilNs);
-            std::int64_t finish;
-            if (options_.baud > 0) {
-                if (start > d.lineFreeNs || d.epochBits > (1LL << 40)) {
-                    // The line was idle (or the run is very long): a new run starts here.
-                    d.epochStartNs = std::max(start, d.lineFreeNs);
-                    d.epochBits = 0;
-                }
-                d.epochBits += bits;
-                finish = d.epochStartNs + d.epochBits * 1000000000LL / static_cast<std::int64_t>(options_.baud);
-            } else {
-                finish = std::max(start, d.lineFreeNs);
-            }
+            const std::int64_t finish = LineFinish(d, now);
             d.lineFreeNs = finish;
             if (d.faults.stallAfterByte != 0 && index == d.faults.stallAfterByte && d.faults.stallMs > 0) {
                 d.stallUntilNs = finish + static_cast<std::int64_t>(d.faults.stallMs) * 1000000LL;
                 ++d.counts.stalls;
             }
-            const std::int64_t due = finish + latencyNs;
+            const std::int64_t due = finish + latencyNs_;
             if (fate.drop) {
                 ++d.counts.dropped;
             } else {
@@ -299,23 +386,25 @@ void LineSim::Run(std::stop_token stop) {
                 d.cutDueNs = due;
             }
         }
-    };
+    }
 
-    auto deliver = [&](Direction& d, std::int64_t now) {
+    // Drops the first n queued bytes: the receiving end is closed.
+    static void LoseClosed(Direction& d, std::size_t n) {
+        d.counts.lostClosed += n;
+        d.queue.erase(d.queue.begin(), d.queue.begin() + static_cast<std::ptrdiff_t>(n));
+        d.blocked = false;
+    }
+
+    void Deliver(Direction& d, std::int64_t now) {
         std::size_t n = 0;
-        while (n < d.queue.size() && d.queue[n].dueNs <= now + granularityNs) ++n;
+        while (n < d.queue.size() && d.queue[n].dueNs <= now + granularityNs_) ++n;
         if (n == 0) return;
-        Side& to = sides[d.to];
-        noteOpen(to, SubordinateOpen(to.fd));
-        if (!to.open) {
-            d.counts.lostClosed += n;
-            d.queue.erase(d.queue.begin(), d.queue.begin() + static_cast<std::ptrdiff_t>(n));
-            d.blocked = false;
-            return;
-        }
+        Side& to = sides_[d.to];
+        NoteOpen(to, SubordinateOpen(to.fd));
+        if (!to.open) return LoseClosed(d, n);
         std::vector<std::uint8_t> buf(n);
         for (std::size_t i = 0; i < n; ++i) buf[i] = d.queue[i].byte;
-        ssize_t w = write(to.fd, buf.data(), n);
+        const ssize_t w = write(to.fd, buf.data(), n);
         if (w > 0) {
             d.counts.delivered += static_cast<std::uint64_t>(w);
             d.queue.erase(d.queue.begin(), d.queue.begin() + w);
@@ -324,125 +413,72 @@ void LineSim::Run(std::stop_token stop) {
             d.blocked = true;
         } else {
             // The end went away between the check and the write.
-            noteOpen(to, false);
-            d.counts.lostClosed += n;
-            d.queue.erase(d.queue.begin(), d.queue.begin() + static_cast<std::ptrdiff_t>(n));
-            d.blocked = false;
+            NoteOpen(to, false);
+            LoseClosed(d, n);
         }
-    };
+    }
 
-    auto publish = [&] {
+    const LineSimOptions& options_;
+    const std::int64_t latencyNs_, granularityNs_;
+    const int bits_;
+    const std::size_t limit_;
+    Side sides_[2];
+    Direction dirs_[2];
+};
+
+// A hang-up discards what the far program has not read yet. Bytes that crossed the cable before
+// the cut are its to read, so it gets a moment to take them.
+void LetEndsReadWhatCrossed(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    // The pty hands written bytes to the reading side asynchronously: a short first pause lets
+    // them land before the count of unread bytes means anything.
+    poll(nullptr, 0, 20);
+    const std::int64_t until = NowNs() + 200000000LL;
+    int pending = 0;
+    while (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0 && NowNs() < until) {
+        poll(nullptr, 0, 2);
+    }
+    close(fd);
+}
+
+}  // namespace
+
+void LineSim::Run(std::stop_token stop) {
+    TCable cable(options_, masterA_, masterB_);
+    const auto publish = [&] {
         std::lock_guard lock(mutex_);
-        counts_.aToB = dirs[0].counts;
-        counts_.bToA = dirs[1].counts;
-        counts_.opensA = sides[0].opens, counts_.closesA = sides[0].closes;
-        counts_.opensB = sides[1].opens, counts_.closesB = sides[1].closes;
+        cable.CopyCounts(counts_);
     };
-
-    std::uint8_t buf[4096];
     bool cut = false;
     while (!stop.stop_requested()) {
         std::int64_t now = NowNs();
-        for (Direction& d : dirs) deliver(d, now);
-
-        for (Direction& d : dirs) {
-            if (d.cutArmed && now >= d.cutDueNs && (d.queue.empty() || d.queue.front().dueNs > d.cutDueNs)) {
-                cut = true;
-            }
-        }
-        if (cut) break;
-
+        if ((cut = cable.DeliverDue(now))) break;
         publish();
 
-        // Wait for input, room on a blocked end, the next due byte, or a stop request.
+        // Wait for the ends, the next due byte, or a stop request.
         pollfd pfds[3];
         pfds[0] = {wakeFd_, POLLIN, 0};
-        bool anyClosed = false;
-        for (int s = 0; s < 2; ++s) {
-            short events = 0;
-            const Direction& outgoing = dirs[s];       // sides[s] sends dirs[s]
-            const Direction& incoming = dirs[1 - s];   // and receives dirs[1 - s]
-            if (outgoing.queue.size() < limit && !outgoing.cutArmed) events |= POLLIN;
-            if (incoming.blocked) events |= POLLOUT;
-            if (!sides[s].open) {
-                // A closed end reports POLLHUP all the time; it is checked on a short timer instead.
-                anyClosed = true;
-                pfds[1 + s] = {-1, 0, 0};
-            } else {
-                pfds[1 + s] = {sides[s].fd, events, 0};
-            }
-        }
-        std::int64_t wakeAt = std::numeric_limits<std::int64_t>::max();
-        for (const Direction& d : dirs) {
-            if (!d.queue.empty() && !d.blocked) wakeAt = std::min(wakeAt, d.queue.front().dueNs);
-            if (d.cutArmed) wakeAt = std::min(wakeAt, d.cutDueNs);
-        }
-        if (anyClosed) wakeAt = std::min(wakeAt, now + std::int64_t{10000000});
+        const std::int64_t wakeAt = cable.PrepareWait(pfds + 1, now);
         timespec timeout{};
         timespec* timeoutPtr = nullptr;
         if (wakeAt != std::numeric_limits<std::int64_t>::max()) {
-            std::int64_t wait = std::max<std::int64_t>(wakeAt - now, 0);
+            const std::int64_t wait = std::max<std::int64_t>(wakeAt - now, 0);
             timeout.tv_sec = wait / 1000000000LL;
             timeout.tv_nsec = wait % 1000000000LL;
             timeoutPtr = &timeout;
         }
-        int rc = ppoll(pfds, 3, timeoutPtr, nullptr);
-        if (rc < 0 && errno != EINTR) break;
+        if (ppoll(pfds, 3, timeoutPtr, nullptr) < 0 && errno != EINTR) break;
         if (pfds[0].revents & POLLIN) {
             std::uint64_t v;
             (void)!read(wakeFd_, &v, sizeof v);
         }
-        now = NowNs();
-        for (int s = 0; s < 2; ++s) {
-            Side& side = sides[s];
-            if (!side.open) {
-                noteOpen(side, SubordinateOpen(side.fd));
-                continue;
-            }
-            const short rev = pfds[1 + s].revents;
-            if (rev & POLLOUT) dirs[1 - s].blocked = false;
-            if (rev & (POLLIN | POLLHUP | POLLERR)) {
-                Direction& d = dirs[s];
-                bool closed = false;
-                while (d.queue.size() < limit && !d.cutArmed) {
-                    std::size_t room = std::min(sizeof buf, limit - d.queue.size());
-                    ssize_t n = read(side.fd, buf, room);
-                    if (n > 0) {
-                        accept(d, buf, static_cast<std::size_t>(n), now);
-                    } else if (n < 0 && errno == EINTR) {
-                        continue;
-                    } else if (n < 0 && errno == EAGAIN) {
-                        break;
-                    } else {
-                        closed = true;  // EIO: the program closed its end
-                        break;
-                    }
-                }
-                if (closed || ((rev & POLLHUP) && !SubordinateOpen(side.fd))) noteOpen(side, false);
-            }
-        }
+        cable.Serve(pfds + 1, NowNs());
     }
 
     if (cut) {
-        for (Direction& d : dirs) {
-            d.counts.discardedAtCut += d.queue.size();
-            d.queue.clear();
-        }
-        // A hang-up discards what the far program has not read yet. Bytes that crossed the cable
-        // before the cut are its to read, so it gets a moment to take them.
-        for (const std::string& path : {pathA_, pathB_}) {
-            int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) continue;
-            // The pty hands written bytes to the reading side asynchronously: a short first pause
-            // lets them land before the count of unread bytes means anything.
-            poll(nullptr, 0, 20);
-            const std::int64_t until = NowNs() + 200000000LL;
-            int pending = 0;
-            while (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0 && NowNs() < until) {
-                poll(nullptr, 0, 2);
-            }
-            close(fd);
-        }
+        cable.DiscardAtCut();
+        for (const std::string& path : {pathA_, pathB_}) LetEndsReadWhatCrossed(path);
         // Closing the masters hangs up both ends, as pulling the adapter out does.
         std::lock_guard lock(mutex_);
         close(masterA_);

@@ -121,7 +121,6 @@ public:
     int FinishedFd() const { return doneFd_; }
 
 private:
-    struct Impl;
     void Run(std::stop_token stop);
     void PlaceOnUsbDevice();
     void RemoveTtyEntry();

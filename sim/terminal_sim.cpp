@@ -309,54 +309,88 @@ private:
         sentPackets_ = true;
     }
 
+    // What the loop waits for besides the next byte.
+    struct TWaits {
+        std::int64_t nextHandshake = 0;  // the next 'C' (or NAK) before the first block
+        int periods = 0;                 // handshake periods so far
+        int garbageLeft = 0;             // garbage bytes still to send instead of a handshake
+        std::int64_t packetDue = kNever; // when to send the terminal's own packets
+        std::int64_t lastActivity = 0;   // the last byte received
+    };
+
+    // Nothing came by the deadline: the terminal's own packets, a handshake, or a block error.
+    void TimedOut(TWaits& w, std::int64_t now) {
+        if (now >= w.packetDue) {
+            w.packetDue = kNever;
+            if (!silent()) SendOwnPackets();
+        }
+        if (!started_ && !o_.usb && now >= w.nextHandshake) {
+            ++w.periods;
+            w.nextHandshake += o_.handshakeMs;
+            if (!silent() && w.periods > o_.ignoreHandshakes) {
+                if (w.garbageLeft > 0) {
+                    --w.garbageLeft;
+                    Send(o_.garbageByte);
+                } else if (o_.talkForever) {
+                    Send(Greeting());
+                } else {
+                    // The text and the start character leave in one write, as a loader that
+                    // prints its prompt and then asks would send them.
+                    std::vector<std::uint8_t> ask = Greeting();
+                    ask.push_back(o_.checksum ? kNak : std::uint8_t{'C'});
+                    Send(ask);
+                    ++r_.handshakes;
+                }
+            }
+        }
+        if (started_ && !silent() && now >= w.lastActivity + o_.blockTimeoutMs) {
+            BlockError("no block within " + std::to_string(o_.blockTimeoutMs) + " ms");
+            w.lastActivity = SteadyNowMs();
+        }
+    }
+
+    // An STX: a 1K block, or before the first block a command packet. False when the session
+    // ended while its header was read.
+    bool StxReceived() {
+        const int h1 = NextWithin(o_.byteTimeoutMs);
+        if (h1 == kEnd) return false;
+        const int h2 = h1 < 0 ? h1 : NextWithin(o_.byteTimeoutMs);
+        if (h2 == kEnd) return false;
+        if (h1 < 0 || h2 < 0) {
+            if (started_) BlockError("header cut short");
+            return true;
+        }
+        // A block's number and complement add up to 0xFF; before the first block only block 1 is
+        // taken for one, so a command packet is never mistaken for it.
+        const bool block = h1 + h2 == 0xFF && (started_ || h1 == static_cast<int>(seq_ & 0xFF));
+        if (block || started_) {
+            ReceiveBlock(kStx, h1, h2);
+        } else {
+            ReceivePacket(static_cast<std::uint8_t>(h1), static_cast<std::uint8_t>(h2));
+        }
+        return true;
+    }
+
     void Loop() {
-        std::int64_t nextHandshake = SteadyNowMs();
-        int periods = 0;
-        int garbageLeft = o_.garbageHandshakes;
+        TWaits w;
+        w.nextHandshake = w.lastActivity = SteadyNowMs();
+        w.garbageLeft = o_.garbageHandshakes;
+        if (!o_.sendPackets.empty() && !o_.packetsAfterDdd) w.packetDue = SteadyNowMs() + o_.packetDelayMs;
         int dCount = 0;
         bool lastWasCan = false;
-        std::int64_t packetDue = (!o_.sendPackets.empty() && !o_.packetsAfterDdd) ? SteadyNowMs() + o_.packetDelayMs : kNever;
-        std::int64_t lastActivity = SteadyNowMs();
 
         while (!ended_) {
             std::int64_t deadline = kNever;
-            if (!started_ && !o_.usb) deadline = nextHandshake;
-            if (started_ && !silent()) deadline = lastActivity + o_.blockTimeoutMs;
-            deadline = std::min(deadline, packetDue);
-            const int c = Next(deadline);
+            if (!started_ && !o_.usb) deadline = w.nextHandshake;
+            if (started_ && !silent()) deadline = w.lastActivity + o_.blockTimeoutMs;
+            const int c = Next(std::min(deadline, w.packetDue));
             if (c == kEnd) return;
             const std::int64_t now = SteadyNowMs();
             if (c == kTimeout) {
-                if (now >= packetDue) {
-                    packetDue = kNever;
-                    if (!silent()) SendOwnPackets();
-                }
-                if (!started_ && !o_.usb && now >= nextHandshake) {
-                    ++periods;
-                    nextHandshake += o_.handshakeMs;
-                    if (!silent() && periods > o_.ignoreHandshakes) {
-                        if (garbageLeft > 0) {
-                            --garbageLeft;
-                            Send(o_.garbageByte);
-                        } else if (o_.talkForever) {
-                            Send(Greeting());
-                        } else {
-                            // The text and the start character leave in one write, as a loader
-                            // that prints its prompt and then asks would send them.
-                            std::vector<std::uint8_t> ask = Greeting();
-                            ask.push_back(o_.checksum ? kNak : std::uint8_t{'C'});
-                            Send(ask);
-                            ++r_.handshakes;
-                        }
-                    }
-                }
-                if (started_ && !silent() && now >= lastActivity + o_.blockTimeoutMs) {
-                    BlockError("no block within " + std::to_string(o_.blockTimeoutMs) + " ms");
-                    lastActivity = SteadyNowMs();
-                }
+                TimedOut(w, now);
                 continue;
             }
-            lastActivity = now;
+            w.lastActivity = now;
             if (silent()) continue;
 
             const std::uint8_t b = static_cast<std::uint8_t>(c);
@@ -374,28 +408,10 @@ private:
                 }
             }
             switch (b) {
-                case kSoh:
-                    ReceiveBlock(kSoh, -1, -1);
+                case kSoh: ReceiveBlock(kSoh, -1, -1); break;
+                case kStx:
+                    if (!StxReceived()) return;
                     break;
-                case kStx: {
-                    const int h1 = NextWithin(o_.byteTimeoutMs);
-                    if (h1 == kEnd) return;
-                    const int h2 = h1 < 0 ? h1 : NextWithin(o_.byteTimeoutMs);
-                    if (h2 == kEnd) return;
-                    if (h1 < 0 || h2 < 0) {
-                        if (started_) BlockError("header cut short");
-                        break;
-                    }
-                    // A block's number and complement add up to 0xFF; before the first block only
-                    // block 1 is taken for one, so a command packet is never mistaken for it.
-                    const bool block = h1 + h2 == 0xFF && (started_ || h1 == static_cast<int>(seq_ & 0xFF));
-                    if (block || started_) {
-                        ReceiveBlock(kStx, h1, h2);
-                    } else {
-                        ReceivePacket(static_cast<std::uint8_t>(h1), static_cast<std::uint8_t>(h2));
-                    }
-                    break;
-                }
                 case kEot:
                     if (started_ || r_.handshakes > 0) ReceiveEot();
                     break;

@@ -9,6 +9,9 @@
 #   start_group COMMAND [ARGS...]   runs COMMAND (a program or a shell function) in the
 #                                   background in a new process group; its pid (the group's
 #                                   number) is in $! as usual
+#   wait_group PID                  waits for the group's first process as `wait PID` does (with
+#                                   its exit status), then forgets the group once nothing of it
+#                                   is left: its number, free again, may soon be someone else's
 #   stop_groups                     ends every group started so: SIGTERM, SIGKILL to whatever is
 #                                   left after 5 s, then waits for this shell's children
 #   end_groups_on_exit [FUNCTION]   traps: EXIT runs stop_groups, then FUNCTION (the caller's
@@ -34,6 +37,16 @@ groups_alive() {
     kill -0 -- "-$group" 2>/dev/null && return 0
   done
   return 1
+}
+
+wait_group() {
+  local status=0 group kept=()
+  wait "$1" || status=$?
+  if ! groups_alive "$1"; then
+    for group in "${started_groups[@]}"; do [ "$group" = "$1" ] || kept+=("$group"); done
+    started_groups=("${kept[@]}")
+  fi
+  return "$status"
 }
 
 stop_groups() {

@@ -96,95 +96,110 @@ std::uint32_t TCommandLine::SilenceLimitSeconds() const {
     return batch ? kBatchSilenceLimitSeconds : 0;
 }
 
+namespace {
+
+// --progress takes an optional value: "text" or "json" after '=' or as the next argument.
+std::string TakeProgress(const std::vector<std::string>& arguments, std::size_t& i, TCommandLine& line) {
+    const std::string& argument = arguments[i];
+    const std::size_t equals = argument.find('=');
+    std::string value;
+    if (equals != std::string::npos) {
+        value = argument.substr(equals + 1);
+    } else if (i + 1 < arguments.size() && IsProgressFormat(arguments[i + 1])) {
+        value = arguments[++i];
+    }
+    if ((equals != std::string::npos || !value.empty()) && !IsProgressFormat(value)) {
+        return "--progress takes text or json, not '" + value + "'";
+    }
+    line.progress = true;
+    line.progressJson = value == "json";
+    return {};
+}
+
+// The value of the option at arguments[i] (after '=' or the next argument); an error when it
+// is missing or given to an option that takes none.
+std::string TakeValue(const std::vector<std::string>& arguments, std::size_t& i, const std::string& name,
+                      const TOptionKind& kind, std::string& value) {
+    const std::string& argument = arguments[i];
+    const std::size_t equals = argument.find('=');
+    if (kind.value == TValue::none) return equals == std::string::npos ? std::string() : name + " takes no value";
+    if (equals != std::string::npos) {
+        value = argument.substr(equals + 1);
+    } else if (i + 1 < arguments.size()) {
+        value = arguments[++i];
+    } else {
+        return name + (kind.value == TValue::folder ? " needs a folder"
+                       : kind.value == TValue::path ? " needs a device path"
+                                                     : " needs a number of seconds");
+    }
+    return {};
+}
+
+std::string ApplyOption(const std::string& name, const TOptionKind& kind, const std::string& value,
+                        TCommandLine& line) {
+    if (name == "--help") line.help = true;
+    else if (name == "--version") line.version = true;
+    else if (name == "--list-ports") line.listPorts = true;
+    else if (name == "--batch") line.batch = true;
+    else if (name == "--ddd") line.ddd = true;
+    else if (name == "--same-usb-device") line.sameUsbDevice = true;
+    else if (kind.value == TValue::path) {
+        if (value.empty()) return name + " needs a device path";
+        line.device = value;
+    } else if (kind.value == TValue::folder) {
+        if (value.empty()) return name + " needs a folder";
+        (name == "--trace" ? line.traceDir : line.logDir) = value;
+    } else {
+        std::uint32_t seconds = 0;
+        if (!ParseSeconds(value, seconds)) {
+            return name + " needs a whole number of seconds from 0 to " +
+                   std::to_string(kMaxSilenceLimitSeconds) + ", not '" + value + "'";
+        }
+        line.silenceLimitSeconds = seconds;
+    }
+    return {};
+}
+
+// What the options and arguments ask for together.
+std::string CheckCombination(const TCommandLine& line) {
+    if (line.batch && !line.help && !line.version && !line.listPorts) {
+        if (!line.device.empty()) {
+            if (line.positional.empty()) return "--batch --device needs FILE (see --help)";
+        } else if (line.positional.size() < 2) {
+            return "--batch needs PORT and FILE (see --help)";
+        } else if (!PortArgumentUsable(line.positional[0])) {
+            return "PORT must be a port number such as 3, not '" + line.positional[0] + "' (see --list-ports)";
+        }
+    }
+    if (line.sameUsbDevice && (!line.batch || !AsksForUsbMode(line))) {
+        return "--same-usb-device needs --batch and the USB storage mode (MODE USB)";
+    }
+    return {};
+}
+
+}  // namespace
+
 TCommandLineResult ParseCommandLine(const std::vector<std::string>& arguments) {
     TCommandLineResult result;
     TCommandLine& line = result.commandLine;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
+    for (std::size_t i = 0; i < arguments.size() && result.error.empty(); ++i) {
         const std::string& argument = arguments[i];
         if (argument.rfind("--", 0) != 0) {
             line.positional.push_back(argument);
             continue;
         }
-        const std::size_t equals = argument.find('=');
-        const std::string name = argument.substr(0, equals);
+        const std::string name = argument.substr(0, argument.find('='));
         const TOptionKind* kind = FindOption(name);
+        std::string value;
         if (!kind) {
             result.error = "unknown option " + argument + " (see --help)";
-            return result;
-        }
-        std::string value;
-        if (name == "--progress") {
-            if (equals != std::string::npos) {
-                value = argument.substr(equals + 1);
-            } else if (i + 1 < arguments.size() && IsProgressFormat(arguments[i + 1])) {
-                value = arguments[++i];
-            }
-            if ((equals != std::string::npos || !value.empty()) && !IsProgressFormat(value)) {
-                result.error = "--progress takes text or json, not '" + value + "'";
-                return result;
-            }
-            line.progress = true;
-            line.progressJson = value == "json";
-            continue;
-        }
-        if (kind->value == TValue::none) {
-            if (equals != std::string::npos) {
-                result.error = name + " takes no value";
-                return result;
-            }
-        } else if (equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-        } else if (i + 1 < arguments.size()) {
-            value = arguments[++i];
-        } else {
-            result.error = name + (kind->value == TValue::folder ? " needs a folder"
-                                   : kind->value == TValue::path ? " needs a device path"
-                                                                  : " needs a number of seconds");
-            return result;
-        }
-
-        if (name == "--help") line.help = true;
-        else if (name == "--version") line.version = true;
-        else if (name == "--list-ports") line.listPorts = true;
-        else if (name == "--batch") line.batch = true;
-        else if (name == "--ddd") line.ddd = true;
-        else if (name == "--same-usb-device") line.sameUsbDevice = true;
-        else if (kind->value == TValue::path) {
-            if (value.empty()) {
-                result.error = name + " needs a device path";
-                return result;
-            }
-            line.device = value;
-        } else if (kind->value == TValue::folder) {
-            if (value.empty()) {
-                result.error = name + " needs a folder";
-                return result;
-            }
-            (name == "--trace" ? line.traceDir : line.logDir) = value;
-        } else {
-            std::uint32_t seconds = 0;
-            if (!ParseSeconds(value, seconds)) {
-                result.error = name + " needs a whole number of seconds from 0 to " +
-                               std::to_string(kMaxSilenceLimitSeconds) + ", not '" + value + "'";
-                return result;
-            }
-            line.silenceLimitSeconds = seconds;
+        } else if (name == "--progress") {
+            result.error = TakeProgress(arguments, i, line);
+        } else if ((result.error = TakeValue(arguments, i, name, *kind, value)).empty()) {
+            result.error = ApplyOption(name, *kind, value, line);
         }
     }
-
-    if (line.batch && !line.help && !line.version && !line.listPorts) {
-        if (!line.device.empty()) {
-            if (line.positional.empty()) result.error = "--batch --device needs FILE (see --help)";
-        } else if (line.positional.size() < 2) {
-            result.error = "--batch needs PORT and FILE (see --help)";
-        } else if (!PortArgumentUsable(line.positional[0])) {
-            result.error = "PORT must be a port number such as 3, not '" + line.positional[0] +
-                           "' (see --list-ports)";
-        }
-    }
-    if (result.error.empty() && line.sameUsbDevice && (!line.batch || !AsksForUsbMode(line))) {
-        result.error = "--same-usb-device needs --batch and the USB storage mode (MODE USB)";
-    }
+    if (result.error.empty()) result.error = CheckCombination(line);
     return result;
 }
 

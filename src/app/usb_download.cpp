@@ -2,6 +2,7 @@
 
 #include "app/copy_file.h"
 #include "app/volume_watcher.h"
+#include "platform/exit_codes.h"
 
 #include <filesystem>
 
@@ -41,7 +42,7 @@ void TUsbDownload::DeviceChange(std::uint32_t event, const std::string& rootFold
         // Any volume, not only the terminal's: the terminal leaves when it restarts with the new
         // firmware, and that ends the run.
         if (hooks_.destroyWindow) hooks_.destroyWindow();
-        if (hooks_.exitProcess) hooks_.exitProcess(1);
+        if (hooks_.exitProcess) hooks_.exitProcess(kExitVolumeRemoved);
     }
 }
 

@@ -342,6 +342,12 @@ std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath) {
     return notices;
 }
 
+bool StillMounted(const TVolumeNotice& notice) {
+    struct stat info {};
+    return ::stat(notice.rootFolder.c_str(), &info) == 0 &&
+           info.st_dev == makedev(notice.major, notice.minor);
+}
+
 TVolumeWatcher::TVolumeWatcher(Callback callback, std::string mountInfoPath)
     : callback_(std::move(callback)), path_(std::move(mountInfoPath)) {
     window_ = CreateMessageWindow(

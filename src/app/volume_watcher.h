@@ -127,6 +127,9 @@ TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sy
 // none when it cannot be read.
 std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath = "/proc/self/mountinfo");
 
+// True while the volume of an arrival notice is still the one mounted at its root folder.
+bool StillMounted(const TVolumeNotice& notice);
+
 // The mount ids of the volumes of `table`. Whether a mount is a volume is decided while it is
 // there: by the time a mount goes, its disk may be gone already (a terminal that restarts, a
 // yanked stick, an image file removed), and nothing would tell it was one.

@@ -446,7 +446,8 @@ bool TApdCustomComPort::AnyTriggerEventAssigned() const {
 
 void TApdCustomComPort::SyncEventInterest() {
     if (linkState_ != lsOpen || !dispatcher_) return;
-    dispatcher_->SetPortHandlerState(AnyTriggerEventAssigned() ? 1 : 2);
+    dispatcher_->SetPortHandlerState(AnyTriggerEventAssigned() ? TPortHandlerState::install
+                                                               : TPortHandlerState::remove);
 }
 
 void TApdCustomComPort::SetOnTrigger(TTriggerEvent e) {
@@ -817,7 +818,7 @@ void TApdCustomComPort::SetHWFlowOptions(THWFlowOptions value) {
 
 void TApdCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
     if (value == swFlowOptions_ && !forceApply_) return;
-    static constexpr std::uint32_t kWords[] = {0, 2, 1, 3};  // none, receive, transmit, both
+    static constexpr std::uint32_t kWords[] = {0, sfReceive, sfTransmit, sfReceive | sfTransmit};
     std::uint32_t word = kWords[value & 3];
     if (word != 0) ApplyFlowMarks(0.75, 0.25);
     swFlowOptions_ = value;

@@ -62,8 +62,10 @@ enum PortUserEvent { pueOpened = 0, pueClosing = 1, pueClosed = 2, pueFailed = 3
 // Messages of the port's hidden window and of user windows.
 constexpr std::uint32_t kPortOpenedMessage = 0x7E08;
 constexpr std::uint32_t kPortClosedMessage = 0x7E09;
-constexpr std::uint32_t kPortClosingMessage = 0x7E0A;   // to user windows
-constexpr std::uint32_t kFinishClosingMessage = 0x7E0A;  // to the port's own window
+// One number, two meanings by the receiver: sent to user windows, it says the port is closing;
+// posted to the port's own window, it finishes a close that began inside a delivery.
+constexpr std::uint32_t kPortClosingMessage = 0x7E0A;
+constexpr std::uint32_t kFinishClosingMessage = kPortClosingMessage;
 
 using TNotifyEvent = std::function<void(TComponent* sender)>;
 using TTriggerEvent = std::function<void(TApdCustomComPort* cp, std::uint16_t msg,

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <type_traits>
 
 #include "serial/dispatcher_recorders.h"
@@ -25,14 +24,7 @@ std::mutex& ListStorageLock() {
     return *lock;
 }
 
-// Log types and subtypes of the dispatcher's own entries.
-constexpr std::uint32_t lgDevice = 1;
-constexpr std::uint32_t lgFired = 2;
-constexpr std::uint32_t lgCreated = 5;
-constexpr std::uint32_t lgRemoved = 6;
-constexpr std::uint32_t lgAttached = 7;
-constexpr std::uint32_t lgDetached = 8;
-constexpr std::uint32_t lgArmed = 9;
+// Log subtypes of the dispatcher's own entries.
 constexpr std::uint32_t lsRead = 1;
 constexpr std::uint32_t lsWrite = 2;
 constexpr std::uint32_t lsLost = 9;
@@ -210,29 +202,66 @@ int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t ba
     return 0;
 }
 
+std::uint32_t TApdBaseDispatcher::QueuedOutput() {
+    std::uint32_t ring;
+    {
+        std::lock_guard lock(outputLock_);
+        ring = outRing_.Used();
+    }
+    return ring + DeviceOutputQueued();
+}
+
+void TApdBaseDispatcher::OutputMoved() {
+    {
+        std::lock_guard lock(drainMutex_);
+        ++outputMoves_;
+    }
+    outputMovedCondition_.notify_all();
+}
+
+bool TApdBaseDispatcher::WaitOutputDrained(std::uint32_t timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::uint32_t baud;
+    {
+        std::lock_guard lock(stateLock_);
+        baud = std::max<std::uint32_t>(lastBaud_, 1);
+    }
+    for (;;) {
+        std::uint64_t moves;
+        {
+            std::lock_guard lock(drainMutex_);
+            moves = outputMoves_;
+        }
+        const std::uint32_t left = QueuedOutput();
+        if (left == 0) return true;
+        if (deviceLost_) return false;
+        const auto now = Clock::now();
+        if (now >= deadline) return false;
+        // Ten bit times a byte (start, eight data bits, stop), and a millisecond for the driver.
+        const auto leaving = now + std::chrono::milliseconds(1 + std::uint64_t{left} * 10000 / baud);
+        std::unique_lock lock(drainMutex_);
+        outputMovedCondition_.wait_until(lock, std::min(deadline, leaving),
+                                         [&] { return outputMoves_ != moves; });
+    }
+}
+
+void TApdBaseDispatcher::PauseUnlessLost(std::uint32_t milliseconds) {
+    std::unique_lock lock(drainMutex_);
+    outputMovedCondition_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                   [&] { return deviceLost_.load(); });
+}
+
 void TApdBaseDispatcher::LetOutputLeave() {
     std::uint32_t baud;
     {
         std::lock_guard lock(stateLock_);
         baud = std::max<std::uint32_t>(lastBaud_, 1);
     }
-    auto queued = [this] {
-        std::uint32_t ring;
-        {
-            std::lock_guard lock(outputLock_);
-            ring = outRing_.Used();
-        }
-        return ring + DeviceOutputQueued();
-    };
-    std::uint32_t left = queued();
+    const std::uint32_t left = QueuedOutput();
     if (left == 0) return;
-    // Ten bit times a byte (start, eight data bits, stop), and a margin for the device's turns.
-    const auto needed = std::chrono::milliseconds(200 + std::uint64_t{left} * 10000 / baud);
-    const auto deadline = std::chrono::steady_clock::now() + needed;
-    while (left > 0 && !deviceLost_ && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        left = queued();
-    }
+    // As long as the bytes need at the line's rate, and a margin for the device's turns.
+    WaitOutputDrained(200 + static_cast<std::uint32_t>(std::uint64_t{left} * 10000 / baud));
 }
 
 void TApdBaseDispatcher::ClosePort() {
@@ -305,6 +334,7 @@ void TApdBaseDispatcher::TakeLineDown(std::uint32_t logSubtype, const std::strin
         std::lock_guard out(outputLock_);
         outRing_.Clear();
     }
+    OutputMoved();
     AddLogEntry(lgDevice, logSubtype, 0, text.data(), static_cast<std::uint32_t>(text.size()));
     eventMask_.fetch_or(evErr | evRlsd);
 }
@@ -403,13 +433,6 @@ int TApdBaseDispatcher::FlushInput() {
         } else {
             if (inRing_.Clear()) ReceiveSpaceFreed();
             getCount_ = 0;
-        }
-    }
-    {
-        std::lock_guard lock(stateLock_);
-        for (auto& trigger : dataTriggers_) {
-            trigger.matchState = 0;
-            trigger.matched = false;
         }
     }
     return result;
@@ -523,8 +546,6 @@ bool TApdBaseDispatcher::HandleInUse(int base) const {
         if (t.handle == base) return true;
     for (const auto& t : statusTriggers_)
         if ((t.handle & ~7) == base) return true;
-    for (const auto& t : dataTriggers_)
-        if ((t.handle & ~7) == base) return true;
     return false;
 }
 
@@ -605,10 +626,10 @@ int TApdBaseDispatcher::ArmStatusTrigger(int handle, std::uint16_t value, bool a
             }
             case stLine: {
                 std::uint16_t bits = 0;
-                if (value & 1) bits |= leOverrun;
-                if (value & 2) bits |= leParity;
-                if (value & 4) bits |= leFraming;
-                if (value & 8) bits |= leBreak;
+                if (value & ltOverrun) bits |= leOverrun;
+                if (value & ltParity) bits |= leParity;
+                if (value & ltFraming) bits |= leFraming;
+                if (value & ltBreak) bits |= leBreak;
                 trigger.value = bits;
                 break;
             }
@@ -649,13 +670,6 @@ int TApdBaseDispatcher::DeleteTrigger(int handle) {
         AddLogEntry(lgRemoved, lsStatus, handle, nullptr, 0);
         return 0;
     }
-    auto data = std::find_if(dataTriggers_.begin(), dataTriggers_.end(), [&](const TDataTrigger& t) {
-        return (t.handle & ~7) == (handle & ~7);
-    });
-    if (data != dataTriggers_.end()) {
-        dataTriggers_.erase(data);
-        return 0;
-    }
     return ecBadTriggerHandle;
 }
 
@@ -664,7 +678,6 @@ void TApdBaseDispatcher::ClearTriggers() {
     availLevel_ = 0;
     timerTriggers_.clear();
     statusTriggers_.clear();
-    dataTriggers_.clear();
     nextHandle_ = 1;
 }
 
@@ -673,7 +686,6 @@ void TApdBaseDispatcher::SaveTriggers(TriggerSnapshot& snapshot) {
     snapshot.availLevel = availLevel_;
     snapshot.timerTriggers = timerTriggers_;
     snapshot.statusTriggers = statusTriggers_;
-    snapshot.dataTriggers = dataTriggers_;
 }
 
 void TApdBaseDispatcher::RestoreTriggers(const TriggerSnapshot& snapshot) {
@@ -681,12 +693,10 @@ void TApdBaseDispatcher::RestoreTriggers(const TriggerSnapshot& snapshot) {
     availLevel_ = snapshot.availLevel;
     if (snapshot.timerTriggers) timerTriggers_ = *snapshot.timerTriggers;
     if (snapshot.statusTriggers) statusTriggers_ = *snapshot.statusTriggers;
-    if (snapshot.dataTriggers) dataTriggers_ = *snapshot.dataTriggers;
     // Keep handles unique: the counter moves past every restored handle.
     int highest = 0;
     for (const auto& t : timerTriggers_) highest = std::max(highest, t.handle & ~7);
     for (const auto& t : statusTriggers_) highest = std::max(highest, t.handle & ~7);
-    for (const auto& t : dataTriggers_) highest = std::max(highest, t.handle & ~7);
     nextHandle_ = std::max(nextHandle_, highest / 8 + 1);
 }
 
@@ -699,18 +709,18 @@ void TApdBaseDispatcher::RecheckHandlerService() {
     handlerServiceNeeded_ = windows > 1 || procs > 0 || portHandlerInstalled_;
 }
 
-void TApdBaseDispatcher::SetPortHandlerState(int state) {
+void TApdBaseDispatcher::SetPortHandlerState(TPortHandlerState state) {
     std::lock_guard lock(stateLock_);
     switch (state) {
-    case 1:
+    case TPortHandlerState::install:
         portHandlerInstalled_ = true;
         handlerServiceNeeded_ = true;
         break;
-    case 2:
+    case TPortHandlerState::remove:
         portHandlerInstalled_ = false;
         RecheckHandlerService();
         break;
-    default:
+    case TPortHandlerState::recheck:
         RecheckHandlerService();
         break;
     }
@@ -773,7 +783,7 @@ void TApdBaseDispatcher::RemoveDeletedHandlers() {
     std::erase_if(windowHandlers_, [](const WindowHandler& h) { return h.deleted; });
     std::erase_if(procHandlers_, [](const ProcHandler& h) { return h.deleted; });
     removalPending_ = false;
-    SetPortHandlerState(0);
+    SetPortHandlerState(TPortHandlerState::recheck);
 }
 
 // --- the service pass -------------------------------------------------------------------------
@@ -893,54 +903,54 @@ void TApdBaseDispatcher::ClearStatusHits() {
     statusHit_ = false;
 }
 
+bool TApdBaseDispatcher::StatusTriggerFires(TStatusTrigger& trigger, const TOutputCounts& counts,
+                                            std::uint32_t& count) {
+    count = 0;
+    switch (trigger.kind) {
+    case stModem:
+        return (((trigger.value & 0xFF) ^ modemStatus_.load()) & (trigger.value >> 8)) != 0;
+    case stLine: {
+        const std::uint32_t word = lineError_.load();
+        if (!(trigger.value & word)) return false;
+        trigger.value = static_cast<std::uint16_t>(word & 0xFFFF);
+        return true;
+    }
+    case stOutBuffFree:
+        count = counts.free;
+        return counts.free >= trigger.value;
+    case stOutBuffUsed:
+        count = counts.used;
+        return counts.used <= trigger.value;
+    case stOutSent: return outputSent_.exchange(false);
+    default: return false;
+    }
+}
+
 bool TApdBaseDispatcher::ScanStatusTriggers() {
+    // The output counts ask the device (an ioctl each, a control transfer on a USB adapter): they
+    // are read before the state lock is taken, and only when an armed trigger looks at them.
+    bool wantFree = false, wantUsed = false;
+    {
+        std::lock_guard lock(stateLock_);
+        for (const auto& trigger : statusTriggers_) {
+            if (!trigger.armed || trigger.hit) continue;
+            wantFree = wantFree || trigger.kind == stOutBuffFree;
+            wantUsed = wantUsed || trigger.kind == stOutBuffUsed;
+        }
+    }
+    const TOutputCounts counts{wantFree ? OutputFree() : 0, wantUsed ? OutputUsed() : 0};
+
     int handle = 0;
     std::uint32_t count = 0, kind = 0;
     {
         std::lock_guard lock(stateLock_);
         for (auto& trigger : statusTriggers_) {
-            if (!trigger.armed || trigger.hit) continue;
-            bool fires = false;
-            switch (trigger.kind) {
-            case stModem:
-                fires = (((trigger.value & 0xFF) ^ modemStatus_.load()) & (trigger.value >> 8)) != 0;
-                break;
-            case stLine: {
-                std::uint32_t word = lineError_.load();
-                if (trigger.value & word) {
-                    fires = true;
-                    trigger.value = static_cast<std::uint16_t>(word & 0xFFFF);
-                }
-                break;
-            }
-            case stOutBuffFree: {
-                std::uint32_t free = OutputFree();
-                fires = free >= trigger.value;
-                count = free;
-                break;
-            }
-            case stOutBuffUsed: {
-                std::uint32_t used = OutputUsed();
-                fires = used <= trigger.value;
-                count = used;
-                break;
-            }
-            case stOutSent:
-                fires = outputSent_.exchange(false);
-                break;
-            default:
-                break;
-            }
-            if (!fires) {
-                count = 0;
-                continue;
-            }
+            if (!trigger.armed || trigger.hit || !StatusTriggerFires(trigger, counts, count)) continue;
             trigger.armed = false;
             trigger.hit = true;
             statusHit_ = true;
             handle = trigger.handle;
             kind = trigger.kind;
-            if (kind != stOutBuffFree && kind != stOutBuffUsed) count = 0;
             break;
         }
     }
@@ -1008,6 +1018,7 @@ bool TApdBaseDispatcher::ServiceDevice() {
         hit = statusHit_;
     }
     if (hit) ClearStatusHits();
+    OutputMoved();  // what left the device's own queue since the last pass
     ServiceDone();
     return true;
 }

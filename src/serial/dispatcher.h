@@ -61,6 +61,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -71,30 +72,14 @@
 
 #include "platform/message_queue.h"
 #include "serial/byte_rings.h"
+#include "serial/dispatcher_codes.h"
 #include "serial/ticks.h"
 
 namespace kavo {
 
 class TComponent;
 
-// Trigger messages.
-constexpr std::uint32_t kTriggerAvail = 0x7E01;
-constexpr std::uint32_t kTriggerData = 0x7E02;
-constexpr std::uint32_t kTriggerTimer = 0x7E03;
-constexpr std::uint32_t kTriggerStatus = 0x7E04;
-// Posted to the trigger windows when a worker ended by an error: first parameter the worker
-// (0 device, 1 dispatcher, 2 output thread), long parameter the dispatcher handle << 16.
-constexpr std::uint32_t kWorkerFailed = 0x7E05;
-
 constexpr int kAvailTriggerHandle = 1;
-
-// Status trigger kinds (the low three bits of a status trigger's handle).
-constexpr std::uint32_t stNotActive = 0;
-constexpr std::uint32_t stModem = 1;
-constexpr std::uint32_t stLine = 2;
-constexpr std::uint32_t stOutBuffFree = 3;
-constexpr std::uint32_t stOutBuffUsed = 4;
-constexpr std::uint32_t stOutSent = 5;
 
 // Modem status byte: change bits (accumulate) and line levels.
 constexpr std::uint8_t msCtsDelta = 0x01;
@@ -143,6 +128,30 @@ constexpr int kParityOdd = 1;
 constexpr int kParityEven = 2;
 constexpr int kParityMark = 3;
 constexpr int kParitySpace = 4;
+
+// SetLineSettings: a setting passed as one of these is left as the device has it.
+constexpr int kParityUnchanged = 5;
+constexpr int kDataBitsUnchanged = 9;
+constexpr int kStopBitsUnchanged = 3;
+
+// Option bits of SetHardwareFlow.
+constexpr std::uint32_t hfUseDtr = 0x01;      // DTR follows the receive queue (handshake)
+constexpr std::uint32_t hfUseRts = 0x02;      // RTS follows the receive queue (handshake)
+constexpr std::uint32_t hfRequireDsr = 0x04;  // send only while DSR is up
+constexpr std::uint32_t hfRequireCts = 0x08;  // send only while CTS is up
+
+// Option bits of SetSoftwareFlow.
+constexpr std::uint32_t sfTransmit = 0x01;  // stop sending on XOFF
+constexpr std::uint32_t sfReceive = 0x02;   // send XOFF when the receive queue fills
+
+// Bits of a line status trigger's value (ArmStatusTrigger) and the line errors they watch.
+constexpr std::uint16_t ltOverrun = 0x01;
+constexpr std::uint16_t ltParity = 0x02;
+constexpr std::uint16_t ltFraming = 0x04;
+constexpr std::uint16_t ltBreak = 0x08;
+
+// What SetPortHandlerState is told about the port's own window handler.
+enum class TPortHandlerState { recheck, install, remove };
 
 // Stop-bit codes of the device block.
 constexpr int kOneStopBit = 0;
@@ -198,21 +207,11 @@ struct TStatusTrigger {
     bool hit = false;
 };
 
-struct TDataTrigger {
-    int handle = 0;
-    std::uint32_t matchLength = 0;
-    std::uint32_t matchState = 0;
-    bool matched = false;
-    bool ignoreCase = false;
-    std::string text;
-};
-
 // Triggers carried across a close and reopen.
 struct TriggerSnapshot {
     std::uint32_t availLevel = 0;
     std::optional<std::vector<TTimerTrigger>> timerTriggers;
     std::optional<std::vector<TStatusTrigger>> statusTriggers;
-    std::optional<std::vector<TDataTrigger>> dataTriggers;
 };
 
 using TApdNotifyProc = void (*)(std::uint32_t msg, std::uint32_t first, std::int32_t lParam);
@@ -252,6 +251,11 @@ public:
     std::uint32_t OutputUsed();
     // Room in the ring.
     std::uint32_t OutputFree();
+    // Waits until everything queued has left (the ring and the device's own queue), the device is
+    // gone or `timeoutMs` has passed; true when it all left. Woken by the output thread's progress
+    // and by each service pass; what the device's own queue holds leaves at the line's rate without
+    // an event of its own, so the wait looks again when that time has passed.
+    bool WaitOutputDrained(std::uint32_t timeoutMs);
     int FlushInput();
     int FlushOutput();
 
@@ -271,7 +275,7 @@ public:
     void DetachTriggerWindow(HWND window);
     void AttachTriggerHandler(TApdNotifyProc proc);
     void DetachTriggerHandler(TApdNotifyProc proc);
-    virtual void SetPortHandlerState(int state);  // 0 recheck, 1 install, 2 remove
+    virtual void SetPortHandlerState(TPortHandlerState state);
 
     // --- line control -----------------------------------------------------------------------
     int SetLineSettings(std::uint32_t baud, int parity, int dataBits, int stopBits);
@@ -424,6 +428,9 @@ protected:
     // Output ring (outputLock).
     TOutputRing outRing_;
     void LetOutputLeave();  // ClosePort's bounded wait for the queued output
+    // Wakes the waits for output to leave (the device layer: bytes went to the device, the ring
+    // was emptied, the device went away).
+    void OutputMoved();
 
     std::uint32_t inSize_ = 0;
     std::uint32_t outSize_ = 0;
@@ -447,6 +454,14 @@ private:
     std::uint32_t ReadIntoRing(std::span<std::uint8_t> run, std::uint32_t count);
     bool ScanReceived();
     bool ScanStatusTriggers();
+    struct TOutputCounts {
+        std::uint32_t free = 0;
+        std::uint32_t used = 0;
+    };
+    // Whether an armed status trigger fires now; `count` is what its message carries.
+    bool StatusTriggerFires(TStatusTrigger& trigger, const TOutputCounts& counts, std::uint32_t& count);
+    // The modem line levels as the device reports them now (none once it is gone); no lock.
+    std::uint8_t CurrentModemLevels();
     bool ScanTimerTriggers();
     void ClearStatusHits();
     int PeekLocked(std::uint32_t n) const;
@@ -454,6 +469,10 @@ private:
     std::uint32_t RefreshOutputCount();
     int ApplyBlock(TDeviceBlock& block);
     void DrainOutput();
+    // The ring's pending bytes and those in the device's own queue.
+    std::uint32_t QueuedOutput();
+    // Waits `milliseconds`, or less when the device goes away first.
+    void PauseUnlessLost(std::uint32_t milliseconds);
     void RemoveDeletedHandlers();
     void RecheckHandlerService();
     std::string StatusKindName(std::uint32_t kind) const;
@@ -480,7 +499,6 @@ private:
     std::uint32_t availLevel_ = 0;
     std::vector<TTimerTrigger> timerTriggers_;
     std::vector<TStatusTrigger> statusTriggers_;
-    std::vector<TDataTrigger> dataTriggers_;
     int nextHandle_ = 1;
     bool statusHit_ = false;
     std::vector<WindowHandler> windowHandlers_;
@@ -506,6 +524,11 @@ private:
     std::string lastOpenErrorText_;
     std::string workerFailure_;
     bool shutDown_ = false;
+
+    // Waits for output to leave (drainMutex_ is a leaf lock).
+    std::mutex drainMutex_;
+    std::condition_variable outputMovedCondition_;
+    std::uint64_t outputMoves_ = 0;
 
     // Recorders (recorderLock_ is a leaf lock).
     std::mutex recorderLock_;

@@ -1,20 +1,22 @@
 // Line control of the dispatcher: line settings, DTR/RTS, flow control, break, modem status and
 // line errors.
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "serial/dispatcher.h"
 #include "serial/error_codes.h"
 
 namespace kavo {
 
-std::uint8_t TApdBaseDispatcher::ReadModemStatus(std::uint8_t keepMask) {
-    std::lock_guard lock(stateLock_);
+std::uint8_t TApdBaseDispatcher::CurrentModemLevels() {
+    // The levels are read once a pass at most: each read is a control transfer on a USB adapter.
     const int passLevels = passLevels_.load();
-    std::uint8_t levels = deviceLost_ || !portOpen_ ? 0
-                          : passLevels >= 0         ? static_cast<std::uint8_t>(passLevels)
-                                                    : DeviceModemLevels();
+    if (deviceLost_ || !portOpen_) return 0;
+    return passLevels >= 0 ? static_cast<std::uint8_t>(passLevels) : DeviceModemLevels();
+}
+
+std::uint8_t TApdBaseDispatcher::ReadModemStatus(std::uint8_t keepMask) {
+    const std::uint8_t levels = CurrentModemLevels();  // before the state lock
+    std::lock_guard lock(stateLock_);
     std::uint8_t byte = (levels & 0xF0) | (modemStatus_.load() & 0x0F);
     if (ringEnded_.exchange(false)) byte |= msRingDelta;
     modemStatus_ = byte & keepMask;
@@ -22,10 +24,11 @@ std::uint8_t TApdBaseDispatcher::ReadModemStatus(std::uint8_t keepMask) {
 }
 
 void TApdBaseDispatcher::UpdateModemChanges() {
+    const std::uint8_t levels = CurrentModemLevels();  // before the state lock
     std::lock_guard lock(stateLock_);
-    std::uint8_t old = modemStatus_.load();
-    ReadModemStatus(0xFF);
-    std::uint8_t now = modemStatus_.load();
+    const std::uint8_t old = modemStatus_.load();
+    std::uint8_t now = (levels & 0xF0) | (old & 0x0F);
+    if (ringEnded_.exchange(false)) now |= msRingDelta;
     modemStatus_ = now | static_cast<std::uint8_t>(((now ^ old) & 0xF0) >> 4);
 }
 
@@ -82,8 +85,7 @@ int TApdBaseDispatcher::ApplyBlock(TDeviceBlock& block) {
 }
 
 void TApdBaseDispatcher::DrainOutput() {
-    for (int i = 0; i < 5000 && OutputUsed() > 0 && !deviceLost_; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    WaitOutputDrained(10000);
     std::uint32_t baud;
     int bits;
     {
@@ -92,10 +94,11 @@ void TApdBaseDispatcher::DrainOutput() {
         bits = block_.dataBits + 2 + (block_.parity != kParityNone ? 1 : 0) +
                (block_.stopBits != kOneStopBit ? 1 : 0);
     }
-    // The time of 18 characters, in 100 ns units.
+    // The last characters are still leaving the transmitter: the time of 18 characters, in 100 ns
+    // units, before the settings change under them.
     std::uint64_t t = static_cast<std::uint64_t>(10000000 / baud) * bits * 18;
     if (t < 10000) t *= 2;
-    std::this_thread::sleep_for(std::chrono::milliseconds((t + 9999) / 10000));
+    PauseUnlessLost(static_cast<std::uint32_t>((t + 9999) / 10000));
 }
 
 int TApdBaseDispatcher::SetLineSettings(std::uint32_t baud, int parity, int dataBits, int stopBits) {
@@ -106,9 +109,9 @@ int TApdBaseDispatcher::SetLineSettings(std::uint32_t baud, int parity, int data
         DeviceGetState(current);
         wanted = current;
         if (baud != 0) wanted.baud = BaudFromCode(baud);
-        if (parity != 5) wanted.parity = parity;
-        if (dataBits != 9) wanted.dataBits = dataBits;
-        if (stopBits != 3) {
+        if (parity != kParityUnchanged) wanted.parity = parity;
+        if (dataBits != kDataBitsUnchanged) wanted.dataBits = dataBits;
+        if (stopBits != kStopBitsUnchanged) {
             wanted.stopBits = stopBits <= 1 ? kOneStopBit : kTwoStopBits;
             if (wanted.dataBits == 5) wanted.stopBits = kOne5StopBits;
         } else if (dataBits == 5) {
@@ -168,13 +171,13 @@ int TApdBaseDispatcher::SetHardwareFlow(std::uint32_t fullMark, std::uint32_t re
     DeviceGetState(block);
     block.outxCtsFlow = block.outxDsrFlow = false;
     dtrAuto_ = rtsAuto_ = false;
-    if (options & 1) {
+    if (options & hfUseDtr) {
         block.dtrControl = kLineControlHandshake;
         dtrAuto_ = true;
     } else {
         block.dtrControl = dtrState_ ? kLineControlEnable : kLineControlDisable;
     }
-    if (options & 2) {
+    if (options & hfUseRts) {
         block.rtsControl = kLineControlHandshake;
         rtsAuto_ = true;
     } else {
@@ -182,8 +185,8 @@ int TApdBaseDispatcher::SetHardwareFlow(std::uint32_t fullMark, std::uint32_t re
     }
     block.xoffLim = inSize_ - fullMark;
     block.xonLim = resumeMark;
-    if (options & 4) block.outxDsrFlow = true;
-    if (options & 8) block.outxCtsFlow = true;
+    if (options & hfRequireDsr) block.outxDsrFlow = true;
+    if (options & hfRequireCts) block.outxCtsFlow = true;
     return ApplyBlock(block);
 }
 
@@ -193,13 +196,13 @@ int TApdBaseDispatcher::SetSoftwareFlow(std::uint32_t fullMark, std::uint32_t re
     std::lock_guard lock(stateLock_);
     TDeviceBlock block;
     DeviceGetState(block);
-    if (options & 2) {
+    if (options & sfReceive) {
         block.inX = true;
         block.xoffLim = inSize_ - fullMark;
         block.xonLim = resumeMark;
     }
-    if (options & 1) block.outX = true;
-    if (options & 3) {
+    if (options & sfTransmit) block.outX = true;
+    if (options & (sfTransmit | sfReceive)) {
         block.xonChar = 0x11;
         block.xoffChar = 0x13;
     }

@@ -74,13 +74,13 @@ int WriteTextFile(const std::string& fileName, bool append, const std::string& t
 
 const char* LogTypeName(std::uint32_t type) {
     switch (type) {
-    case 1: return "Device";
-    case 2: return "Trigger";
-    case 5: return "Create";
-    case 6: return "Remove";
-    case 7: return "Attach";
-    case 8: return "Detach";
-    case 9: return "Arm";
+    case lgDevice: return "Device";
+    case lgFired: return "Trigger";
+    case lgCreated: return "Create";
+    case lgRemoved: return "Remove";
+    case lgAttached: return "Attach";
+    case lgDetached: return "Detach";
+    case lgArmed: return "Arm";
     default: return nullptr;
     }
 }
@@ -292,7 +292,7 @@ int TApdBaseDispatcher::DumpDispatchLog(const std::string& fileName, bool append
     std::time_t now = std::time(nullptr);
     std::tm local{};
 #ifdef _WIN32
-    localtime_s(&local, &now);  // the C runtime's form, arguments the other way round
+    localtime_s(&local, &now);  // the C runtime's form: arguments the other way round
 #else
     localtime_r(&now, &local);
 #endif

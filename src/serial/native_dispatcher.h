@@ -1,6 +1,6 @@
-// The seam between the serial engine and the platform's own device layer: the one place outside a
-// device layer that knows there is more than one. A POSIX build makes TApdPosixDispatcher here, a
-// Windows build TApdWin32Dispatcher; everything above uses TApdBaseDispatcher.
+// The seam between the serial engine and the platform's own device layer: each device layer
+// defines these functions for its platform (the build picks one), and everything above uses
+// TApdBaseDispatcher only.
 //
 // Thread safety: the functions keep no state; any thread may call them.
 #pragma once

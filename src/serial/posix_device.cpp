@@ -93,7 +93,7 @@ int TPosixDevice::Open(const std::string& name) {
         return Fail(ecAccessDenied, BusyText(path, {HolderName(lockFile.holder)}));
     TLockFileGuard lockGuard(lockFile.outcome == TLockResult::taken ? lockFile.lockPath : "");
 
-    TUniqueFd fd(RetriedOnInterrupt(
+    TUniqueFd fd(RetriedWhileBusy(
         [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
     if (!fd) return FailWithErrno(errno, false, path);
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
@@ -102,7 +102,7 @@ int TPosixDevice::Open(const std::string& name) {
     }
     // Reading the settings changes nothing and tells a serial device from anything else.
     posix_line::SavedLine saved;
-    if (RetriedOnInterrupt([&] { return ViaErrno(posix_line::SaveLine(fd.Get(), saved)); }) < 0)
+    if (RetriedWhileBusy([&] { return ViaErrno(posix_line::SaveLine(fd.Get(), saved)); }) < 0)
         return FailWithErrno(errno, true, path);
     // Exclusive use that someone else set (it does not keep root out), and programs that use
     // neither lock but have the device open. The flag outlives a holder that was killed while the
@@ -115,7 +115,7 @@ int TPosixDevice::Open(const std::string& name) {
     if (!holders.empty() || (exclusive && ::geteuid() != 0)) return Fail(ecAccessDenied, BusyText(path, holders));
     if (::ioctl(fd.Get(), TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)
         return FailWithErrno(errno, true, path);
-    if (RetriedOnInterrupt([&] { return ViaErrno(posix_line::MakeRaw(fd.Get())); }) < 0) {
+    if (RetriedWhileBusy([&] { return ViaErrno(posix_line::MakeRaw(fd.Get())); }) < 0) {
         const int error = errno;
         ::ioctl(fd.Get(), TIOCNXCL);
         return FailWithErrno(error, true, path);

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <string>
+#include <thread>
 
 #include "platform/unique_fd.h"
 #include "serial/posix_line.h"
@@ -64,12 +65,18 @@ private:
 };
 
 // Runs `call` (a system call that returns -1 and sets errno on failure) again while it is
-// interrupted.
+// interrupted and, a few times, while the device is momentarily unable to answer (EAGAIN): a
+// driver that is still finishing an earlier close answers so, and is ready a moment later.
 template <class Call>
-int RetriedOnInterrupt(Call call) {
-    for (;;) {
+int RetriedWhileBusy(Call call) {
+    constexpr int kBusyRetries = 20;
+    for (int busy = 0;;) {
         int result = call();
-        if (result >= 0 || errno != EINTR) return result;
+        if (result >= 0 || (errno != EINTR && errno != EAGAIN)) return result;
+        if (errno == EAGAIN) {
+            if (++busy > kBusyRetries) return result;
+            std::this_thread::yield();  // give the driver the moment it asked for
+        }
     }
 }
 

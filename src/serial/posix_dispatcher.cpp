@@ -19,6 +19,11 @@
 namespace kavo {
 namespace {
 
+constexpr int kStartAckMs = 3000;
+constexpr int kFlushAckMs = 5000;
+constexpr int kPassIntervalMs = 50;
+constexpr int kDispatcherStopTicks = 36;  // about 2 s, twice
+
 bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
 
 }  // namespace
@@ -39,8 +44,8 @@ std::string TApdPosixDispatcher::DevicePath() {
 // --- opening and closing ----------------------------------------------------------------------
 
 int TApdPosixDispatcher::DeviceOpen(const std::string& name, std::uint32_t, std::uint32_t) {
-    for (TEventSignal* signal : {&deviceEventSignal_, &serviceDoneSignal_, &threadAckSignal_,
-                                 &outputReadySignal_, &writeDoneSignal_, &outputFlushSignal_,
+    for (TEventSignal* signal : {&deviceEventSignal_, &serviceDoneSignal_, &startAckSignal_,
+                                 &flushAckSignal_, &outputReadySignal_, &outputFlushSignal_,
                                  &deviceWakeSignal_}) {
         if (!signal->Create()) {
             SetLastOpenError(ecOutOfMemory, "no event descriptors left");
@@ -75,11 +80,7 @@ int TApdPosixDispatcher::DeviceClose() {
     if (threadsStarted_) {
         // The workers still run: ask them to stop. The device is released once they have ended
         // (StopThreads), so that none of them can use it afterwards.
-        killThreads_ = true;
-        deviceWakeSignal_.Set();
-        serviceDoneSignal_.Set();
-        deviceEventSignal_.Set();
-        threadAckSignal_.Reset();
+        RequestStop();
         return 0;
     }
     ReleaseDevice();
@@ -88,12 +89,29 @@ int TApdPosixDispatcher::DeviceClose() {
 
 // --- threads ------------------------------------------------------------------------------------
 
-void TApdPosixDispatcher::RunWorker(TWorker worker) {
+void TApdPosixDispatcher::WakeWorkers() {
+    deviceWakeSignal_.Set();
+    serviceDoneSignal_.Set();
+    deviceEventSignal_.Set();
+    outputFlushSignal_.Set();
+}
+
+void TApdPosixDispatcher::RequestStop() {
+    killThreads_ = true;
+    for (std::jthread* thread : {&deviceThread_, &dispatcherThread_, &outputThread_}) thread->request_stop();
+    WakeWorkers();
+}
+
+bool TApdPosixDispatcher::Ending(const std::stop_token& stop) const {
+    return stop.stop_requested() || killThreads_ || WorkerFailed();
+}
+
+void TApdPosixDispatcher::RunWorker(std::stop_token stop, TWorker worker) {
     try {
         switch (worker) {
-        case TWorker::device: DeviceThreadBody(); break;
-        case TWorker::dispatcher: DispatcherThreadBody(); break;
-        case TWorker::output: OutputThreadBody(); break;
+        case TWorker::device: DeviceThreadBody(stop); break;
+        case TWorker::dispatcher: DispatcherThreadBody(stop); break;
+        case TWorker::output: OutputThreadBody(stop); break;
         }
     } catch (const std::exception& e) {
         EndedByError(worker, e.what());
@@ -115,10 +133,7 @@ void TApdPosixDispatcher::EndedByError(TWorker worker, const std::string& what) 
     if (RecordWorkerFailure(worker, text) <= 0) std::fprintf(stderr, "kavodown: %s\n", text.c_str());
     if (worker == TWorker::dispatcher) releaseOnLastThread_ = closePending_.load();
     // The port is down: the other workers leave their waits and end.
-    deviceWakeSignal_.Set();
-    serviceDoneSignal_.Set();
-    deviceEventSignal_.Set();
-    outputFlushSignal_.Set();
+    WakeWorkers();
 }
 
 void TApdPosixDispatcher::StartThreads() {
@@ -129,9 +144,9 @@ void TApdPosixDispatcher::StartThreads() {
         killThreads_ = false;
     }
     JoinEnded();
-    threadAckSignal_.Reset();
+    startAckSignal_.Reset();
     struct Start {
-        std::thread& thread;
+        std::jthread& thread;
         std::atomic<bool>& alive;
         TWorker worker;
     };
@@ -141,8 +156,8 @@ void TApdPosixDispatcher::StartThreads() {
         activeThreads_.fetch_add(1);
         start.alive = true;
         TWorker worker = start.worker;
-        start.thread = std::thread([this, worker] { RunWorker(worker); });
-        threadAckSignal_.Wait(3000);
+        start.thread = std::jthread([this, worker](std::stop_token stop) { RunWorker(stop, worker); });
+        startAckSignal_.Wait(kStartAckMs);
     }
 }
 
@@ -165,7 +180,7 @@ void TApdPosixDispatcher::WaitGone(std::atomic<bool>& alive, int ticks) {
 
 void TApdPosixDispatcher::JoinEnded() {
     auto self = std::this_thread::get_id();
-    for (std::thread* thread : {&deviceThread_, &dispatcherThread_, &outputThread_}) {
+    for (std::jthread* thread : {&deviceThread_, &dispatcherThread_, &outputThread_}) {
         if (thread->joinable() && thread->get_id() != self) thread->join();
     }
 }
@@ -186,29 +201,24 @@ void TApdPosixDispatcher::ReleaseBuffers() {
         stop.lock();
     }
     TApdBaseDispatcher::ReleaseBuffers();
+    // Workers that all ended on their own (a close wakes every one of them) left no stop to do:
+    // join them and release the device here.
+    if (!threadsStarted_) StopThreads();
 }
 
 void TApdPosixDispatcher::StopThreads() {
     std::lock_guard stop(stopMutex_);
     auto self = std::this_thread::get_id();
     if (threadsStarted_) {
-        killThreads_ = true;
-        deviceEventSignal_.Set();  // the dispatcher thread need not finish its 50 ms wait
-        if (outputThread_.joinable() && outputThread_.get_id() != self) {
-            outputFlushSignal_.Set();
-            WaitGone(outputAlive_, 0);
-        }
-        if (deviceThread_.joinable() && deviceThread_.get_id() != self) {
-            deviceWakeSignal_.Set();
-            serviceDoneSignal_.Set();
-            threadAckSignal_.Reset();
-            WaitGone(deviceAlive_, 0);
-        }
+        // Every wait of every worker ends; the dispatcher thread need not finish its 50 ms wait.
+        RequestStop();
+        if (outputThread_.joinable() && outputThread_.get_id() != self) WaitGone(outputAlive_, 0);
+        if (deviceThread_.joinable() && deviceThread_.get_id() != self) WaitGone(deviceAlive_, 0);
         if (dispatcherThread_.joinable() && dispatcherThread_.get_id() != self) {
-            WaitGone(dispatcherAlive_, 36);
+            WaitGone(dispatcherAlive_, kDispatcherStopTicks);
             if (dispatcherAlive_) {
                 deviceEventSignal_.Set();
-                WaitGone(dispatcherAlive_, 36);
+                WaitGone(dispatcherAlive_, kDispatcherStopTicks);
             }
             // A handler that never returns keeps the thread; buffers must not be freed under it.
             if (dispatcherAlive_) {
@@ -222,19 +232,19 @@ void TApdPosixDispatcher::StopThreads() {
     ReleaseDevice();
 }
 
-void TApdPosixDispatcher::DeviceThreadBody() {
-    threadAckSignal_.Set();
+void TApdPosixDispatcher::DeviceThreadBody(std::stop_token stop) {
+    startAckSignal_.Set();
     int fd;
     {
         std::lock_guard lock(deviceMutex_);
         fd = device_.Fd();
     }
-    while (!killThreads_ && !WorkerFailed()) {
+    while (!Ending(stop)) {
         bool watchDevice = !DeviceLost() && !ReceiveRingIsFull();
         short revents = 0;
         int index = TEventSignal::WaitAnyOrFd({&deviceWakeSignal_}, -1, watchDevice ? fd : -1, POLLIN,
                                           &revents);
-        if (killThreads_ || WorkerFailed()) break;
+        if (Ending(stop)) break;
         WorkerTurn(TWorker::device);
         if (index != 1) continue;  // woken: look again
         if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -246,14 +256,13 @@ void TApdPosixDispatcher::DeviceThreadBody() {
         deviceEventSignal_.Set();
         serviceDoneSignal_.Wait(-1);
     }
-    threadAckSignal_.Set();
 }
 
-void TApdPosixDispatcher::DispatcherThreadBody() {
-    threadAckSignal_.Set();
+void TApdPosixDispatcher::DispatcherThreadBody(std::stop_token stop) {
+    startAckSignal_.Set();
     for (;;) {
-        deviceEventSignal_.Wait(50);
-        if (killThreads_ || WorkerFailed()) {
+        deviceEventSignal_.Wait(kPassIntervalMs);
+        if (Ending(stop)) {
             releaseOnLastThread_ = closePending_.load();
             return;
         }
@@ -271,28 +280,27 @@ void TApdPosixDispatcher::DispatcherThreadBody() {
         ServiceDevice();
         passLevels_ = -1;
         ServiceTimers();
-        if (killThreads_ || closePending_) break;
+        if (Ending(stop) || closePending_) break;
     }
-    threadAckSignal_.Set();
     releaseOnLastThread_ = closePending_.load();
 }
 
-void TApdPosixDispatcher::OutputThreadBody() {
-    threadAckSignal_.Set();
+void TApdPosixDispatcher::OutputThreadBody(std::stop_token stop) {
+    startAckSignal_.Set();
     for (;;) {
         int index = TEventSignal::WaitAny({&outputReadySignal_, &outputFlushSignal_}, -1);
         if (index == 0) {
-            if (killThreads_ || WorkerFailed()) return;
+            if (Ending(stop)) return;
             WorkerTurn(TWorker::output);
-            WriteLoop();
+            WriteLoop(stop);
         } else if (index == 1) {
-            threadAckSignal_.Set();
+            flushAckSignal_.Set();
         }
-        if (killThreads_ || closePending_ || WorkerFailed()) return;
+        if (Ending(stop) || closePending_) return;
     }
 }
 
-void TApdPosixDispatcher::WriteLoop() {
+void TApdPosixDispatcher::WriteLoop(const std::stop_token& stop) {
     bool wrote = false;
     for (;;) {
         std::span<const std::uint8_t> run;
@@ -337,10 +345,10 @@ void TApdPosixDispatcher::WriteLoop() {
             short revents = 0;
             int index = TEventSignal::WaitAnyOrFd({&outputFlushSignal_}, -1, fd, POLLOUT, &revents);
             if (index == 0) {
-                threadAckSignal_.Set();
+                flushAckSignal_.Set();
                 return;
             }
-            if (killThreads_) return;
+            if (Ending(stop)) return;
             if (revents & (POLLHUP | POLLERR | POLLNVAL)) LostByError(EIO);
             continue;
         }
@@ -349,8 +357,9 @@ void TApdPosixDispatcher::WriteLoop() {
             continue;  // the ring is dropped now
         }
         if (flushed) continue;  // flushed meanwhile: nothing to move
+        OutputMoved();
         wrote = true;
-        if (killThreads_) return;
+        if (Ending(stop)) return;
     }
     // The ring drained: let the dispatcher thread look at the output triggers now.
     if (wrote) deviceEventSignal_.Set();
@@ -385,13 +394,15 @@ int TApdPosixDispatcher::DevicePurge(bool input) {
     if (!input) {
         // After a worker's failure the output thread is ending or gone: it acknowledges nothing.
         if (outputAlive_ && !killThreads_ && !WorkerFailed()) {
+            flushAckSignal_.Reset();
             outputFlushSignal_.Set();
-            threadAckSignal_.Wait(5000);
+            flushAckSignal_.Wait(kFlushAckMs);
         }
         {
             std::lock_guard out(OutputLock());
             outRing_.Clear();
         }
+        OutputMoved();
     }
     std::lock_guard lock(deviceMutex_);
     if (!device_.IsOpen() || DeviceLost()) return 0;
@@ -510,8 +521,6 @@ int TApdPosixDispatcher::DeviceIdle() {
     sched_yield();
     return 0;
 }
-
-void TApdPosixDispatcher::ApplyThreadBoost(int boost) { TApdBaseDispatcher::ApplyThreadBoost(boost); }
 
 std::uint8_t TApdPosixDispatcher::DeviceModemLevels() {
     std::lock_guard lock(deviceMutex_);

@@ -47,6 +47,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <stop_token>
 #include <thread>
 
 #include "serial/dispatcher.h"
@@ -63,6 +64,7 @@ public:
     // The device path of the open port ("" while closed).
     std::string DevicePath();
 
+protected:
     int DeviceEscape(int function) override;
     int DevicePurge(bool input) override;
     std::uint32_t DeviceStatus(TDeviceStatusRecord& status) override;
@@ -77,12 +79,10 @@ public:
     int DeviceOpen(const std::string& name, std::uint32_t inSize, std::uint32_t outSize) override;
     int DeviceClose() override;
     int DeviceIdle() override;
-    void ApplyThreadBoost(int boost) override;
     std::uint8_t DeviceModemLevels() override;
     int DeviceBreak(bool on) override;
     std::uint32_t DeviceOutputQueued() override;
 
-protected:
     void ForgetThread(TWorker worker) override;
     void ServiceDone() override;
     void ReceiveSpaceFreed() override;
@@ -95,11 +95,17 @@ protected:
     virtual ssize_t WriteToDevice(int fd, const std::uint8_t* data, std::size_t count);
 
 private:
-    void DeviceThreadBody();
-    void DispatcherThreadBody();
-    void OutputThreadBody();
-    void WriteLoop();
-    void RunWorker(TWorker worker);
+    void DeviceThreadBody(std::stop_token stop);
+    void DispatcherThreadBody(std::stop_token stop);
+    void OutputThreadBody(std::stop_token stop);
+    void WriteLoop(const std::stop_token& stop);
+    void RunWorker(std::stop_token stop, TWorker worker);
+    // Whether a worker is to end: its stop was requested, the port stops or a worker failed.
+    bool Ending(const std::stop_token& stop) const;
+    // Sets every signal a worker may wait for, so that each one looks at its flags again.
+    void WakeWorkers();
+    // Asks every worker to end (kill flag, stop tokens) and wakes them.
+    void RequestStop();
     void EndedByError(TWorker worker, const std::string& what);
     void ReleaseDevice();
     void JoinEnded();
@@ -107,14 +113,14 @@ private:
     bool IsWorkerThread() const;
     void LostByError(int error);
 
-    std::thread deviceThread_, dispatcherThread_, outputThread_;
+    std::jthread deviceThread_, dispatcherThread_, outputThread_;
     std::atomic<bool> deviceAlive_{false}, dispatcherAlive_{false}, outputAlive_{false};
 
     TEventSignal deviceEventSignal_;
     TEventSignal serviceDoneSignal_;
-    TEventSignal threadAckSignal_;
+    TEventSignal startAckSignal_;  // a worker has started
+    TEventSignal flushAckSignal_;  // the output thread has stopped writing for a flush
     TEventSignal outputReadySignal_;
-    TEventSignal writeDoneSignal_{true};
     TEventSignal outputFlushSignal_;
     TEventSignal deviceWakeSignal_;  // wakes the device thread's poll()
 

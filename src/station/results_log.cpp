@@ -151,17 +151,17 @@ std::string TResultsLog::Open(const std::string& path) {
     const std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
     // Without O_NONBLOCK a FIFO given as the file would hold the open until a reader comes.
-    fd_.reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
+    fd_.Reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
     if (!fd_) return "the results file " + path + " cannot be opened: " + std::strerror(errno);
     struct stat info {};
-    if (::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return "the results file " + path + " is no regular file";
     }
-    ::fcntl(fd_.get(), F_SETFL, O_APPEND);
+    ::fcntl(fd_.Get(), F_SETFL, O_APPEND);
     if (format_ == TResultsFormat::csv && info.st_size == 0) {
-        const std::string error = WriteOnce(fd_.get(), CsvHeader() + "\n");
+        const std::string error = WriteOnce(fd_.Get(), CsvHeader() + "\n");
         if (!error.empty()) return "the results file " + path + " cannot be written: " + error;
-        if (::fdatasync(fd_.get()) != 0) return "the results file " + path + " cannot be synced: " + std::strerror(errno);
+        if (::fdatasync(fd_.Get()) != 0) return "the results file " + path + " cannot be synced: " + std::strerror(errno);
     }
     return {};
 }
@@ -175,8 +175,8 @@ std::string TResultsLog::Append(TUnitRecord& record) {
     if (!fd_) return "the results file is not open";
     const std::string line =
         (format_ == TResultsFormat::csv ? CsvLine(record) : JsonLine(record)) + "\n";
-    std::string error = WriteOnce(fd_.get(), line);
-    if (error.empty() && ::fdatasync(fd_.get()) != 0) error = std::strerror(errno);
+    std::string error = WriteOnce(fd_.Get(), line);
+    if (error.empty() && ::fdatasync(fd_.Get()) != 0) error = std::strerror(errno);
     return error.empty() ? error : "the record could not be written to " + path_ + ": " + error;
 }
 

@@ -69,6 +69,10 @@ public:
         TApdBaseDispatcher* d = Live();
         return d ? d->OutputFree() : 0;
     }
+    bool WaitOutputDrained(std::uint32_t timeoutMs) override {
+        TApdBaseDispatcher* d = Live();
+        return !d || d->WaitOutputDrained(timeoutMs);
+    }
     std::int32_t FlushInput() override {
         TApdBaseDispatcher* d = Live();
         return d ? d->FlushInput() : ecCommNotOpen;

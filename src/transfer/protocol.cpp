@@ -309,7 +309,7 @@ void TApdCustomProtocol::PortEvent(TApdCustomComPort* port, PortUserEvent event)
     // line down. The steps' own thread, the port's dispatcher thread, has ended with the port.
     if (event == pueFailed && activeStateMachine_ && InProgress() && data_->Line && data_->Started) {
         const auto handle = static_cast<std::uint32_t>(data_->Line->DispatcherHandle());
-        activeStateMachine_(TriggerAvailMsg, 0, static_cast<std::int32_t>(handle << 16));
+        activeStateMachine_(kTriggerAvail, 0, static_cast<std::int32_t>(handle << 16));
     }
 }
 

@@ -1,6 +1,5 @@
 #include "transfer/protocol_engine.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -37,21 +36,21 @@ std::array<std::uint16_t, 256> MakeCrcTable() {
 
 const std::array<std::uint16_t, 256> crcTable = MakeCrcTable();
 
-// Run-time I/O error numbers for the errno values a file open or read can give.
+// The run-time library's I/O error codes for the errno values a file open or read can give.
 std::int32_t IoErrorFromErrno(int error, std::int32_t fallback) {
     switch (error) {
-    case ENOENT: return 2;
+    case ENOENT: return ecFileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP: return 3;
+    case ELOOP: return ecPathNotFound;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE: return ecTooManyFiles;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EROFS: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
+    case EROFS: return ecAccessDenied;
+    case EBADF: return ecInvalidHandle;
+    case ENOMEM: return ecOutOfMemory;
     default: return fallback;
     }
 }
@@ -62,11 +61,11 @@ std::int32_t OpenErrorOf(const std::string& path, int error) {
         const std::size_t slash = LastPathSeparator(path);
         if (slash != std::string::npos && slash > 0) {
             TFileFacts folder;
-            if (ReadFileFacts(path.substr(0, slash), folder) != 0 || !folder.folder) return 3;
+            if (ReadFileFacts(path.substr(0, slash), folder) != 0 || !folder.folder) return ecPathNotFound;
         }
-        return 2;
+        return ecFileNotFound;
     }
-    return IoErrorFromErrno(error, 5);
+    return IoErrorFromErrno(error, ecAccessDenied);
 }
 
 std::int32_t SendToWindow(ProtocolData& data, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
@@ -122,13 +121,13 @@ std::uint32_t LogTypeFor(TProtocolType type) {
     case ptXmodem:
     case ptXmodemCRC:
     case ptXmodem1K:
-    case ptXmodem1KG: return 12;
+    case ptXmodem1KG: return lgXmodem;
     case ptYmodem:
-    case ptYmodemG: return 13;
-    case ptZmodem: return 14;
-    case ptKermit: return 15;
-    case ptAscii: return 16;
-    default: return 12;
+    case ptYmodemG: return lgYmodem;
+    case ptZmodem: return lgZmodem;
+    case ptKermit: return lgKermit;
+    case ptAscii: return lgAscii;
+    default: return lgXmodem;
     }
 }
 
@@ -238,9 +237,9 @@ void StartProtocol(ProtocolData& data, TProtocolType protocolType, ProtocolStepP
         // Creation raises through the port's error check when the dispatcher has no slot left.
         data.TimeoutTimer = line->CreateTimerTrigger();
         data.StatusTimer = line->CreateTimerTrigger();
-        data.OutFreeTrigger = line->CreateStatusTrigger(3);
-        data.OutDrainTrigger = line->CreateStatusTrigger(4);
-        data.CarrierTrigger = line->CreateStatusTrigger(1);
+        data.OutFreeTrigger = line->CreateStatusTrigger(stOutBuffFree);
+        data.OutDrainTrigger = line->CreateStatusTrigger(stOutBuffUsed);
+        data.CarrierTrigger = line->CreateStatusTrigger(stModem);
     } catch (...) {
         StopProtocol(data);  // the triggers made so far go again
         throw;
@@ -323,7 +322,7 @@ void FinishProtocol(ProtocolData& data) {
     if (data.ErrorCode == 0) data.ErrorCode = ErrorForStatus(data.Status);
     if (data.Line && !data.Line->DeviceGone()) {
         const std::string text = "ErrorCode:" + std::to_string(data.ErrorCode);
-        data.Line->AddLogEntry(LogTypeFor(data.ProtocolType), 8, text.c_str());
+        data.Line->AddLogEntry(LogTypeFor(data.ProtocolType), lgProtocolError, text.c_str());
     }
     if (data.MessageWindow != 0) {
         PostMessage(data.MessageWindow, ProtocolFinishMsg, CodeParam(data.ErrorCode),
@@ -379,7 +378,7 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
         const int dirError = ReadFileFacts(dirPath, dirInfo);
         if (dirError != 0 || !dirInfo.folder) {
             if (dirError == EACCES) {
-                ReportError(data, -5);
+                ReportError(data, ecAccessDenied);
             } else {
                 ReportError(data, ecDirNotFound);
             }
@@ -389,7 +388,7 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
             // A plain file name: exactly that file.
             TFileFacts info;
             if (const int error = ReadFileFacts(folder + pattern, info); error != 0) {
-                ReportError(data, -IoErrorFromErrno(error, 2));
+                ReportError(data, IoErrorFromErrno(error, ecFileNotFound));
                 return false;
             }
             if (!info.regular) {
@@ -403,7 +402,7 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
             std::error_code ec;
             std::filesystem::directory_iterator dir(PathFromUtf8(dirPath), ec);
             if (ec) {
-                ReportError(data, -IoErrorFromErrno(ec.default_error_condition().value(), 3));
+                ReportError(data, IoErrorFromErrno(ec.default_error_condition().value(), ecPathNotFound));
                 return false;
             }
             for (; dir != std::filesystem::directory_iterator(); dir.increment(ec)) {
@@ -585,7 +584,7 @@ void DefaultPrepareRead(ProtocolData& data) {
         case EINVAL: ReportError(data, ecAccessDenied); break;
         case EFBIG: ReportError(data, ecOutOfMemory); break;
         case EAGAIN: ReportError(data, ecDiskRead); break;
-        default: ReportError(data, -OpenErrorOf(data.PathName, loaded.error)); break;
+        default: ReportError(data, OpenErrorOf(data.PathName, loaded.error)); break;
         }
         return;
     }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
+#include "serial/dispatcher_codes.h"
 #include "serial/ticks.h"
 #include "transfer/firmware_image.h"
 #include "transfer/protocol_line.h"
@@ -91,11 +92,6 @@ constexpr std::uint32_t ProtocolAcceptFileMsg = 0x7E18;
 constexpr std::uint32_t ProtocolFinishMsg = 0x7E19;
 constexpr std::uint32_t ProtocolResumeMsg = 0x7E1A;
 constexpr std::uint32_t ProtocolErrorMsg = 0x7E1B;
-
-// Trigger messages of the dispatcher that the engine looks at.
-constexpr std::uint32_t TriggerAvailMsg = 0x7E01;
-constexpr std::uint32_t TriggerTimerMsg = 0x7E03;
-constexpr std::uint32_t TriggerStatusMsg = 0x7E04;
 
 // Status report options (wParam of ProtocolStatusMsg).
 constexpr std::uint32_t StatusOptionFirst = 1;

@@ -48,6 +48,9 @@ public:
     virtual std::uint32_t InputFree() = 0;
     virtual std::uint32_t OutputUsed() = 0;
     virtual std::uint32_t OutputFree() = 0;
+    // Waits until the queued output has left, the device is gone or `timeoutMs` has passed;
+    // true when it left.
+    virtual bool WaitOutputDrained(std::uint32_t timeoutMs) = 0;
     virtual std::int32_t FlushInput() = 0;
     virtual std::int32_t FlushOutput() = 0;
     virtual bool CarrierPresent() = 0;

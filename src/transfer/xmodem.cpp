@@ -1,8 +1,6 @@
 #include "transfer/xmodem.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "serial/error_codes.h"
 #include "serial/ticks.h"
@@ -74,12 +72,8 @@ void SendCancel(ProtocolData& data) {
 void LetCancelDrain(ProtocolData& data) {
     if (!data.CancelQueued || !data.Line->IsOpen()) return;
     const std::uint32_t cps = std::max<std::uint32_t>(data.CharsPerSecond, 30);
-    // Measured on the tick layer's clock, which tests replace.
-    const std::uint32_t limit = 100 + 2 * sizeof cancelSequence * 1000 / cps;
-    const std::uint32_t start = ClockMilliseconds();
-    while (data.Line->OutputUsed() > 0 && ClockMilliseconds() - start < limit && !data.Line->DeviceGone()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // Twice the time the sequence needs at the line's rate, and a margin.
+    data.Line->WaitOutputDrained(100 + 2 * sizeof cancelSequence * 1000 / cps);
 }
 
 // A reply wait passed without a byte. True when the silence limit is now reached: the cancel
@@ -301,8 +295,6 @@ void RunState(ProtocolData& data, std::uint32_t trigger) {
     switch (data.XmodemState) {
     case txInitial:
         data.DataBlock.assign(1024, 0);
-        // The file keeps its own name: on a case-sensitive file system an upper-cased path would
-        // name another file or none.
         data.LogProc(data, LogTransmitStart);
         data.Status = psProtocolHandshake;
         data.ForceStatus = true;
@@ -599,7 +591,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
     if (data.XmodemState == txDone) return true;
     if (!data.Line) return false;
     TProtocolLine& line = *data.Line;
-    if (msg == TriggerAvailMsg) trigger = 0;
+    if (msg == kTriggerAvail) trigger = 0;
 
     bool finished = false;
     for (;;) {
@@ -625,7 +617,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
             data.XmodemState = txFinished;
             finished = true;
         }
-        line.AddLogEntry(12, 0, XmodemStateName(data.XmodemState));
+        line.AddLogEntry(lgXmodem, lgProtocolState, XmodemStateName(data.XmodemState));
         PaceStatus(data, trigger);
         RunState(data, trigger);
         trigger = 0;

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint8_t b = (arg & 0x80) ? arg : common[(arg + k) % 8];
                 h.line.input.push_back(b);
             }
-            done = h.Step(TriggerAvailMsg, static_cast<std::uint32_t>(n));
+            done = h.Step(kTriggerAvail, static_cast<std::uint32_t>(n));
             break;
         }
         case 3: done = h.TimedOut(); break;
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 5: h.line.outUsed = 0; done = h.OutputFreed(); break;
         case 6:
             h.line.carrier = arg & 1;
-            if (h.data->CarrierTrigger > 0) done = h.Step(TriggerStatusMsg, static_cast<std::uint32_t>(h.data->CarrierTrigger));
+            if (h.data->CarrierTrigger > 0) done = h.Step(kTriggerStatus, static_cast<std::uint32_t>(h.data->CarrierTrigger));
             break;
         case 7:
             if (arg == 0xFF) {

@@ -136,10 +136,10 @@ def delivery(ctx):
     wait_node(m, "/dev/ttyUSB0")
     link = by_path_link(m, 1)
     before = latency_timer(m)
-    host_fw, guest_fw = ctx.firmware("KV100.bin", 60000, 1)
+    host_fw, guest_fw = ctx.firmware("KV100.bin", 40000, 1)
 
     out = os.path.join(ctx.work, "delivered-node.bin")
-    terminal = adapter.start_terminal(out, 60000)
+    terminal = adapter.start_terminal(out, 40000)
     run = ctx.spawn("%s %s --batch --progress json --device /dev/ttyUSB0 %s"
                     % (ENV, ctx.kavodown, guest_fw))
     wait_progress(m, run, 10240)
@@ -153,7 +153,7 @@ def delivery(ctx):
     check(after == before, "latency timer after the run: %d ms, before it: %d ms" % (after, before))
 
     out = os.path.join(ctx.work, "delivered-link.bin")
-    terminal = adapter.start_terminal(out, 60000)
+    terminal = adapter.start_terminal(out, 40000)
     result = m.run("%s %s --batch --device %s %s" % (ENV, ctx.kavodown, link, guest_fw), 300)
     check(result.rc == 0, "the run by %s ended with %r" % (link, result))
     check(terminal.wait(60) == 0, "the terminal: " + terminal.output())

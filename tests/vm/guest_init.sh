@@ -11,7 +11,8 @@ mkdir -p /dev/pts /dev/shm
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /dev/pts
 mount -t tmpfs -o mode=1777 shm /dev/shm
 mount -t tmpfs -o mode=0755 run /run
-mount -t tmpfs -o mode=1777 tmp /tmp
+# /tmp stays the host's (written through the overlay): a checkout or build under /tmp must be
+# there for the guest to run it.
 mkdir -p /run/lock /run/udev
 chmod 1777 /run/lock
 hostname kavo-vm

@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "line_sim.h"
@@ -41,38 +44,61 @@ void Usage() {
         "  (the same with b2a)\n";
 }
 
-}  // namespace
+// A fault option of one direction (--corrupt-a2b P, --stall-b2a N:MS, ...); false when `what`
+// names no fault.
+bool TakeFault(const std::string& arg, const std::string& what, const std::string& v,
+               kavo::sim::LineFaults& f) {
+    std::uint64_t u = 0;
+    double d = 0;
+    if (what == "corrupt" || what == "drop") {
+        if (!ParseNumber(v, d) || d < 0 || d > 1) BadOptionValue("linesim", arg, v);
+        (what == "corrupt" ? f.corruptProbability : f.dropProbability) = d;
+    } else if (what == "stall") {
+        const auto colon = v.find(':');
+        std::uint64_t ms = 0;
+        if (colon == std::string::npos || !ParseUnsigned(v.substr(0, colon), u) || u == 0 ||
+            !ParseUnsigned(v.substr(colon + 1), ms) || ms > 3600000) {
+            BadOptionValue("linesim", arg, v);
+        }
+        f.stallAfterByte = u;
+        f.stallMs = static_cast<int>(ms);
+    } else if (what == "cut") {
+        if (!ParseUnsigned(v, u) || u == 0) BadOptionValue("linesim", arg, v);
+        f.cutAfterBytes = u;
+    } else {
+        return false;
+    }
+    return true;
+}
 
-int main(int argc, char** argv) {
-    kavo::sim::LineSimOptions options;
-    options.baud = 115200;
+// An unsigned number of at most `max` (and at least `min`), else the end with a usage error.
+std::uint64_t TakeNumber(const std::string& arg, const std::string& v, std::uint64_t min, std::uint64_t max) {
+    std::uint64_t u = 0;
+    if (!ParseUnsigned(v, u) || u < min || u > max) BadOptionValue("linesim", arg, v);
+    return u;
+}
+
+// Reads the command line into `options`; an exit code when the program is to end at once.
+std::optional<int> ParseOptions(int argc, char** argv, kavo::sim::LineSimOptions& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&] { return OptionValue("linesim", argc, argv, i); };
-        auto bad = [&](const std::string& v) { BadOptionValue("linesim", arg, v); };
-        std::uint64_t u = 0;
-        double d = 0;
+        const auto value = [&] { return OptionValue("linesim", argc, argv, i); };
+        constexpr std::uint64_t kAny = std::numeric_limits<std::uint64_t>::max();
+        const bool directed = arg.starts_with("--") && arg.size() > 6 &&
+                              (arg.ends_with("-a2b") || arg.ends_with("-b2a"));
         if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
         } else if (arg == "--baud") {
-            std::string v = value();
-            if (!ParseUnsigned(v, u) || u > 100000000) bad(v);
-            options.baud = static_cast<unsigned>(u);
+            options.baud = static_cast<unsigned>(TakeNumber(arg, value(), 0, 100000000));
         } else if (arg == "--parity") {
             options.parity = true;
         } else if (arg == "--stop-bits") {
-            std::string v = value();
-            if (!ParseUnsigned(v, u) || u < 1 || u > 2) bad(v);
-            options.stopBits = static_cast<int>(u);
+            options.stopBits = static_cast<int>(TakeNumber(arg, value(), 1, 2));
         } else if (arg == "--latency-ms") {
-            std::string v = value();
-            if (!ParseUnsigned(v, u) || u > 60000) bad(v);
-            options.latencyMs = static_cast<int>(u);
+            options.latencyMs = static_cast<int>(TakeNumber(arg, value(), 0, 60000));
         } else if (arg == "--seed") {
-            std::string v = value();
-            if (!ParseUnsigned(v, u)) bad(v);
-            options.seed = u;
+            options.seed = TakeNumber(arg, value(), 0, kAny);
         } else if (arg == "--link-a") {
             options.linkA = value();
         } else if (arg == "--link-b") {
@@ -81,37 +107,22 @@ int main(int argc, char** argv) {
             options.sysfsRoot = value();
         } else if (arg == "--usb-device-a") {
             options.usbDeviceA = value();
-        } else if (arg.rfind("--", 0) == 0 && arg.size() > 6 &&
-                   (arg.ends_with("-a2b") || arg.ends_with("-b2a"))) {
-            kavo::sim::LineFaults& f = arg.ends_with("-a2b") ? options.aToB : options.bToA;
-            const std::string what = arg.substr(2, arg.size() - 6);
-            std::string v = value();
-            if (what == "corrupt" || what == "drop") {
-                if (!ParseNumber(v, d) || d < 0 || d > 1) bad(v);
-                (what == "corrupt" ? f.corruptProbability : f.dropProbability) = d;
-            } else if (what == "stall") {
-                auto colon = v.find(':');
-                std::uint64_t ms = 0;
-                if (colon == std::string::npos || !ParseUnsigned(v.substr(0, colon), u) || u == 0 ||
-                    !ParseUnsigned(v.substr(colon + 1), ms) || ms > 3600000) {
-                    bad(v);
-                }
-                f.stallAfterByte = u;
-                f.stallMs = static_cast<int>(ms);
-            } else if (what == "cut") {
-                if (!ParseUnsigned(v, u) || u == 0) bad(v);
-                f.cutAfterBytes = u;
-            } else {
-                std::cerr << "linesim: unknown option " << arg << "\n";
-                Usage();
-                return 2;
-            }
-        } else {
+        } else if (!directed || !TakeFault(arg, arg.substr(2, arg.size() - 6), value(),
+                                           arg.ends_with("-a2b") ? options.aToB : options.bToA)) {
             std::cerr << "linesim: unknown option " << arg << "\n";
             Usage();
             return 2;
         }
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kavo::sim::LineSimOptions options;
+    options.baud = 115200;
+    if (const std::optional<int> code = ParseOptions(argc, argv, options)) return *code;
 
     // The signals are taken through a descriptor, so the wait below sees them and the cut alike.
     const int sigFd = StopSignalFd("linesim");

@@ -214,48 +214,176 @@ std::vector<std::uint8_t> Content(std::mt19937_64& rng, std::size_t size) {
     return bytes;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
+// Reads the command line into `options`; an exit code when the program is to end at once.
+std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&]() -> std::uint64_t {
-            std::uint64_t v = 0;
-            if (i + 1 >= argc || !ParseUnsigned(argv[i + 1], v)) {
+        std::uint64_t number = 0;
+        const auto value = [&]() -> bool {
+            if (i + 1 >= argc || !ParseUnsigned(argv[i + 1], number)) {
                 std::cerr << "soakloop: " << arg << " needs a number\n";
-                std::exit(2);
+                return false;
             }
             ++i;
-            return v;
+            return true;
         };
         if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
-        } else if (arg == "--transfers") {
-            options.transfers = static_cast<unsigned>(value());
-        } else if (arg == "--seed") {
-            options.seed = value();
-            options.seedGiven = true;
-        } else if (arg == "--max-size") {
-            options.maxSize = static_cast<std::size_t>(value());
-        } else if (arg == "--baud") {
-            options.baud = static_cast<unsigned>(value());
-        } else if (arg == "--deadline-s") {
-            options.deadlineSeconds = static_cast<int>(std::min<std::uint64_t>(value(), 3600));
-        } else if (arg == "--silence-s") {
-            options.silenceSeconds = static_cast<int>(std::min<std::uint64_t>(value(), 3600));
         } else if (arg == "--quiet") {
             options.quiet = true;
-        } else {
+        } else if (arg != "--transfers" && arg != "--seed" && arg != "--max-size" && arg != "--baud" &&
+                   arg != "--deadline-s" && arg != "--silence-s") {
             std::cerr << "soakloop: unknown option " << arg << "\n";
             Usage();
             return 2;
+        } else if (!value()) {
+            return 2;
+        } else if (arg == "--transfers") {
+            options.transfers = static_cast<unsigned>(number);
+        } else if (arg == "--seed") {
+            options.seed = number;
+            options.seedGiven = true;
+        } else if (arg == "--max-size") {
+            options.maxSize = static_cast<std::size_t>(number);
+        } else if (arg == "--baud") {
+            options.baud = static_cast<unsigned>(number);
+        } else if (arg == "--deadline-s") {
+            options.deadlineSeconds = static_cast<int>(std::min<std::uint64_t>(number, 3600));
+        } else {
+            options.silenceSeconds = static_cast<int>(std::min<std::uint64_t>(number, 3600));
         }
     }
     if (!options.seedGiven) {
         options.seed = static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^ getpid();
     }
+    return std::nullopt;
+}
+
+// The components as the main window sets them up, alive for the whole run.
+class TSender {
+public:
+    explicit TSender(int silenceSeconds) : owner_(std::make_unique<kavo::TComponent>()) {
+        port_ = new kavo::TApdComPort(owner_.get());
+        port_->SetComNumber(kPortNumber);
+        port_->SetBaud(115200);
+        port_->SetAutoOpen(false);
+        protocol_ = new kavo::TApdProtocol(owner_.get());
+        protocol_->SetComPort(port_);
+        protocol_->SetHandshakeWait(1092);
+        protocol_->SetFinishWait(0);
+        protocol_->SetTurnDelay(1000);
+        protocol_->SetOverhead(5);
+        protocol_->SetStatusInterval(10);
+        // Without a limit, a terminal that stops answering (its last ACK lost) is waited for until
+        // someone cancels, which a loop without an operator would count as a hang.
+        protocol_->SetSilenceLimit(static_cast<std::uint32_t>(kavo::SecondsToTicks(silenceSeconds)));
+        protocol_->SetOnProtocolFinish([this](kavo::TApdCustomProtocol*, std::int32_t code) {
+            finish_ = code;
+            port_->SetOpen(false);
+        });
+        // As in the main window, an error closes the port at once; the finish follows.
+        protocol_->SetOnProtocolError([this](kavo::TApdCustomProtocol*, std::int32_t) { port_->SetOpen(false); });
+    }
+
+    // Sends `source`; false (and the transfer cancelled) when it has not ended by the deadline.
+    bool Send(unsigned n, const std::string& source, std::chrono::seconds deadline) {
+        finish_.reset();
+        try {
+            // A receiver that asked with NAK leaves the component on plain XMODEM.
+            protocol_->SetProtocolType(kavo::ptXmodem1K);
+            protocol_->SetBlockCheckMethod(kavo::bcmCrc16);
+            port_->SetOpen(true);
+            protocol_->SetFileMask(source);
+            protocol_->BeginTransmit();
+        } catch (const std::exception& e) {
+            std::cout << "soakloop: transfer " << n << ": start failed: " << e.what() << std::endl;
+        }
+        if (PumpUntil([this] { return finish_.has_value(); }, deadline)) return true;
+        protocol_->CancelTransfer();
+        port_->SetOpen(false);
+        PumpUntil([this] { return finish_.has_value(); }, 10s);
+        return false;
+    }
+    void Close() { port_->SetOpen(false); }
+    const std::optional<std::int32_t>& Finish() const { return finish_; }
+
+private:
+    std::unique_ptr<kavo::TComponent> owner_;  // owns the port and the protocol
+    kavo::TApdComPort* port_ = nullptr;
+    kavo::TApdProtocol* protocol_ = nullptr;
+    std::optional<std::int32_t> finish_;
+};
+
+// What the run counted.
+struct Tally {
+    std::map<std::string, unsigned> faultKinds;
+    std::map<std::int32_t, unsigned> outcomes;
+    std::uint64_t corrupted = 0, dropped = 0, stalls = 0, cuts = 0;
+    unsigned wrong = 0, hangs = 0, drift = 0, delivered = 0;
+
+    void Print(unsigned transfers, const Resources& start) const {
+        std::cout << "soakloop: summary: transfers " << transfers << ", delivered " << delivered
+                  << ", failed cleanly " << (transfers - delivered - wrong - hangs) << ", wrong files "
+                  << wrong << ", hangs " << hangs << ", fd/thread drift " << drift << " (start fds "
+                  << start.fds << ", threads " << start.threads << ")" << std::endl;
+        std::cout << "soakloop: faults injected: corrupted bytes " << corrupted << ", dropped bytes "
+                  << dropped << ", stalls " << stalls << ", cable cuts " << cuts;
+        for (const auto& [kind, count] : faultKinds) std::cout << ", planned " << kind << " " << count;
+        std::cout << std::endl << "soakloop: outcomes by code:";
+        for (const auto& [code, count] : outcomes) std::cout << " " << code << "=" << count;
+        std::cout << std::endl;
+    }
+};
+
+// One transfer of the plan over a new cable to a new terminal; counts it and returns its verdict.
+std::string RunTransfer(unsigned n, const Plan& planned, const std::vector<std::uint8_t>& content,
+                        const std::string& source, const Options& options, TSender& sender,
+                        Tally& tally, std::optional<TerminalSimResult>& result) {
+    Plan plan = planned;
+    std::string verdict = "ok";
+    kavo::sim::LineSimCounts counts;
+    {
+        LineSim line(plan.line);
+        line.Start();
+        plan.terminal.portPath = line.PathB();
+        TerminalSim terminal(plan.terminal);
+        terminal.Start();
+        if (!sender.Send(n, source, std::chrono::seconds(options.deadlineSeconds))) {
+            ++tally.hangs;
+            verdict = "HANG";
+        }
+        // The terminal has ended or ends soon (a cut, a failure or its own time limit).
+        PumpUntil([&] { return (result = terminal.Wait(0ms)).has_value(); }, sender.Finish() == 0 ? 20s : 3s);
+        if (!result) {
+            terminal.Stop();
+            result = terminal.Wait(10s);
+        }
+        sender.Close();
+        line.Stop();
+        counts = line.Counts();
+    }
+    tally.corrupted += counts.aToB.corrupted + counts.bToA.corrupted;
+    tally.dropped += counts.aToB.dropped + counts.bToA.dropped;
+    tally.stalls += counts.aToB.stalls + counts.bToA.stalls;
+    tally.cuts += counts.cut ? 1 : 0;
+    ++tally.outcomes[sender.Finish().value_or(1)];
+    if (sender.Finish() == 0) {
+        if (result && result->outcome == TerminalSimResult::Outcome::Received && result->data == content) {
+            ++tally.delivered;
+        } else {
+            ++tally.wrong;
+            verdict = "WRONG FILE";
+        }
+    }
+    return verdict;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const std::optional<int> code = ParseOptions(argc, argv, options)) return *code;
     std::cout << "soakloop: seed " << options.seed << ", " << options.transfers << " transfers" << std::endl;
 
     char pattern[] = "/tmp/kavo-soakloop-XXXXXX";
@@ -268,131 +396,39 @@ int main(int argc, char** argv) {
     const std::string source = folder + "/firmware.bin";
     setenv("KAVODOWN_PORTS", (std::to_string(kPortNumber) + "=" + link).c_str(), 1);
 
-    // The components as the main window sets them up, alive for the whole run.
-    auto owner = std::make_unique<kavo::TComponent>();
-    auto* port = new kavo::TApdComPort(owner.get());
-    port->SetComNumber(kPortNumber);
-    port->SetBaud(115200);
-    port->SetAutoOpen(false);
-    auto* protocol = new kavo::TApdProtocol(owner.get());
-    protocol->SetComPort(port);
-    protocol->SetProtocolType(kavo::ptXmodem1K);
-    protocol->SetBlockCheckMethod(kavo::bcmCrc16);
-    protocol->SetHandshakeWait(1092);
-    protocol->SetFinishWait(0);
-    protocol->SetTurnDelay(1000);
-    protocol->SetOverhead(5);
-    protocol->SetStatusInterval(10);
-    // Without a limit, a terminal that stops answering (its last ACK lost) is waited for until
-    // someone cancels, which a loop without an operator would count as a hang.
-    protocol->SetSilenceLimit(static_cast<std::uint32_t>(kavo::SecondsToTicks(options.silenceSeconds)));
-    std::optional<std::int32_t> finish;
-    protocol->SetOnProtocolFinish([&](kavo::TApdCustomProtocol*, std::int32_t code) {
-        finish = code;
-        port->SetOpen(false);
-    });
-    // As in the main window, an error closes the port at once; the finish follows.
-    protocol->SetOnProtocolError([&](kavo::TApdCustomProtocol*, std::int32_t) { port->SetOpen(false); });
-
+    auto sender = std::make_unique<TSender>(options.silenceSeconds);
     const Resources start = Measure();
     std::mt19937_64 rng(options.seed);
-    std::map<std::string, unsigned> faultKinds;
-    std::map<std::int32_t, unsigned> outcomes;
-    std::uint64_t corrupted = 0, dropped = 0, stalls = 0, cuts = 0;
-    unsigned wrong = 0, hangs = 0, drift = 0, delivered = 0;
-
+    Tally tally;
     for (unsigned n = 1; n <= options.transfers; ++n) {
-        Plan plan = MakePlan(rng, options, link);
+        const Plan plan = MakePlan(rng, options, link);
         const std::vector<std::uint8_t> content = Content(rng, plan.size);
         {
             std::ofstream out(source, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
         }
-        for (const auto& kind : plan.faults) ++faultKinds[kind];
-
-        std::string verdict = "ok";
+        for (const auto& kind : plan.faults) ++tally.faultKinds[kind];
         std::optional<TerminalSimResult> result;
-        kavo::sim::LineSimCounts counts;
-        finish.reset();
-        {
-            LineSim line(plan.line);
-            line.Start();
-            plan.terminal.portPath = line.PathB();
-            TerminalSim terminal(plan.terminal);
-            terminal.Start();
-            try {
-                // A receiver that asked with NAK leaves the component on plain XMODEM.
-                protocol->SetProtocolType(kavo::ptXmodem1K);
-                protocol->SetBlockCheckMethod(kavo::bcmCrc16);
-                port->SetOpen(true);
-                protocol->SetFileMask(source);
-                protocol->BeginTransmit();
-            } catch (const std::exception& e) {
-                std::cout << "soakloop: transfer " << n << ": start failed: " << e.what() << std::endl;
-            }
-            if (!PumpUntil([&] { return finish.has_value(); },
-                           std::chrono::seconds(options.deadlineSeconds))) {
-                ++hangs;
-                verdict = "HANG";
-                protocol->CancelTransfer();
-                port->SetOpen(false);
-                PumpUntil([&] { return finish.has_value(); }, 10s);
-            }
-            // The terminal has ended or ends soon (a cut, a failure or its own time limit).
-            PumpUntil([&] { return (result = terminal.Wait(0ms)).has_value(); }, finish == 0 ? 20s : 3s);
-            if (!result) {
-                terminal.Stop();
-                result = terminal.Wait(10s);
-            }
-            port->SetOpen(false);
-            line.Stop();
-            counts = line.Counts();
-        }
-        corrupted += counts.aToB.corrupted + counts.bToA.corrupted;
-        dropped += counts.aToB.dropped + counts.bToA.dropped;
-        stalls += counts.aToB.stalls + counts.bToA.stalls;
-        cuts += counts.cut ? 1 : 0;
-        const std::int32_t code = finish.value_or(1);
-        ++outcomes[code];
-        if (finish == 0) {
-            const bool same = result && result->outcome == TerminalSimResult::Outcome::Received &&
-                              result->data == content;
-            if (same) {
-                ++delivered;
-            } else {
-                ++wrong;
-                verdict = "WRONG FILE";
-            }
-        }
+        std::string verdict = RunTransfer(n, plan, content, source, options, *sender, tally, result);
         kavo::ProcessMessages();
         const Resources now = SettledResources(start);
         if (!(now == start)) {
-            ++drift;
-            verdict = (verdict == "ok" ? std::string() : verdict + ", ") + "DRIFT fds " + std::to_string(now.fds - start.fds) + " threads " +
-                       std::to_string(now.threads - start.threads);
+            ++tally.drift;
+            verdict = (verdict == "ok" ? std::string() : verdict + ", ") + "DRIFT fds " +
+                      std::to_string(now.fds - start.fds) + " threads " + std::to_string(now.threads - start.threads);
         }
         if (!options.quiet || verdict != "ok") {
             std::string kinds;
             for (const auto& k : plan.faults) kinds += (kinds.empty() ? "" : ",") + k;
             std::cout << "soakloop: transfer " << n << ": " << plan.size << " bytes, faults "
-                      << (kinds.empty() ? "none" : kinds) << ", code " << code << ", terminal "
-                      << (result ? kavo::sim::OutcomeName(result->outcome) : "no result") << ": "
-                      << verdict << std::endl;
+                      << (kinds.empty() ? "none" : kinds) << ", code " << sender->Finish().value_or(1)
+                      << ", terminal " << (result ? kavo::sim::OutcomeName(result->outcome) : "no result")
+                      << ": " << verdict << std::endl;
         }
     }
 
-    owner.reset();
+    sender.reset();
     std::filesystem::remove_all(folder);
-
-    std::cout << "soakloop: summary: transfers " << options.transfers << ", delivered " << delivered
-              << ", failed cleanly " << (options.transfers - delivered - wrong - hangs) << ", wrong files "
-              << wrong << ", hangs " << hangs << ", fd/thread drift " << drift << " (start fds "
-              << start.fds << ", threads " << start.threads << ")" << std::endl;
-    std::cout << "soakloop: faults injected: corrupted bytes " << corrupted << ", dropped bytes "
-              << dropped << ", stalls " << stalls << ", cable cuts " << cuts;
-    for (const auto& [kind, count] : faultKinds) std::cout << ", planned " << kind << " " << count;
-    std::cout << std::endl << "soakloop: outcomes by code:";
-    for (const auto& [code, count] : outcomes) std::cout << " " << code << "=" << count;
-    std::cout << std::endl;
-    return wrong == 0 && hangs == 0 && drift == 0 ? 0 : 1;
+    tally.Print(options.transfers, start);
+    return tally.wrong == 0 && tally.hangs == 0 && tally.drift == 0 ? 0 : 1;
 }

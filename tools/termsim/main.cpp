@@ -10,9 +10,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "terminal_sim.h"
 #include "tool_options.h"
@@ -125,93 +130,115 @@ std::pair<std::uint64_t, int> BlockAndTimes(const std::string& option, const std
     return {block, times};
 }
 
-}  // namespace
+using TValue = std::function<std::string()>;
+using kavo::sim::TerminalSimOptions;
 
-int main(int argc, char** argv) {
-    kavo::sim::TerminalSimOptions o;
+// The session's own options; false when `arg` is none of them.
+bool TakeSessionOption(const std::string& arg, const TValue& value, TerminalSimOptions& o) {
+    if (arg == "--port") o.portPath = value();
+    else if (arg == "--out") o.outputPath = value();
+    else if (arg == "--size") o.trimSize = static_cast<std::int64_t>(ToUnsigned(arg, value()));
+    else if (arg == "--strip-sub") o.stripSub = true;
+    else if (arg == "--checksum") o.checksum = true;
+    else if (arg == "--handshake-ms") o.handshakeMs = std::max(ToInt(arg, value()), 1);
+    else if (arg == "--block-timeout-ms") o.blockTimeoutMs = std::max(ToInt(arg, value()), 1);
+    else if (arg == "--timeout-ms") o.timeoutMs = ToInt(arg, value());
+    else return false;
+    return true;
+}
+
+bool TakeFaultOption(const std::string& arg, const TValue& value, TerminalSimOptions& o) {
+    if (arg == "--nak-block") {
+        auto [k, n] = BlockAndTimes(arg, value());
+        o.nakBlocks[k] += n;
+    } else if (arg == "--garbage-block") {
+        auto [k, n] = BlockAndTimes(arg, value());
+        o.garbageBlocks[k] += n;
+    } else if (arg == "--garbage-handshakes") {
+        o.garbageHandshakes = ToInt(arg, value());
+    } else if (arg == "--cancel-at-block") {
+        o.cancelAtBlock = ToUnsigned(arg, value());
+    } else if (arg == "--can-count") {
+        o.cancelCount = std::max(ToInt(arg, value()), 1);
+    } else if (arg == "--stop-after-block") {
+        o.stopAfterBlock = ToUnsigned(arg, value());
+    } else if (arg == "--ignore-handshakes") {
+        o.ignoreHandshakes = ToInt(arg, value());
+    } else if (arg == "--never-answer") {
+        o.neverAnswer = true;
+    } else if (arg == "--nak-eot") {
+        o.nakEots = ToInt(arg, value());
+    } else if (arg == "--silent-at-eot") {
+        o.silentAtEot = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// "CMD:TEXT" (or "CMD:HEX" for --send-packet-hex) as a framed packet.
+std::vector<std::uint8_t> PacketOption(const std::string& arg, const std::string& v) {
+    const auto colon = v.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 2) Bad(arg, v);
+    const std::vector<std::uint8_t> cmd = FromHex(arg, (colon == 1 ? "0" : "") + v.substr(0, colon));
+    const std::string rest = v.substr(colon + 1);
+    const std::vector<std::uint8_t> data =
+        arg == "--send-packet" ? std::vector<std::uint8_t>(rest.begin(), rest.end()) : FromHex(arg, rest);
+    if (data.size() > 9999) Bad(arg, v);
+    return kavo::sim::FramePacket(cmd[0], data);
+}
+
+// What the loader says besides the transfer: its greeting, echo and packets.
+bool TakeTalkOption(const std::string& arg, const TValue& value, TerminalSimOptions& o) {
+    if (arg == "--greeting") o.greeting = Unescape(arg, value());
+    else if (arg == "--echo") o.echo = true;
+    else if (arg == "--talk-forever") o.talkForever = true;
+    else if (arg == "--send-packet" || arg == "--send-packet-hex") o.sendPackets.push_back(PacketOption(arg, value()));
+    else if (arg == "--packets-after-ddd") o.packetsAfterDdd = true;
+    else if (arg == "--packet-delay-ms") o.packetDelayMs = ToInt(arg, value());
+    else return false;
+    return true;
+}
+
+bool TakeUsbOption(const std::string& arg, const TValue& value, TerminalSimOptions& o) {
+    if (arg == "--usb") {
+        o.usb = true;
+    } else if (arg == "--image") {
+        o.image = value();
+    } else if (arg == "--mount") {
+        o.mountPoint = value();
+    } else if (arg == "--usb-refuse") {
+        o.usbRefuse = true;
+    } else if (arg == "--sysfs") {
+        o.sysfsRoot = value();
+    } else if (arg == "--usb-device") {
+        o.usbDevice = value();
+    } else if (arg == "--fat") {
+        o.fatBits = ToInt(arg, value());
+        if (o.fatBits != 12 && o.fatBits != 16 && o.fatBits != 32) Bad(arg, std::to_string(o.fatBits));
+    } else if (arg == "--image-mib") {
+        o.imageMiB = ToInt(arg, value());
+        if (o.imageMiB < 1 || o.imageMiB > 4096) Bad(arg, std::to_string(o.imageMiB));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Reads the command line into `o`; an exit code when the program is to end at once.
+std::optional<int> ParseOptions(int argc, char** argv, TerminalSimOptions& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        auto value = [&] { return kavo::sim::OptionValue("termsim", argc, argv, i); };
+        const TValue value = [&] { return kavo::sim::OptionValue("termsim", argc, argv, i); };
         if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
-        } else if (arg == "--port") {
-            o.portPath = value();
-        } else if (arg == "--out") {
-            o.outputPath = value();
-        } else if (arg == "--size") {
-            o.trimSize = static_cast<std::int64_t>(ToUnsigned(arg, value()));
-        } else if (arg == "--strip-sub") {
-            o.stripSub = true;
-        } else if (arg == "--checksum") {
-            o.checksum = true;
-        } else if (arg == "--handshake-ms") {
-            o.handshakeMs = std::max(ToInt(arg, value()), 1);
-        } else if (arg == "--block-timeout-ms") {
-            o.blockTimeoutMs = std::max(ToInt(arg, value()), 1);
-        } else if (arg == "--timeout-ms") {
-            o.timeoutMs = ToInt(arg, value());
-        } else if (arg == "--nak-block") {
-            auto [k, n] = BlockAndTimes(arg, value());
-            o.nakBlocks[k] += n;
-        } else if (arg == "--garbage-block") {
-            auto [k, n] = BlockAndTimes(arg, value());
-            o.garbageBlocks[k] += n;
-        } else if (arg == "--garbage-handshakes") {
-            o.garbageHandshakes = ToInt(arg, value());
-        } else if (arg == "--cancel-at-block") {
-            o.cancelAtBlock = ToUnsigned(arg, value());
-        } else if (arg == "--can-count") {
-            o.cancelCount = std::max(ToInt(arg, value()), 1);
-        } else if (arg == "--stop-after-block") {
-            o.stopAfterBlock = ToUnsigned(arg, value());
-        } else if (arg == "--ignore-handshakes") {
-            o.ignoreHandshakes = ToInt(arg, value());
-        } else if (arg == "--never-answer") {
-            o.neverAnswer = true;
-        } else if (arg == "--nak-eot") {
-            o.nakEots = ToInt(arg, value());
-        } else if (arg == "--silent-at-eot") {
-            o.silentAtEot = true;
-        } else if (arg == "--greeting") {
-            o.greeting = Unescape(arg, value());
-        } else if (arg == "--echo") {
-            o.echo = true;
-        } else if (arg == "--talk-forever") {
-            o.talkForever = true;
-        } else if (arg == "--send-packet" || arg == "--send-packet-hex") {
-            const std::string v = value();
-            auto colon = v.find(':');
-            if (colon == std::string::npos || colon == 0 || colon > 2) Bad(arg, v);
-            std::vector<std::uint8_t> cmd = FromHex(arg, (colon == 1 ? "0" : "") + v.substr(0, colon));
-            std::string rest = v.substr(colon + 1);
-            std::vector<std::uint8_t> data =
-                arg == "--send-packet" ? std::vector<std::uint8_t>(rest.begin(), rest.end()) : FromHex(arg, rest);
-            if (data.size() > 9999) Bad(arg, v);
-            o.sendPackets.push_back(kavo::sim::FramePacket(cmd[0], data));
-        } else if (arg == "--packets-after-ddd") {
-            o.packetsAfterDdd = true;
-        } else if (arg == "--packet-delay-ms") {
-            o.packetDelayMs = ToInt(arg, value());
-        } else if (arg == "--usb") {
-            o.usb = true;
-        } else if (arg == "--image") {
-            o.image = value();
-        } else if (arg == "--mount") {
-            o.mountPoint = value();
-        } else if (arg == "--usb-refuse") {
-            o.usbRefuse = true;
-        } else if (arg == "--sysfs") {
-            o.sysfsRoot = value();
-        } else if (arg == "--usb-device") {
-            o.usbDevice = value();
-        } else if (arg == "--fat") {
-            o.fatBits = ToInt(arg, value());
-            if (o.fatBits != 12 && o.fatBits != 16 && o.fatBits != 32) Bad(arg, std::to_string(o.fatBits));
-        } else if (arg == "--image-mib") {
-            o.imageMiB = ToInt(arg, value());
-            if (o.imageMiB < 1 || o.imageMiB > 4096) Bad(arg, std::to_string(o.imageMiB));
-        } else if (!arg.empty() && arg[0] != '-' && o.portPath.empty()) {
+        }
+        if (TakeSessionOption(arg, value, o) || TakeFaultOption(arg, value, o) ||
+            TakeTalkOption(arg, value, o) || TakeUsbOption(arg, value, o)) {
+            continue;
+        }
+        if (!arg.empty() && arg[0] != '-' && o.portPath.empty()) {
             o.portPath = arg;
         } else {
             std::cerr << "termsim: unknown option " << arg << "\n";
@@ -223,6 +250,14 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kavo::sim::TerminalSimOptions o;
+    if (const std::optional<int> code = ParseOptions(argc, argv, o)) return *code;
 
     const int sigFd = kavo::sim::StopSignalFd("termsim");
     if (sigFd < 0) return 1;

@@ -1,11 +1,13 @@
 #include "app/qt/qt_glue.h"
 
+#include "platform/event_loop.h"
 #include "platform/message_queue.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 
@@ -18,7 +20,15 @@ const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::registerEvent
 // everything queued when it runs.
 class Drainer : public QObject {
 public:
+    Drainer() {
+        // The platform's timers of this thread fire from one single-shot timer of Qt's loop.
+        timers.setSingleShot(true);
+        timers.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timers, &QTimer::timeout, [] { RunDueTimers(); });
+    }
+
     std::atomic<bool> pending{false};
+    QTimer timers;
 
     bool event(QEvent* e) override {
         if (e->type() != kDrainEvent) return QObject::event(e);
@@ -41,6 +51,10 @@ void InstallQtMessageGlue() {
             QCoreApplication::postEvent(target, new QEvent(kDrainEvent));
         }
     });
+    SetTimerScheduleHook([target](int msUntilNext) {
+        if (msUntilNext < 0) target->timers.stop();
+        else target->timers.start(msUntilNext);
+    });
     SetProcessMessagesHook([] {
         auto* app = QCoreApplication::instance();
         if (app && QThread::currentThread() == app->thread()) {
@@ -56,6 +70,7 @@ void InstallQtMessageGlue() {
 void RemoveQtMessageGlue() {
     if (!drainer) return;
     SetThreadWakeHook(nullptr);
+    SetTimerScheduleHook(nullptr);
     SetProcessMessagesHook(nullptr);
     delete drainer;
     drainer = nullptr;

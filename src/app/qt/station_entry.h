@@ -1,13 +1,14 @@
-// kavodown --station: reads the firmware once, hashes it and runs the station: headless with
-// --batch (station/station.h), else in its window (station_window.h). Returns the program's
-// exit code.
+// The station in its window: the station's thread runs the poll loop, the GUI thread the window.
+// SIGTERM and SIGINT reach the station's control as a stop by that signal. Returns the exit code.
 #pragma once
 
+#include "station/station.h"
+
 #include <string>
-#include <vector>
 
 namespace kavo {
 
-int RunStationCommand(const std::vector<std::string>& arguments, int& argc, char** argv);
+int RunStationWindow(const station::TStationOptions& options, const station::TStationImage& image,
+                     const std::string& program, int& argc, char** argv);
 
 }  // namespace kavo

@@ -122,13 +122,16 @@ protected:
     }
 
     // kavodown with its standard error captured; without --batch among `args` it runs with its
-    // window, drawn offscreen.
+    // window, drawn offscreen. A --batch run gets a platform that does not exist: a run that
+    // started the toolkit at all would end there.
     std::unique_ptr<ChildProcess> StartKavodown(const std::vector<std::string>& args, uid_t uid = 0,
                                                 const std::string& ports = "") {
         std::vector<std::string> argv{kBin + "/kavodown"};
         argv.insert(argv.end(), args.begin(), args.end());
+        const bool batch = std::find(args.begin(), args.end(), "--batch") != args.end();
         return Start(argv,
-                     {"KAVODOWN_CONFIG_DIR=" + dir_, "QT_QPA_PLATFORM=offscreen",
+                     {"KAVODOWN_CONFIG_DIR=" + dir_,
+                      batch ? "QT_QPA_PLATFORM=no-such-platform" : "QT_QPA_PLATFORM=offscreen",
                       "KAVODOWN_PORTS=" + (ports.empty() ? "3=" + dir_ + "/A" : ports)},
                      2, uid);
     }
@@ -782,7 +785,20 @@ TEST_F(BatchRunTest, FileTheUserMayNotReadEndsBeforeThePortOpensWithThePath) {
 }
 
 // Runs with the window (offscreen, no --batch), as an unattended start has them.
-class WindowRunTest : public BatchRunTest {};
+class WindowRunTest : public BatchRunTest {
+protected:
+    void SetUp() override {
+        if (!KAVO_WITH_QT) GTEST_SKIP() << "this build has no window";
+        BatchRunTest::SetUp();
+    }
+};
+
+TEST_F(BatchRunTest, BuildWithoutAWindowSaysSoForARunThatNeedsOne) {
+    if (KAVO_WITH_QT) GTEST_SKIP() << "this build has a window";
+    auto [code, err] = Run({"3", firmware_});
+    EXPECT_EQ(code, kExitUsage);
+    ExpectOneLine(err, "this build has no window; run it with --batch");
+}
 
 TEST_F(WindowRunTest, SignalThatStopsATransferIsAFailedRun) {
     for (const int signal : {SIGTERM, SIGINT}) {

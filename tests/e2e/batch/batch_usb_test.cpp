@@ -3,13 +3,15 @@
 //
 // The program reacts to every volume of the machine. So that volumes of other programs (or of
 // other tests running at the same time) cannot end it early, the tests run in a mount namespace
-// of their own where the system lets them make one.
+// of their own where the system lets them make one, and otherwise take turns with the other tests
+// that watch volumes.
 #include "platform/exit_codes.h"
 #include "child_process.h"
 #include "fat_skip.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
 #include "support/read_file.h"
+#include "support/volumes_apart.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +27,6 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace kavo::test {
@@ -74,9 +74,7 @@ class BatchUsbRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::access((kBin + "/kavodown").c_str(), X_OK) != 0) GTEST_SKIP() << "no kavodown";
-        // Mounts made from here on (and by the children) stay in this namespace, and those of
-        // the rest of the machine no longer reach it.
-        if (::unshare(CLONE_NEWNS) == 0) ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+        KAVO_SKIP_WITHOUT_OWN_MOUNTS();
         char pattern[] = "/tmp/kavo_batch_usb_XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir_ = pattern;

@@ -4,12 +4,14 @@
 // storage. Each slot's run must take only the volume of its own terminal, while the volumes of
 // all terminals come and go at once.
 //
-// Each test runs in a mount namespace of its own where the system lets it make one, so that the
-// volumes of other tests never reach its station.
+// Each test runs in a mount namespace of its own where the system lets it make one, and otherwise
+// takes turns with the other tests that watch volumes, so that the volumes of other tests never
+// reach its station.
 #include "child_process.h"
 #include "fat_skip.h"
 #include "pty_pair.h"
 #include "support/read_file.h"
+#include "support/volumes_apart.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,8 +26,6 @@
 #include <string>
 #include <vector>
 
-#include <sched.h>
-#include <sys/mount.h>
 
 namespace kavo::test {
 using namespace kavo::sim;
@@ -40,7 +40,7 @@ class StationUsbTest : public ::testing::Test {
 protected:
     void SetUp() override {
         KAVO_SKIP_WITHOUT_FAT();
-        if (unshare(CLONE_NEWNS) == 0) mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+        KAVO_SKIP_WITHOUT_OWN_MOUNTS();
         firmware_ = dir_ + "/KV100 usb.bin";
         std::mt19937 rng(5);
         std::string data(90000 + 17, '\0');

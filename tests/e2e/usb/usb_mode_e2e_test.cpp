@@ -4,12 +4,14 @@
 //
 // The program reacts to every volume of the machine. So that volumes of other programs (or of
 // other tests running at the same time) cannot end it early, each test runs in a mount namespace
-// of its own where the system lets it make one.
+// of its own where the system lets it make one, and otherwise takes turns with the other tests
+// that watch volumes.
 #include "child_process.h"
 #include "fat_skip.h"
 #include "fat_volume.h"
 #include "pty_pair.h"
 #include "support/read_file.h"
+#include "support/volumes_apart.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +28,6 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace kavo {
@@ -86,9 +86,7 @@ protected:
         if (access((std::string(KAVO_BIN_DIR) + "/kavodown").c_str(), X_OK) != 0) {
             GTEST_SKIP() << "kavodown is not built";
         }
-        // Mounts made from here on (and by the children) stay in this namespace, and those of
-        // the rest of the machine no longer reach it.
-        if (unshare(CLONE_NEWNS) == 0) mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+        KAVO_SKIP_WITHOUT_OWN_MOUNTS();
 
         char pattern[] = "/tmp/kavo-e2e-usb-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -1,10 +1,8 @@
 #include "app/qt/main_window.h"
 #include "platform/profile.h"
-#include "platform/settings_folder.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,7 +10,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -116,9 +113,9 @@ TEST_F(MainWindowTest, ControlsHaveTheirNamesPlacesAndTexts) {
     EXPECT_FALSE(w.CB_USB->isEnabled());
     EXPECT_FALSE(w.CB_DDD->isChecked());
     EXPECT_TRUE(w.CB_DDD->isEnabled());
-    EXPECT_EQ(w.TM->interval(), 500);
-    EXPECT_EQ(w.TmMsg->interval(), 5000);
-    EXPECT_FALSE(w.TmMsg->isActive());
+    EXPECT_EQ(w.Sequence().TM.Interval(), 500u);
+    EXPECT_EQ(w.Sequence().TmMsg.Interval(), 5000u);
+    EXPECT_FALSE(w.Sequence().TmMsg.Enabled());
 }
 
 TEST_F(MainWindowTest, ScreenshotForReview) {
@@ -126,99 +123,29 @@ TEST_F(MainWindowTest, ScreenshotForReview) {
     w.EDT_FName->setText(Q(firmware_));
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
-    w.ShowMsg(QStringLiteral("파일이 존재 하지 않습니다!"));
+    w.Sequence().ShowMsg("파일이 존재 하지 않습니다!");
     QImage image = w.grab().toImage();
     EXPECT_EQ(image.size(), QSize(511, 215));
     const QString path = QStringLiteral(KAVO_BIN_DIR "/../main_window.png");
     EXPECT_TRUE(image.save(path)) << path.toStdString();
 }
 
-TEST_F(MainWindowTest, StartWithoutArgumentsStaysIdle) {
-    TFMain w({});
-    ASSERT_EQ(w.CB_PORT->count(), 3);
-    EXPECT_EQ(w.CB_PORT->itemText(0), QStringLiteral("1"));
-    EXPECT_EQ(w.CB_PORT->itemText(1), QStringLiteral("10"));
-    EXPECT_EQ(w.CB_PORT->itemText(2), QStringLiteral("2"));
-    // No Option.ini: the first entry, and the program's folder in the file field.
-    EXPECT_EQ(w.CB_PORT->currentIndex(), 0);
-    EXPECT_EQ(w.EDT_FName->text(), Q(ProgramFolder()));
-    EXPECT_EQ(w.IniPath(), Q(ini_));
-    EXPECT_EQ(w.TevoComNumber(), 1);
-    EXPECT_FALSE(w.TM->isActive());
-    QTest::qWait(700);
-    EXPECT_TRUE(w.Lab_Msg->text().isEmpty());
-}
-
-TEST_F(MainWindowTest, SavedSettingsAreRead) {
-    std::ofstream(ini_) << "[OPTION]\nPORT=2\nFNAME=" << firmware_ << "\n";
-    TFMain w({});
-    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("2"));
-    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
-    EXPECT_EQ(w.TevoComNumber(), 2);
-}
-
-TEST_F(MainWindowTest, PortValueThatIsNotANumberCountsAsZero) {
-    std::ofstream(ini_) << "[OPTION]\nPORT=abc\n";
-    TFMain w({});
-    EXPECT_EQ(w.CB_PORT->currentIndex(), 0);
-}
-
-TEST_F(MainWindowTest, PortIndexOutsideTheListSelectsNothingAndStartUpStopsThere) {
-    std::ofstream(ini_) << "[OPTION]\nPORT=7\nFNAME=" << firmware_ << "\n";
-    TFMain w({});
-    EXPECT_EQ(w.PortItemIndex(), -1);
-    EXPECT_TRUE(w.CB_PORT->currentText().isEmpty());
-    // The empty port text does not convert at step 6: start-up ends there, the number stays 0.
-    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
-    EXPECT_EQ(w.TevoComNumber(), 0);
-}
-
-TEST_F(MainWindowTest, ArgumentsSetPortFileAndUsbModeAndStartAfter500ms) {
-    TFMain w({QStringLiteral("5"), Q(firmware_), QStringLiteral("usb")});
-    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("5"));
-    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
-    EXPECT_TRUE(w.CB_USB->isChecked());
-    EXPECT_EQ(w.TevoComNumber(), 5);
-    EXPECT_TRUE(w.TM->isActive());
-    QSignalSpy fired(w.TM, &QTimer::timeout);
-    ASSERT_TRUE(fired.wait(5000));
-    EXPECT_FALSE(w.TM->isActive());  // TMTimer disables it and runs the send sequence once
-    EXPECT_EQ(w.Pbar->maximum(), 2);
-}
-
-TEST_F(MainWindowTest, ModeWordIsFoundAnywhereInAnyCase) {
-    TFMain a({QStringLiteral("1"), Q(firmware_), QStringLiteral("xxUsBxx")});
-    EXPECT_TRUE(a.CB_USB->isChecked());
-    TFMain b({QStringLiteral("1"), Q(firmware_), QStringLiteral("serial")});
-    EXPECT_FALSE(b.CB_USB->isChecked());
-    TFMain c({QStringLiteral("1")});
-    EXPECT_TRUE(c.TM->isActive());  // any argument starts the sequence
-}
-
-TEST_F(MainWindowTest, FirstArgumentThatIsNotANumberPreventsTheAutomaticStart) {
-    TFMain w({QStringLiteral("COM3"), Q(firmware_)});
-    EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("COM3"));
-    EXPECT_EQ(w.EDT_FName->text(), Q(firmware_));
-    EXPECT_FALSE(w.TM->isActive());
-    EXPECT_EQ(w.TevoComNumber(), 0);
-}
-
 TEST_F(MainWindowTest, OperatorTypingAPortThatIsNotANumberShowsTheConversionError) {
     TFMain w({});
-    QStringList errors;
-    w.SetErrorDisplay([&](const QString& text) { errors << text; });
+    std::vector<std::string> errors;
+    w.Sequence().SetErrorDisplay([&](const std::string& text) { errors.push_back(text); });
     w.CB_PORT->lineEdit()->clear();
     QTest::keyClicks(w.CB_PORT->lineEdit(), QStringLiteral("1x"));
-    ASSERT_FALSE(errors.isEmpty());
-    EXPECT_EQ(errors.last(), QStringLiteral("'1x' is not a valid integer value"));
-    EXPECT_EQ(w.TevoComNumber(), 1);  // kept from the last good text
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back(), "'1x' is not a valid integer value");
+    EXPECT_EQ(w.Sequence().TevoComNumber(), 1);  // kept from the last good text
     QTest::keyClick(w.CB_PORT->lineEdit(), Qt::Key_Backspace);
-    EXPECT_EQ(w.TevoComNumber(), 1);
+    EXPECT_EQ(w.Sequence().TevoComNumber(), 1);
     QTest::keyClicks(w.CB_PORT->lineEdit(), QStringLiteral("2"));
-    EXPECT_EQ(w.TevoComNumber(), 12);
+    EXPECT_EQ(w.Sequence().TevoComNumber(), 12);
     w.CB_PORT->setCurrentIndex(1);
     emit w.CB_PORT->textActivated(w.CB_PORT->currentText());
-    EXPECT_EQ(w.TevoComNumber(), 10);
+    EXPECT_EQ(w.Sequence().TevoComNumber(), 10);
 }
 
 TEST_F(MainWindowTest, MissingFileShowsTheMessageAndOpensNothing) {
@@ -227,55 +154,8 @@ TEST_F(MainWindowTest, MissingFileShowsTheMessageAndOpensNothing) {
         w.EDT_FName->setText(Q(path));
         QTest::mouseClick(w.BT_SEND, Qt::LeftButton);
         EXPECT_EQ(w.Lab_Msg->text(), QStringLiteral("파일이 존재 하지 않습니다!")) << path;
-        EXPECT_TRUE(w.TmMsg->isActive());
+        EXPECT_TRUE(w.Sequence().TmMsg.Enabled());
     }
-}
-
-TEST_F(MainWindowTest, BarMaximumIsTheSizeInThousandsRoundedHalfToEven) {
-    TFMain w({});
-    const std::pair<int, int> cases[] = {{2500, 2}, {1499, 1}, {499, 0}, {1500, 2},
-                                         {3500, 4}, {500, 0},  {501, 1}, {0, 0}};
-    for (auto [size, maximum] : cases) {
-        std::ofstream(firmware_, std::ios::trunc) << std::string(size, 'x');
-        w.EDT_FName->setText(Q(firmware_));
-        w.BT_SENDClick();
-        EXPECT_EQ(w.Pbar->maximum(), maximum) << size;
-        EXPECT_EQ(w.PbarPosition(), 0);
-    }
-}
-
-TEST_F(MainWindowTest, OnlyPlainStatusReportsAdvanceTheBarEvenPastItsMaximum) {
-    TFMain w({});
-    w.Pbar->setMaximum(2);
-    w.ApdProtocolProtocolStatus(1);
-    w.ApdProtocolProtocolStatus(2);
-    EXPECT_EQ(w.PbarPosition(), 0);
-    w.ApdProtocolProtocolStatus(0);
-    w.ApdProtocolProtocolStatus(0);
-    EXPECT_EQ(w.PbarPosition(), 20);
-    EXPECT_EQ(w.Pbar->value(), 2);
-}
-
-TEST_F(MainWindowTest, SecondMessageRestartsTheFiveSeconds) {
-    TFMain w({});
-    w.ShowMsg(QStringLiteral("first"));
-    QTest::qWait(2000);
-    QElapsedTimer sinceSecond;
-    w.ShowMsg(QStringLiteral("second"));
-    sinceSecond.start();
-    EXPECT_EQ(w.Lab_Msg->text(), QStringLiteral("second"));
-    qint64 firedAfter = -1;
-    QObject::connect(w.TmMsg, &QTimer::timeout, [&] {
-        if (firedAfter < 0) firedAfter = sinceSecond.elapsed();
-    });
-    QSignalSpy fired(w.TmMsg, &QTimer::timeout);
-    ASSERT_TRUE(fired.wait(15000));
-    // The first message's count would have ended about 3 s after the second; a restarted count
-    // ends 5 s after it. Timers run late under load, never early, so only the lower bound holds.
-    EXPECT_GE(firedAfter, 4900);
-    EXPECT_EQ(fired.count(), 1);
-    EXPECT_TRUE(w.Lab_Msg->text().isEmpty());
-    EXPECT_FALSE(w.TmMsg->isActive());
 }
 
 TEST_F(MainWindowTest, SettingsAreWrittenWhenTheWindowGoes) {
@@ -288,16 +168,12 @@ TEST_F(MainWindowTest, SettingsAreWrittenWhenTheWindowGoes) {
         QTest::mouseClick(w.BT_EXIT, Qt::LeftButton);
         EXPECT_EQ(closed.count(), 1);
         EXPECT_FALSE(w.isVisible());
-        EXPECT_EQ(w.ExitCode(), 0);
+        EXPECT_EQ(w.Sequence().ExitCode(), 0);
     }
     EXPECT_EQ(ReadOption("PORT"), "2");
     EXPECT_EQ(ReadOption("FNAME"), firmware_);
-    {
-        TFMain w({});
-        EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("2"));
-        w.CB_PORT->setEditText(QStringLiteral("77"));  // a number that is not in the list
-    }
-    EXPECT_EQ(ReadOption("PORT"), "-1");
+    TFMain again({});
+    EXPECT_EQ(again.CB_PORT->currentText(), QStringLiteral("2"));
 }
 
 TEST_F(MainWindowTest, PortsWithLongDevicePathsStayInTheListAndShowTheirDevice) {
@@ -315,19 +191,6 @@ TEST_F(MainWindowTest, PortsWithLongDevicePathsStayInTheListAndShowTheirDevice) 
         EXPECT_EQ(w.CB_PORT->itemData(i, Qt::ToolTipRole).toString(), Q(paths[i]));
     }
     EXPECT_EQ(w.CB_PORT->currentText(), QStringLiteral("9"));
-}
-
-TEST_F(MainWindowTest, FinishAndErrorEventsCloseTheWindowFailureGivesExitCodeTwo) {
-    TFMain ok({});
-    ok.show();
-    ok.ApdProtocolProtocolFinish(0);
-    EXPECT_FALSE(ok.isVisible());
-    EXPECT_EQ(ok.ExitCode(), 0);
-    TFMain failed({});
-    failed.show();
-    failed.ApdProtocolProtocolFinish(-6005);
-    EXPECT_FALSE(failed.isVisible());
-    EXPECT_EQ(failed.ExitCode(), 2);
 }
 
 }  // namespace

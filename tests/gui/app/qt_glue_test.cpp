@@ -1,4 +1,5 @@
 #include "app/qt/qt_glue.h"
+#include "platform/event_loop.h"
 #include "platform/message_queue.h"
 
 #include <QCoreApplication>
@@ -37,6 +38,18 @@ TEST(QtGlue, MessagesFromWorkerThreadsRunInQtsLoopAndNestedWaitsRunQtEvents) {
     clock.restart();
     while (!timerRan && clock.elapsed() < 5000) ProcessMessages();
     EXPECT_TRUE(timerRan);
+
+    // The platform's timers fire from Qt's own loop.
+    int fired = 0;
+    TTimer platformTimer([&] { ++fired; });
+    platformTimer.SetInterval(20);
+    platformTimer.SetSingleShot(true);
+    platformTimer.SetEnabled(true);
+    clock.restart();
+    while (fired == 0 && clock.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    EXPECT_EQ(fired, 1);
 
     DestroyMessageWindow(w);
     RemoveQtMessageGlue();

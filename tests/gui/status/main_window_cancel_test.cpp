@@ -39,22 +39,23 @@ TEST(StatusWindowInProgram, CancelEndsTheTransferAndTheProgram) {
 
     {
         TFMain main({});
-        std::vector<QString> errors;
-        main.SetErrorDisplay([&](const QString& text) { errors.push_back(text); });
+        TDownloadSequence& sequence = main.Sequence();
+        std::vector<std::string> errors;
+        sequence.SetErrorDisplay([&](const std::string& text) { errors.push_back(text); });
         main.CB_PORT->setEditText("42");
-        main.CB_PORTChange();
+        sequence.CB_PORTChange();
         main.EDT_FName->setText(QString::fromStdString(file));
         std::optional<std::int32_t> finishCode;
         // Listen to the finish beside the window's own handler, which still runs.
-        auto handler = main.ApdProtocol->OnProtocolFinish();
-        main.ApdProtocol->SetOnProtocolFinish([&](TApdCustomProtocol* cp, std::int32_t code) {
+        auto handler = sequence.ApdProtocol->OnProtocolFinish();
+        sequence.ApdProtocol->SetOnProtocolFinish([&](TApdCustomProtocol* cp, std::int32_t code) {
             finishCode = code;
             if (handler) handler(cp, code);
         });
         QSignalSpy closed(&main, &TFMain::closed);
         TStandardDisplay* window = main.ApdProtocolStatus1->StandardDisplay();
 
-        main.BT_SENDClick();
+        sequence.BT_SENDClick();
         receiver.Start();
         bool clicked = false;
         QElapsedTimer clock;
@@ -62,7 +63,7 @@ TEST(StatusWindowInProgram, CancelEndsTheTransferAndTheProgram) {
         while (closed.count() == 0 && clock.elapsed() < 60000) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             ProcessMessages();
-            if (!clicked && window->isVisible() && main.ApdProtocol->BytesTransferred() > 0) {
+            if (!clicked && window->isVisible() && sequence.ApdProtocol->BytesTransferred() > 0) {
                 clicked = true;
                 QTest::mouseClick(window->findChild<QPushButton*>("psCancel"), Qt::LeftButton);
             }
@@ -71,8 +72,8 @@ TEST(StatusWindowInProgram, CancelEndsTheTransferAndTheProgram) {
         ASSERT_EQ(closed.count(), 1);
         ASSERT_TRUE(finishCode.has_value());
         EXPECT_EQ(*finishCode, -6005);
-        EXPECT_EQ(main.ExitCode(), 2);  // a cancelled transfer is a failed one
-        EXPECT_FALSE(main.Tevo->Open());
+        EXPECT_EQ(sequence.ExitCode(), 2);  // a cancelled transfer is a failed one
+        EXPECT_FALSE(sequence.Tevo->Open());
         EXPECT_FALSE(window->isVisible());
         EXPECT_TRUE(errors.empty());
         EXPECT_LT(receiver.Blocks(), 400);

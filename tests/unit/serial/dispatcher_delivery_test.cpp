@@ -51,7 +51,7 @@ protected:
             return 0;
         });
         d.AttachTriggerWindow(window);
-        d.SetPortHandlerState(1);
+        d.SetPortHandlerState(TPortHandlerState::install);
     }
     FakeDispatcher d;
     HWND window = 0;

@@ -183,13 +183,13 @@ TEST_F(TriggerTest, HandlerStateDecidesWhetherWindowsAreServed) {
         return 0;
     });
     d.AttachTriggerWindow(window);
-    d.SetPortHandlerState(2);
+    d.SetPortHandlerState(TPortHandlerState::remove);
     int timer = d.CreateTimerTrigger();
     d.ArmTimerTrigger(timer, 0, true);
     fakeNow += 55;
     d.Pass();
     EXPECT_EQ(calls, 0);
-    d.SetPortHandlerState(1);
+    d.SetPortHandlerState(TPortHandlerState::install);
     d.ArmTimerTrigger(timer, 0, true);
     fakeNow += 55;
     d.Pass();

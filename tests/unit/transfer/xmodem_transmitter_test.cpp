@@ -80,7 +80,7 @@ TEST_F(XmodemTransmitter, SendsAFileIn1KBlocksAfterC) {
     EXPECT_FALSE(h.data->Started);
     EXPECT_TRUE(h.line.triggers.empty());  // every trigger deleted
     EXPECT_TRUE(h.line.handlers.empty());
-    EXPECT_TRUE(h.Step(TriggerAvailMsg, 1));  // later calls: already done
+    EXPECT_TRUE(h.Step(kTriggerAvail, 1));  // later calls: already done
 }
 
 TEST_F(XmodemTransmitter, TheBlockReplyTimeoutStartsWhenTheRingHasDrained) {
@@ -257,7 +257,7 @@ protected:
     void TearDown() override { SetClockSource(nullptr); }
     void Text(const std::string& text) {
         h.line.input.insert(h.line.input.end(), text.begin(), text.end());
-        h.Step(TriggerAvailMsg, static_cast<std::uint32_t>(text.size()));
+        h.Step(kTriggerAvail, static_cast<std::uint32_t>(text.size()));
     }
     std::int32_t& ArmedWait() { return h.line.timerArmedTicks[h.data->TimeoutTimer]; }
     static inline std::uint32_t now = 0;
@@ -424,7 +424,7 @@ TEST_F(XmodemTransmitter, GModeCanWhileWaitingForRoomCancels) {
     // The fake ring does not fill by itself: make it full to reach the wait.
     h.line.outUsed = 3000;
     h.data->XmodemState = txGetBlock;
-    h.Step(TriggerTimerMsg, 0);
+    h.Step(kTriggerTimer, 0);
     EXPECT_EQ(h.data->XmodemState, txWtFreeSpc);
     h.Reply({'x', cCan});
     EXPECT_EQ(*h.reports.finish, -6005);
@@ -456,7 +456,7 @@ TEST_F(XmodemTransmitter, AVanishedDeviceEndsTheTransfer) {
     StartWith(PatternBytes(5000));
     h.Reply({cCrcStart});
     h.line.gone = true;
-    EXPECT_TRUE(h.Step(TriggerTimerMsg, static_cast<std::uint32_t>(h.data->StatusTimer)));
+    EXPECT_TRUE(h.Step(kTriggerTimer, static_cast<std::uint32_t>(h.data->StatusTimer)));
     ASSERT_TRUE(h.reports.finish.has_value());
     EXPECT_EQ(*h.reports.finish, -6014);
     EXPECT_EQ(h.data->InProgress, 0);
@@ -468,7 +468,7 @@ TEST_F(XmodemTransmitter, CarrierLossAbortsWhenAsked) {
     EXPECT_EQ(h.line.statusArmedValue[h.data->CarrierTrigger], 0x80u);
     h.Reply({cCrcStart});
     h.line.carrier = false;
-    h.Step(TriggerStatusMsg, static_cast<std::uint32_t>(h.data->CarrierTrigger));
+    h.Step(kTriggerStatus, static_cast<std::uint32_t>(h.data->CarrierTrigger));
     EXPECT_EQ(*h.reports.finish, -6014);
 }
 
@@ -511,9 +511,9 @@ TEST_F(XmodemTransmitter, TriggerMessagesFindTheRecordByDispatcherHandle) {
     ASSERT_EQ(h.line.handlers.size(), 1u);
     EXPECT_EQ(h.line.userData, h.data.get());
     h.line.Receive({cCrcStart});
-    h.line.handlers[0](TriggerAvailMsg, 1, h.line.handle << 16);
+    h.line.handlers[0](kTriggerAvail, 1, h.line.handle << 16);
     EXPECT_EQ(h.data->XmodemState, txDraining);
-    EXPECT_FALSE(TransmitStateMachine(TriggerAvailMsg, 1, 99 << 16));  // unknown dispatcher
+    EXPECT_FALSE(TransmitStateMachine(kTriggerAvail, 1, 99 << 16));  // unknown dispatcher
 }
 
 TEST(XmodemInit, TypesAndTheirSettings) {

@@ -1,7 +1,7 @@
-// The program's own options applied to the main window: --batch, --ddd, --progress, --trace,
+// The program's own options applied to the download sequence: --batch, --ddd, --progress, --trace,
 // --log and --silence-limit.
 //
-// Without options nothing here touches the window. With --batch every early stop of the send
+// Without options nothing here touches the sequence. With --batch every early stop of the send
 // sequence, every error that would go to the error display and the end of the transfer end the
 // program at once, with the exit code of exit_codes.h and one line on the standard error.
 //
@@ -15,16 +15,14 @@
 // are left alone, and the run ends with 1 only when that volume goes away after the terminal
 // acknowledged the firmware on it; without the acknowledgement it ends with 7.
 //
-// Thread safety: the user-interface thread, like the window.
+// Thread safety: the user-interface thread, like the sequence.
 #pragma once
 
 #include "app/command_line.h"
 #include "app/progress_json.h"
 #include "app/progress_report.h"
-#include "app/qt/main_window_usb.h"
-
-#include <QString>
-#include <QTimer>
+#include "app/usb_mode.h"
+#include "platform/event_loop.h"
 
 #include <cstdint>
 #include <exception>
@@ -35,18 +33,18 @@
 
 namespace kavo {
 
-class TFMain;
+class TDownloadSequence;
 
 class TRunControl {
 public:
-    TRunControl(TFMain& window, TCommandLine commandLine);
+    TRunControl(TDownloadSequence& sequence, TCommandLine commandLine);
 
-    // Applies the options to the window before its automatic start. With --batch a start-up that
+    // Applies the options to the sequence before its automatic start. With --batch a start-up that
     // stopped early (no automatic start to come) ends the run; returns false then.
     bool Prepare();
 
     // Where errors that escape an event handler go with --batch (instead of a message box).
-    void ShowError(const QString& text);
+    void ShowError(const std::string& text);
 
     // SIGTERM or SIGINT arrived: the exit button, or with --batch the end of the run with 128 +
     // the signal's number (unless the run has its outcome already).
@@ -70,14 +68,14 @@ private:
     void UsbWaitOver();
     void EndJson(int exitCode, const std::string& line);
 
-    TFMain& window_;
+    TDownloadSequence& sequence_;
     TCommandLine commandLine_;
     std::unique_ptr<TProgressWriter> progress_;
     std::unique_ptr<TProgressJsonWriter> progressJson_;  // --progress json, instead of progress_
     bool ended_ = false;  // the run has its outcome; later errors only add their line
     std::string portFailureLine_;  // the outcome was a port's failure, with this line
     // USB storage mode with --batch.
-    std::unique_ptr<QTimer> usbWait_;  // the silence limit of the current wait
+    std::unique_ptr<TTimer> usbWait_;  // the silence limit of the current wait
     std::uint32_t usbWaitSeconds_ = 0;
     std::string usbTarget_;            // where the firmware was copied; empty before
     bool usbAcknowledged_ = false;     // the terminal ACKed 0xD1 "E"

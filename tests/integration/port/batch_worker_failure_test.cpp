@@ -1,21 +1,16 @@
 // An unattended run whose port fails in the middle of the transfer: the dispatcher thread, which
 // runs the transfer's steps, ends by an error. The run ends at once with 9 and the error's line as
 // its last line on the standard error, naming the port, the worker and the error.
-// Before Qt, whose "signals" keyword the serial engine uses as a name.
 #include "support/faulty_dispatcher.h"
 
 #include "app/command_line.h"
+#include "app/download_sequence.h"
 #include "platform/exit_codes.h"
-#include "app/qt/main_window.h"
-#include "app/qt/qt_glue.h"
-#include "app/qt/run_control.h"
+#include "app/run_control.h"
+#include "platform/event_loop.h"
 #include "pty_pair.h"
 #include "serial/com_port.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QSignalSpy>
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -67,7 +62,6 @@ private:
 };
 
 TEST(BatchWorkerFailure, EndsTheRunWithNineAndTheFailuresLine) {
-    InstallQtMessageGlue();
     char pattern[] = "/tmp/kavo_guifail_XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const std::string dir = pattern;
@@ -81,14 +75,16 @@ TEST(BatchWorkerFailure, EndsTheRunWithNineAndTheFailuresLine) {
     int exitCode = -1;
     {
         StderrCapture capture(dir + "/stderr.txt");
-        TFMain window({QStringLiteral("7"), QString::fromStdString(firmware)});
+        TNoView view;
+        TDownloadSequence sequence(view);
         TCommandLine commandLine;
         commandLine.positional = {"7", firmware};
         commandLine.batch = true;
-        TRunControl control(window, commandLine);
-        ShowComponentErrorsIn(window);
+        sequence.FormCreate(commandLine.positional);
+        TRunControl control(sequence, commandLine);
+        ShowComponentErrorsIn(sequence);
         std::atomic<test::FaultyDispatcher*> faulty{nullptr};
-        window.Tevo->SetDispatcherFactory([&faulty](TApdCustomComPort* owner) {
+        sequence.Tevo->SetDispatcherFactory([&faulty](TApdCustomComPort* owner) {
             auto made = std::make_unique<test::FaultyDispatcher>(owner);
             faulty = made.get();
             return made;
@@ -111,13 +107,15 @@ TEST(BatchWorkerFailure, EndsTheRunWithNineAndTheFailuresLine) {
             pty.ReadUntilQuiet(300ms, 5s);
             return true;
         });
-        QSignalSpy closed(&window, &TFMain::closed);
-        QElapsedTimer clock;
-        clock.start();
-        while (closed.isEmpty() && clock.elapsed() < 20000) QTest::qWait(10);
-        EXPECT_FALSE(closed.isEmpty());
+        // The batch run's own loop, ended by the close; a deadline in case it never comes.
+        sequence.SetOnClosed([] { QuitEventLoop(0); });
+        TTimer deadline([] { QuitEventLoop(-1); });
+        deadline.SetInterval(20000);
+        deadline.SetEnabled(true);
+        EXPECT_EQ(RunEventLoop(), 0);
+        EXPECT_TRUE(sequence.Closed());
         EXPECT_TRUE(peer.get());
-        exitCode = window.ExitCode();
+        exitCode = sequence.ExitCode();
         SetExceptionDisplay(nullptr);
         errors = capture.Restore();
     }
