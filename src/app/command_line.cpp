@@ -2,12 +2,12 @@
 
 #include "platform/exit_codes.h"
 #include "app/uutil.h"
+#include "platform/file_io.h"
 
 #include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
 #include <initializer_list>
 #include <utility>
 
@@ -213,13 +213,13 @@ std::string CheckOutputFolders(TCommandLine& line) {
                           Folder{"--log", line.logDir, "TEVO.LOG"}}) {
         if (folder.path.empty()) continue;
         std::error_code ec;
-        const std::filesystem::path absolute = std::filesystem::absolute(folder.path, ec);
-        if (!ec) folder.path = absolute.lexically_normal().string();
-        while (folder.path.size() > 1 && folder.path.back() == '/') folder.path.pop_back();
-        if (!std::filesystem::is_directory(folder.path, ec)) {
+        const std::filesystem::path absolute = std::filesystem::absolute(PathFromUtf8(folder.path), ec);
+        if (!ec) folder.path = Utf8FromPath(absolute.lexically_normal());
+        while (folder.path.size() > 1 && IsPathSeparator(folder.path.back())) folder.path.pop_back();
+        if (!std::filesystem::is_directory(PathFromUtf8(folder.path), ec)) {
             return std::string(folder.option) + ": " + folder.path + " is not a folder";
         }
-        if (::access(folder.path.c_str(), W_OK | X_OK) != 0) {
+        if (!FolderWritable(folder.path)) {
             return std::string(folder.option) + ": " + folder.path + " is not writable";
         }
         if (folder.path.size() + 1 + std::strlen(folder.fileName) > kMaxPortFileName) {

@@ -4,6 +4,7 @@
 // port map already gives that path, else the highest number the map leaves free. The pair is added
 // to KAVODOWN_PORTS for this process, and the number becomes the first positional
 // argument, so every later step (the port's open, the messages) sees an ordinary port number.
+// On Windows the device is a port name, COM12 or \\.\COM12, which is its number already.
 //
 // Thread safety: changes the process's environment; call it once at start-up, before threads.
 #pragma once
@@ -19,6 +20,10 @@ namespace kavo {
 // The port number for `path` among `ports`: the entry with that path, else the highest number
 // from kMaxComNumber down that no entry has; 0 when every number is taken.
 int DevicePortNumber(const std::string& path, const std::vector<PortEntry>& ports);
+
+// The number of a Windows port name: "COM12", "com12" or "\\.\COM12" give 12; anything else
+// (no number, a number of 0 or above 65535, trailing text) gives 0.
+int ComNumberOfDeviceName(const std::string& name);
 
 // Applies --device to `commandLine` (nothing without it). Returns an empty text, or one line
 // saying why the path cannot be used.

@@ -84,12 +84,16 @@ TDownloadSequence::TDownloadSequence(TMainView& view, const TStatusMaker& makeSt
 }
 
 TDownloadSequence::~TDownloadSequence() {
+    SaveSettingsAtEnd();
+    components_.reset();
+}
+
+void TDownloadSequence::SaveSettingsAtEnd() {
     try {
         FormDestroy();
     } catch (const std::exception& e) {
         PrintError(std::string("the settings could not be saved: ") + e.what());
     }
-    components_.reset();
 }
 
 void TDownloadSequence::CreateComponents(const TStatusMaker& makeStatus) {
@@ -140,33 +144,6 @@ void TDownloadSequence::CreateProtocol() {
     ApdProtocol->SetOnProtocolFinish([this](TApdCustomProtocol*, std::int32_t code) {
         Guard([this, code] { ApdProtocolProtocolFinish(code); });
     });
-}
-
-void TDownloadSequence::CreateUsbMode() {
-    DK_INFO = new TDiskInfo(components_.get());
-    DK_INFO->SetName("DK_INFO");
-    TUsbDownloadHooks window;
-    window.usbMode = [this] { return view_.UsbChecked(); };
-    window.fileName = [this] { return view_.FileName(); };
-    window.sendCmd = [this](unsigned char cmd, const std::u16string& data) {
-        return SendCmd(cmd, data);
-    };
-    window.destroyWindow = [this] {
-        // What destroying the window does before the process ends: the settings are saved and
-        // the port is closed.
-        try {
-            FormDestroy();
-        } catch (const std::exception& e) {
-            PrintError(std::string("the settings could not be saved: ") + e.what());
-        }
-        try {
-            Tevo->SetOpen(false);
-        } catch (const std::exception&) {
-            // The process ends now; a port that does not close cleanly is closed by its end.
-        }
-    };
-    // Created after DK_INFO, so that it goes first.
-    UsbMode = new TUsbMode(components_.get(), *DK_INFO, std::move(window));
 }
 
 void TDownloadSequence::FormCreate(const std::vector<std::string>& arguments) {
@@ -431,10 +408,6 @@ void TDownloadSequence::TevoTriggerAvail(int count) {
     } catch (const std::exception& e) {
         ShowError(e.what());
     }
-}
-
-void TDownloadSequence::DeviceChange(unsigned event, const std::string& rootFolder) {
-    UsbMode->DeviceChange(event, rootFolder);
 }
 
 std::string TDownloadSequence::MakePacket(unsigned char cmd, const std::string& data) {

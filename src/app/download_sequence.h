@@ -167,6 +167,8 @@ private:
     void CreateComponents(const TStatusMaker& makeStatus);
     void CreateProtocol();
     void CreateUsbMode();
+    // FormDestroy, with a failure to save the settings said on the standard error.
+    void SaveSettingsAtEnd();
     void FillPortList();
     void ApplyArguments(const std::vector<std::string>& arguments);
     bool OpenPort();

@@ -4,6 +4,7 @@
 #include "app/download_sequence.h"
 #include "app/uutil.h"
 #include "platform/exit_codes.h"
+#include "platform/file_io.h"
 #include "platform/sha256.h"
 #include "platform/steady_clock.h"
 #include "serial/usb_location.h"
@@ -20,14 +21,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kavo {
 namespace {
-
-// How long a volume may stay unknown to sysfs before it counts as on no USB device.
-constexpr std::int64_t kUnplacedMs = 2000;
 
 // Enough for the bytes of a large firmware image both ways, and its dispatch log.
 constexpr std::uint32_t kTraceEntries = 4000000;
@@ -103,75 +99,6 @@ void TRunControl::ApplySilenceLimit(std::uint32_t seconds) {
     const std::uint32_t attempts = std::max<std::uint32_t>(1, protocol.HandshakeRetry());
     const std::uint32_t perAttempt = std::max<std::uint32_t>(1, (ticks + attempts - 1) / attempts);
     if (perAttempt < protocol.HandshakeWait()) protocol.SetHandshakeWait(perAttempt);
-}
-
-bool TRunControl::WatchUsbMode(std::uint32_t seconds) {
-    if (commandLine_.sameUsbDevice) {
-        const std::string port = ComPortPath(sequence_.TevoComNumber());
-        usbDevice_ = UsbDeviceOfPort(port, SysfsRoot());
-        if (usbDevice_.empty()) {
-            End(kExitOtherError, "kavodown: --same-usb-device: the port's device " +
-                                     (port.empty() ? std::string("(none)") : port) +
-                                     " is on no USB device, so no volume is its own");
-            return false;
-        }
-        sequence_.UsbMode->SetFilter(
-            [this](const TVolumeNotice& notice) { return OwnVolume(notice); });
-        // The terminal's volume may be mounted already (the run starts when its serial port
-        // appears, and both come with the same plug-in).
-        for (const TVolumeNotice& notice : MountedVolumes()) sequence_.UsbMode->Deliver(notice);
-    }
-    TUsbModeObserver observer;
-    observer.copied = [this](const std::string& target, bool ok) { UsbCopied(target, ok); };
-    observer.told = [this](bool acknowledged) {
-        usbTold_ = true;
-        usbAcknowledged_ = acknowledged;
-    };
-    observer.removed = [this](const std::string& rootFolder, int exitCode) {
-        return UsbRemoved(rootFolder, exitCode);
-    };
-    sequence_.UsbMode->SetObserver(std::move(observer));
-    if (seconds == 0) return true;  // wait as long as it takes
-    usbWaitSeconds_ = seconds;
-    usbWait_ = std::make_unique<TTimer>([this] { UsbWaitOver(); });
-    usbWait_->SetSingleShot(true);
-    usbWait_->SetInterval(seconds * 1000);
-    usbWait_->SetEnabled(true);
-    return true;
-}
-
-TVolumeChoice TRunControl::OwnVolume(const TVolumeNotice& notice) {
-    if (ended_) return TVolumeChoice::ignore;
-    if (notice.event == DBT_DEVICEREMOVECOMPLETE) {
-        unplacedSince_.erase(notice.rootFolder);
-        if (!ownVolumes_.contains(notice.rootFolder)) return TVolumeChoice::ignore;
-        // A terminal removes its volume right after its ACK; the removal can be seen before the
-        // ACK is read, and waits for the answer to the command (at most its 1 s).
-        if (!usbTarget_.empty() && !usbTold_) return TVolumeChoice::later;
-        ownVolumes_.erase(notice.rootFolder);
-        return TVolumeChoice::take;
-    }
-    if (ownVolumes_.contains(notice.rootFolder)) return TVolumeChoice::ignore;  // seen twice
-    const TVolumePlace place = UsbPlaceOfVolume(notice, SysfsRoot());
-    if (!place.known) {
-        // sysfs places a USB disk before it can be mounted; what it does not place within a
-        // moment (an image mounted through FUSE) is on no USB device.
-        const std::int64_t now = SteadyNowMs();
-        const auto [it, first] = unplacedSince_.emplace(notice.rootFolder, now);
-        if (now - it->second < kUnplacedMs) return TVolumeChoice::later;
-        unplacedSince_.erase(it);
-        return TVolumeChoice::ignore;
-    }
-    unplacedSince_.erase(notice.rootFolder);
-    if (place.usbDevice != usbDevice_) {
-        Print("kavodown: " + notice.rootFolder + " is not on the port's USB device; left alone");
-        return TVolumeChoice::ignore;
-    }
-    // The arrival copies the firmware and tells the terminal over the port, which the run
-    // opens a moment after its start.
-    if (!sequence_.Tevo->Open()) return TVolumeChoice::later;
-    ownVolumes_.insert(notice.rootFolder);
-    return TVolumeChoice::take;
 }
 
 void TRunControl::UsbCopied(const std::string& target, bool ok) {
@@ -282,13 +209,11 @@ bool TRunControl::FileUsable(const std::string& path, std::int64_t size) {
         End(kExitFileMissing, "kavodown: file missing: " + path + " is empty");
         return false;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    if (const int error = TFileReader(path).Error(); error != 0) {
         End(kExitFileMissing,
-            "kavodown: file missing: " + path + " cannot be read: " + std::strerror(errno));
+            "kavodown: file missing: " + path + " cannot be read: " + std::strerror(error));
         return false;
     }
-    ::close(fd);
     if (size > kMaxImageSize) {
         End(kExitFileMissing, "kavodown: file missing: " + path + " has " + std::to_string(size) +
                                   " bytes; firmware files above " + ImageLimitText() +

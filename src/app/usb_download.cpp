@@ -11,17 +11,6 @@ namespace kavo {
 TUsbDownload::TUsbDownload(TDiskInfo& diskInfo, TUsbDownloadHooks hooks)
     : diskInfo_(diskInfo), hooks_(std::move(hooks)) {}
 
-char DriveLetterOfUnitMask(std::uint32_t unitMask) {
-    for (int bit = 25; bit >= 0; --bit)
-        if (unitMask & (std::uint32_t{1} << bit)) return static_cast<char>('A' + bit);
-    return 0;
-}
-
-std::string TUsbDownload::FileNamePart(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string TUsbDownload::DownFolder(const std::string& rootFolder) {
     namespace fs = std::filesystem;
     std::error_code ec;

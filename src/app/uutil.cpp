@@ -8,10 +8,8 @@
 #include <climits>
 #include <mutex>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/utsname.h>
-#include <unistd.h>
+
+#include "platform/file_io.h"
 
 namespace kavo {
 
@@ -69,14 +67,6 @@ int OSVersionCodeFor(bool queryOk, int platformId, int major, int minor) {
     }
 }
 
-int GetOSVersionCode() {
-    struct utsname names {};
-    if (::uname(&names) != 0) return OSVersionCodeFor(false, 0, 0, 0);
-    int major = 0, minor = 0;
-    std::sscanf(names.release, "%d.%d", &major, &minor);
-    return OSVersionCodeFor(true, kPlatformLinux, major, minor);
-}
-
 namespace {
 
 // The data buffers of the port list hold 51 bytes, the terminating zero included.
@@ -130,14 +120,6 @@ std::vector<std::string> ComPortsByEnumeration(const PortRegistry& registry) {
     return list;
 }
 
-PortRegistry SystemPortRegistry() {
-    std::vector<PortRegistryValue> values;
-    for (const PortEntry& e : ListComPorts()) {
-        values.emplace_back(e.path, "COM" + std::to_string(e.number));
-    }
-    return values;
-}
-
 void GetComPortList(int code, std::vector<std::string>& list) {
     switch (code) {
     case 2: case 3: case 7:
@@ -156,21 +138,19 @@ void GetComPortList(int code, std::vector<std::string>& list) {
 // Only a regular file can be sent: the transfer engine refuses anything else, and opening a FIFO
 // for its size would wait for a writer without end.
 bool FileExists(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    TFileFacts facts;
+    return !path.empty() && ReadFileFacts(path, facts) == 0 && facts.regular;
 }
 
 std::int32_t GetFileSize(const std::string& path) {
     if (!FileExists(path)) return -1;
-    // Non-blocking, so that a FIFO put in the file's place after the check cannot hold the open.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -1;
-    struct stat st {};
-    int rc = ::fstat(fd, &st);
-    ::close(fd);
-    if (rc != 0) return -1;
-    if (st.st_size > INT32_MAX) return INT32_MAX;
-    return static_cast<std::int32_t>(st.st_size);
+    // The open does not wait, so that a FIFO put in the file's place after the check cannot
+    // hold it.
+    const TFileReader file(path);
+    TFileFacts facts;
+    if (file.Error() != 0 || file.Facts(facts) != 0) return -1;
+    if (facts.size > INT32_MAX) return INT32_MAX;
+    return static_cast<std::int32_t>(facts.size);
 }
 
 }  // namespace kavo

@@ -58,7 +58,8 @@ std::vector<std::string> ComPortsByProbe(const PortRegistry& registry);
 // Method B: enumerates the values in order and lists their data, trimmed; data that does not
 // fit the buffer is left out. Value names (device paths) may be of any length.
 std::vector<std::string> ComPortsByEnumeration(const PortRegistry& registry);
-// The system's list of serial ports as name/value pairs: on Linux, one value per port of the
+// The system's list of serial ports as name/value pairs: on Windows, the registry's serial port
+// map (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM); on Linux, one value per port of the
 // port map, named by its device path, with the data "COMn".
 PortRegistry SystemPortRegistry();
 

@@ -1,13 +1,11 @@
 #include "platform/profile.h"
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
+
+#include "platform/file_io.h"
 
 namespace kavo {
 namespace {
@@ -66,7 +64,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 bool ReadText(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     if (!in) return false;
     std::ostringstream all;
     all << in.rdbuf();
@@ -79,7 +77,7 @@ bool HasLineBreak(const std::string& s) {
 }
 
 std::string SystemError(const std::string& what, const std::string& path, int err) {
-    return what + " " + path + ": " + std::strerror(err);
+    return what + " " + path + ": " + ErrnoText(err);
 }
 
 // Whether the names and the value can be stored (see the header); the error names `path`.
@@ -192,41 +190,19 @@ std::vector<std::pair<std::string, std::string>> ReadProfileSection(const std::s
 ProfileWriteResult WriteProfileString(const std::string& section, const std::string& key,
                                       const std::string& value, const std::string& path) {
     if (auto checked = CheckEntry(section, key, value, path); !checked) return checked;
-    struct stat st {};
-    bool exists = ::stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) return {false, path + " is not a regular file"};
+    TFileFacts facts;
+    const bool exists = ReadFileFacts(path, facts) == 0;
+    if (exists && !facts.regular) return {false, path + " is not a regular file"};
     std::string contents;
     if (exists && !ReadText(path, contents)) {
         return {false, SystemError("cannot read", path, errno)};
     }
     SetProfileTextValue(contents, section, key, value, path);
-
-    // Write beside the target so that the rename stays within one file system.
-    std::string temp = path + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return {false, SystemError("cannot create a temporary file for", path, errno)};
-    temp = name.data();
-    ::fchmod(fd, exists ? (st.st_mode & 07777) : 0644);
-    std::size_t written = 0;
-    int err = 0;
-    while (written < contents.size()) {
-        ssize_t n = ::write(fd, contents.data() + written, contents.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
+    const TReplaceResult replaced = ReplaceFileContents(path, contents);
+    if (replaced.noTemporaryFile) {
+        return {false, SystemError("cannot create a temporary file for", path, replaced.error)};
     }
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        return {false, SystemError("cannot write", path, err)};
-    }
+    if (replaced.error != 0) return {false, SystemError("cannot write", path, replaced.error)};
     return {true, {}};
 }
 

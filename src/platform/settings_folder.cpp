@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
 
 #ifndef KAVO_INSTALL_PREFIX
 #define KAVO_INSTALL_PREFIX "/usr/local"
@@ -34,13 +33,6 @@ bool IsWithin(const fs::path& folder, const fs::path& base) {
 
 }  // namespace
 
-std::string ProgramFolder() {
-    std::error_code ec;
-    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return WithSlash(fs::current_path(ec).string());
-    return WithSlash(exe.parent_path().string());
-}
-
 std::string InstallPrefix() { return KAVO_INSTALL_PREFIX; }
 
 bool IsSystemFolder(const std::string& folder, const std::string& installPrefix) {
@@ -49,7 +41,8 @@ bool IsSystemFolder(const std::string& folder, const std::string& installPrefix)
         if (IsWithin(folder, system)) return true;
     }
     const fs::path prefix = fs::path(installPrefix).lexically_normal();
-    if (!prefix.is_absolute() || prefix.relative_path().empty()) return false;
+    // A rooted prefix (is_absolute would also want a drive letter on Windows).
+    if (!prefix.has_root_directory() || prefix.relative_path().empty()) return false;
     return IsWithin(folder, prefix);
 }
 
@@ -69,42 +62,21 @@ std::string ChooseSettingsFolder(const TSettingsPlace& place) {
     return WithSlash(base) + "kavodown/";
 }
 
-namespace {
-
-// The program's folder comes with its links resolved; so does the prefix (/usr/local may be a
-// link to another disk).
-std::string ResolvedInstallPrefix() {
-    std::error_code ec;
-    fs::path prefix = fs::weakly_canonical(InstallPrefix(), ec);
-    return ec ? InstallPrefix() : prefix.string();
-}
-
-}  // namespace
-
-std::string SettingsFolder() {
-    TSettingsPlace place;
-    place.configDir = std::getenv("KAVODOWN_CONFIG_DIR");
-    place.programFolder = ProgramFolder();
-    place.programFolderUsable =
-        ::access((place.programFolder + "Option.ini").c_str(), F_OK) == 0 ||
-        ::access(place.programFolder.c_str(), W_OK) == 0;
-    place.installPrefix = ResolvedInstallPrefix();
-    place.xdgConfigHome = std::getenv("XDG_CONFIG_HOME");
-    place.home = std::getenv("HOME");
-    std::string folder = ChooseSettingsFolder(place);
-    std::error_code ec;
-    fs::create_directories(folder, ec);  // a failure shows at the first write
-    return folder;
+std::string ChooseWindowsSettingsFolder(const TSettingsPlace& place) {
+    const auto withBackslash = [](std::string folder) {
+        if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
+        return folder;
+    };
+    if (place.configDir && *place.configDir) return withBackslash(place.configDir);
+    if (place.programFolderUsable) return withBackslash(place.programFolder);
+    if (place.appData && *place.appData) return withBackslash(place.appData) + "KavoDown\\";
+    return withBackslash(place.programFolder);
 }
 
 std::string ChooseFirmwareStartFolder(const std::string& programFolder,
                                       const std::string& installPrefix, const char* home) {
     if (!IsSystemFolder(programFolder, installPrefix)) return WithSlash(programFolder);
     return home && *home ? WithSlash(home) : std::string("/");
-}
-
-std::string FirmwareStartFolder() {
-    return ChooseFirmwareStartFolder(ProgramFolder(), ResolvedInstallPrefix(), std::getenv("HOME"));
 }
 
 }  // namespace kavo

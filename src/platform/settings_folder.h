@@ -7,6 +7,8 @@
 //     system folder (under the install prefix, /usr or /opt): an installed program never writes
 //     beside itself, also when it runs as root;
 //  3. $XDG_CONFIG_HOME/kavodown/ (by default ~/.config/kavodown/).
+// On Windows: KAVODOWN_CONFIG_DIR, else the program's folder when Option.ini is there or the
+// folder is writable, else %APPDATA%\KavoDown\.
 // SettingsFolder() creates the chosen folder when it is missing, so the first write succeeds.
 //
 // Thread safety: reads the environment and the file system on each call; any thread may call.
@@ -16,10 +18,10 @@
 
 namespace kavo {
 
-// The folder of the running program, with a trailing '/'.
+// The folder of the running program, with a trailing separator.
 std::string ProgramFolder();
 
-// The settings folder, with a trailing '/'.
+// The settings folder, with a trailing separator.
 std::string SettingsFolder();
 
 // The prefix the program was configured to be installed under (for instance /usr/local).
@@ -38,10 +40,12 @@ struct TSettingsPlace {
     std::string installPrefix;         // the configured install prefix
     const char* xdgConfigHome = nullptr;
     const char* home = nullptr;
+    const char* appData = nullptr;    // %APPDATA% (Windows)
 };
 
-// The rule above as a pure function, for tests.
+// The rules above as pure functions, for tests; the Windows one ends its folders with '\'.
 std::string ChooseSettingsFolder(const TSettingsPlace& place);
+std::string ChooseWindowsSettingsFolder(const TSettingsPlace& place);
 
 // Where the firmware file box and its dialog start when no file was chosen before: the program's
 // folder for a portable program, the home folder ("/" without one) for an installed program,

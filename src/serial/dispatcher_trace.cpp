@@ -6,6 +6,7 @@
 
 #include "serial/dispatcher.h"
 #include "serial/dispatcher_recorders.h"
+#include "platform/file_io.h"
 #include "serial/error_codes.h"
 
 namespace kavo {
@@ -63,7 +64,7 @@ int IoError(int error) {
 }
 
 int WriteTextFile(const std::string& fileName, bool append, const std::string& text) {
-    std::FILE* file = std::fopen(fileName.c_str(), append ? "ab" : "wb");
+    std::FILE* file = OpenStdioFile(fileName, append ? "ab" : "wb");
     if (!file) return IoError(errno);
     int result = 0;
     if (std::fwrite(text.data(), 1, text.size(), file) != text.size()) result = IoError(errno);

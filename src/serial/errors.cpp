@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/component.h"
+#include "platform/file_io.h"
 
 namespace kavo {
 
@@ -187,11 +188,9 @@ const char* FindMessage(int absCode) {
 }
 
 std::string SystemMessage(int number) {
-    // strerrordesc_np gives nothing for a number the system does not know, where strerror would
-    // make up "Unknown error N".
-    const char* text = strerrordesc_np(number);
-    if (!text) return {};
-    return CleanSystemMessage(std::string(text).substr(0, kMaxTextLength));
+    const std::string text = SystemMessageText(number);
+    if (text.empty()) return {};
+    return CleanSystemMessage(text.substr(0, kMaxTextLength));
 }
 
 // A message of the caller's for the exception being raised; empty means the code's own text.

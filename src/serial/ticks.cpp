@@ -12,12 +12,6 @@ namespace {
 
 std::atomic<ClockSource> clockSource{nullptr};
 
-std::uint32_t MonotonicMilliseconds() {
-    using namespace std::chrono;
-    auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms));
-}
-
 // Milliseconds until the tick count passes the timer's expiry, at least 1.
 std::uint32_t MillisecondsToExpiry(const TickTimer& timer) {
     std::int64_t target = (static_cast<std::int64_t>(timer.expireTicks) + 1) * kMillisecondsPerTick;
@@ -31,7 +25,20 @@ std::uint32_t MillisecondsToExpiry(const TickTimer& timer) {
 
 std::uint32_t ClockMilliseconds() {
     ClockSource source = clockSource.load(std::memory_order_acquire);
-    return source ? source() : MonotonicMilliseconds();
+    return source ? source() : SystemMilliseconds();
+}
+
+std::uint32_t CountsPerMillisecond(std::uint64_t frequency) {
+    if (frequency == 0 || frequency > 0xFFFFFFFFu) return 0;
+    std::uint64_t counts = frequency / 1000;
+    if (frequency % 1000 > 500) ++counts;
+    return static_cast<std::uint32_t>(counts);
+}
+
+std::uint32_t MillisecondsFromCounter(std::uint64_t counter, std::uint32_t countsPerMillisecond) {
+    // The 64-by-32-bit division of (high word modulo divisor, low word) that 32-bit code does
+    // gives exactly the low 32 bits of the full quotient.
+    return static_cast<std::uint32_t>(counter / countsPerMillisecond);
 }
 
 void SetClockSource(ClockSource source) { clockSource.store(source, std::memory_order_release); }

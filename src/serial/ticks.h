@@ -28,6 +28,15 @@ struct TickTimer {
 
 // Monotonic milliseconds, wrapping at 2^32.
 std::uint32_t ClockMilliseconds();
+// The system's millisecond clock behind ClockMilliseconds: the steady clock on Linux; on Windows
+// the performance counter where it can serve, else the multimedia clock (timeGetTime).
+std::uint32_t SystemMilliseconds();
+
+// The performance counter's counts per millisecond: the frequency / 1000, a remainder above 500
+// rounding up; 0 when the counter cannot serve (no counter, a frequency of 0 or at least 2^32).
+std::uint32_t CountsPerMillisecond(std::uint64_t frequency);
+// A counter value as wrapping milliseconds (the quotient's low 32 bits).
+std::uint32_t MillisecondsFromCounter(std::uint64_t counter, std::uint32_t countsPerMillisecond);
 
 // Replaces the millisecond clock (nullptr restores the monotonic clock).
 using ClockSource = std::uint32_t (*)();

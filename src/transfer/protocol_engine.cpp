@@ -1,15 +1,12 @@
 #include "transfer/protocol_engine.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
+#include "platform/file_io.h"
 #include "serial/error_codes.h"
 #include "transfer/port_glue.h"
 
@@ -61,11 +58,10 @@ std::int32_t IoErrorFromErrno(int error, std::int32_t fallback) {
 // A missing file is "file not found", a missing folder on its path "path not found".
 std::int32_t OpenErrorOf(const std::string& path, int error) {
     if (error == ENOENT) {
-        const std::size_t slash = path.rfind('/');
+        const std::size_t slash = LastPathSeparator(path);
         if (slash != std::string::npos && slash > 0) {
-            struct stat info {};
-            const std::string folder = path.substr(0, slash);
-            if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return ecPathNotFound;
+            TFileFacts folder;
+            if (ReadFileFacts(path.substr(0, slash), folder) != 0 || !folder.folder) return ecPathNotFound;
         }
         return ecFileNotFound;
     }
@@ -370,7 +366,7 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
         ReportError(data, ecNoSearchMask);
         return false;
     }
-    const std::size_t slash = mask.rfind('/');
+    const std::size_t slash = LastPathSeparator(mask);
     const std::string folder = slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
     std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
 
@@ -378,9 +374,10 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
         CloseSearch(data);
         data.FirstSearch = false;
         const std::string dirPath = folder.empty() ? std::string(".") : folder;
-        struct stat dirInfo {};
-        if (stat(dirPath.c_str(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode)) {
-            if (errno == EACCES) {
+        TFileFacts dirInfo;
+        const int dirError = ReadFileFacts(dirPath, dirInfo);
+        if (dirError != 0 || !dirInfo.folder) {
+            if (dirError == EACCES) {
                 ReportError(data, ecAccessDenied);
             } else {
                 ReportError(data, ecDirNotFound);
@@ -389,13 +386,12 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
         }
         if (!HasWildcard(pattern)) {
             // A plain file name: exactly that file.
-            struct stat info {};
-            const std::string path = folder + pattern;
-            if (stat(path.c_str(), &info) != 0) {
-                ReportError(data, IoErrorFromErrno(errno, ecFileNotFound));
+            TFileFacts info;
+            if (const int error = ReadFileFacts(folder + pattern, info); error != 0) {
+                ReportError(data, IoErrorFromErrno(error, ecFileNotFound));
                 return false;
             }
-            if (!S_ISREG(info.st_mode)) {
+            if (!info.regular) {
                 ReportError(data, ecFileNotFound);
                 return false;
             }
@@ -403,23 +399,19 @@ bool NextMatchingFile(ProtocolData& data, std::string& name) {
         } else {
             // "*.*" means every file, as users of such masks expect.
             if (pattern == "*.*") pattern = "*";
-            DIR* dir = opendir(dirPath.c_str());
-            if (!dir) {
-                ReportError(data, IoErrorFromErrno(errno, ecPathNotFound));
+            std::error_code ec;
+            std::filesystem::directory_iterator dir(PathFromUtf8(dirPath), ec);
+            if (ec) {
+                ReportError(data, IoErrorFromErrno(ec.default_error_condition().value(), ecPathNotFound));
                 return false;
             }
-            while (dirent* entry = readdir(dir)) {
-                const std::string entryName = entry->d_name;
-                if (entryName == "." || entryName == "..") continue;
+            for (; dir != std::filesystem::directory_iterator(); dir.increment(ec)) {
+                const std::string entryName = Utf8FromPath(dir->path().filename());
                 if (!MaskMatches(pattern.c_str(), entryName.c_str())) continue;
-                struct stat info {};
-                if (stat((folder.empty() ? entryName : folder + entryName).c_str(), &info) != 0 ||
-                    !S_ISREG(info.st_mode)) {
-                    continue;
-                }
+                TFileFacts info;
+                if (ReadFileFacts(folder + entryName, info) != 0 || !info.regular) continue;
                 data.SearchState.push_back(entryName);
             }
-            closedir(dir);
             std::sort(data.SearchState.begin(), data.SearchState.end());
             if (data.SearchState.empty()) {
                 ReportError(data, ecNoMatchingFiles);

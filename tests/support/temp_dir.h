@@ -1,5 +1,6 @@
-// A folder of a test's own under /tmp, made when the object is and removed with everything in it
-// when the object goes away, on every path out of the test.
+// A folder of a test's own under /tmp (the system's temporary folder on Windows), made when the
+// object is and removed with everything in it when the object goes away, on every path out of
+// the test.
 //
 // Thread safety: one object belongs to one thread at a time.
 #pragma once
@@ -7,6 +8,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -18,11 +20,21 @@ public:
     // `tag` names the folder (/tmp/<tag>-XXXXXX), so that one left by a killed run tells whose
     // it is.
     explicit TempDir(const std::string& tag = "kavo") {
+#ifdef _WIN32
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   (tag + "-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) path_ = candidate;
+        }
+        if (path_.empty()) throw std::runtime_error("no temporary folder for " + tag);
+#else
         std::string pattern = "/tmp/" + tag + "-XXXXXX";
         if (!::mkdtemp(pattern.data())) {
             throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
         }
         path_ = pattern;
+#endif
     }
     ~TempDir() {
         std::error_code ignored;

@@ -6,24 +6,21 @@
 #include "app/port_listing.h"
 #include "app/run_control.h"
 #include "app/signal_watch.h"
-#include "app/entry/station_command.h"
+#include "app/entry/station_entry.h"
 #include "serial/com_port.h"
 #include "platform/event_loop.h"
-#include "station/station_options.h"
+#include "platform/program_arguments.h"
 
 #include <csignal>
 #include <cstdio>
 #include <vector>
 
 namespace kavo {
-namespace {
 
 int NoWindow(const char* what) {
     std::fprintf(stderr, "kavodown: this build has no window; %s\n", what);
     return kExitUsage;
 }
-
-}  // namespace
 
 int RunBatch(const TCommandLine& commandLine) {
     TNoView view;
@@ -39,13 +36,10 @@ int RunBatch(const TCommandLine& commandLine) {
 }
 
 int RunProgram(int argc, char** argv, const TFrontEnds& frontEnds, const char* version) {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (station::WantsStation(arguments)) {
-        return RunStationCommand(arguments, [&](const auto& options, const auto& image,
-                                                const std::string& program) {
-            if (!frontEnds.stationWindow) return NoWindow("run the station with --batch");
-            return frontEnds.stationWindow(options, image, program, argc, argv);
-        });
+    std::vector<std::string> arguments = ProgramArguments(argc, argv);
+    if (!arguments.empty()) arguments.erase(arguments.begin());  // the program's own name
+    if (const std::optional<int> stationExit = RunStationIfAsked(arguments, frontEnds, argc, argv)) {
+        return *stationExit;
     }
     TCommandLineResult parsed = ParseCommandLine(arguments);
     TCommandLine& commandLine = parsed.commandLine;
@@ -69,7 +63,9 @@ int RunProgram(int argc, char** argv, const TFrontEnds& frontEnds, const char* v
     }
     // A reader of the status lines that goes away (a wrapper's pipe closed early) must not end
     // the transfer: writes to it fail quietly instead.
+#ifdef SIGPIPE  // Windows has no such signal: a failed write there is only a failed write
     if (commandLine.batch || commandLine.progress) ::signal(SIGPIPE, SIG_IGN);
+#endif
     if (commandLine.batch) return RunBatch(commandLine);
     if (!frontEnds.window) return NoWindow("run it with --batch");
     return frontEnds.window(commandLine, argc, argv);

@@ -128,7 +128,7 @@ void TFMain::BuildControls() {
     HWND w = window_;
     AddControl(w, L"BUTTON", " 연결 ", BS_GROUPBOX, kGroup1Left, kGroup1Top, 489, 65, kGroupBox1,
                font_);
-    AddControl(w, L"STATIC", "포트", SS_LEFT, kGroup1Left + 24, kGroup1Top + 24, 30, 15, kLabel1,
+    AddControl(w, L"STATIC", "포트", SS_LEFT, kGroup1Left + 24, kGroup1Top + 24, 30, 15, kPortLabel,
                font_);
     // An editable drop-down; its height includes the open list.
     AddControl(w, L"COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
@@ -164,9 +164,12 @@ void TFMain::Start(const std::vector<std::string>& arguments) {
         return status_;
     });
     sequence_->SetOnClosed([] { ::PostQuitMessage(0); });
+    sequence_->FormCreate(arguments);
+}
+
+void TFMain::Show() {
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
-    sequence_->FormCreate(arguments);
 }
 
 void TFMain::Forward(void (TDownloadSequence::*handler)()) {

@@ -26,7 +26,7 @@ using ::HWND;
 // The controls, for tests and tools that drive the window (GetDlgItem on the main window).
 enum TMainControl : int {
     kGroupBox1 = 101,
-    kLabel1,
+    kPortLabel,  // Label1, "포트"
     kCB_PORT,
     kLab_Msg,
     kBT_EXIT,
@@ -49,8 +49,9 @@ public:
     TFMain(const TFMain&) = delete;
     TFMain& operator=(const TFMain&) = delete;
 
-    // Creates the sequence and runs start-up with the positional arguments; then shows the window.
+    // Creates the sequence and runs start-up with the positional arguments.
     void Start(const std::vector<std::string>& arguments);
+    void Show();
 
     HWND Handle() const { return window_; }
     TDownloadSequence& Sequence() { return *sequence_; }

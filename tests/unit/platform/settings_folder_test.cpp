@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
+
+#include "platform/file_io.h"
+#include "support/temp_dir.h"
 
 namespace kavo {
 namespace {
@@ -86,6 +88,25 @@ INSTANTIATE_TEST_SUITE_P(
                    "/tmp/kavodown/"}),
     [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
 
+// On Windows the fallback is %APPDATA%\KavoDown, and folders end with a backslash.
+TEST(SettingsFolder, WindowsRuleKeepsThePortableFolderElseUsesAppData) {
+    TSettingsPlace place;
+    place.programFolder = "C:\\Tools\\KavoDown\\";
+    place.appData = "C:\\Users\\u\\AppData\\Roaming";
+    place.programFolderUsable = true;
+    EXPECT_EQ(ChooseWindowsSettingsFolder(place), "C:\\Tools\\KavoDown\\");
+    place.programFolderUsable = false;  // under Program Files, for instance
+    EXPECT_EQ(ChooseWindowsSettingsFolder(place), "C:\\Users\\u\\AppData\\Roaming\\KavoDown\\");
+    place.configDir = "D:\\cfg";
+    EXPECT_EQ(ChooseWindowsSettingsFolder(place), "D:\\cfg\\");
+    place.configDir = "D:/cfg/";
+    EXPECT_EQ(ChooseWindowsSettingsFolder(place), "D:/cfg/");
+    // Without %APPDATA% the program's folder is the one place left; a write there says why it fails.
+    place.configDir = nullptr;
+    place.appData = nullptr;
+    EXPECT_EQ(ChooseWindowsSettingsFolder(place), "C:\\Tools\\KavoDown\\");
+}
+
 // Where the firmware box and its dialog start before any file was chosen: beside a portable
 // program, in the home folder for an installed one (its folder holds programs, not firmware).
 TEST(FirmwareStartFolder, PortableProgramsFolderInstalledProgramsHome) {
@@ -99,14 +120,23 @@ TEST(FirmwareStartFolder, PortableProgramsFolderInstalledProgramsHome) {
 }
 
 TEST(SettingsFolder, EnvironmentOverrideIsCreated) {
-    char pattern[] = "/tmp/kavo_cfg_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    std::string folder = std::string(pattern) + "/deeper";
-    ::setenv("KAVODOWN_CONFIG_DIR", folder.c_str(), 1);
+    test::TempDir dir("kavo_cfg");
+    const std::string folder = Utf8FromPath(dir.Path() / "설정 폴더");
+    SetEnvironment("KAVODOWN_CONFIG_DIR", folder.c_str());
+#ifdef _WIN32
+    EXPECT_EQ(SettingsFolder(), folder + "\\");
+#else
     EXPECT_EQ(SettingsFolder(), folder + "/");
-    EXPECT_TRUE(fs::is_directory(folder));
-    ::unsetenv("KAVODOWN_CONFIG_DIR");
-    fs::remove_all(pattern);
+#endif
+    EXPECT_TRUE(fs::is_directory(PathFromUtf8(folder)));
+    SetEnvironment("KAVODOWN_CONFIG_DIR", nullptr);
+#ifdef _WIN32
+    // Without the override a program in a writable folder (the test's own) keeps its settings
+    // beside itself.
+    EXPECT_EQ(SettingsFolder(), ProgramFolder());
+    EXPECT_EQ(ProgramFolder().back(), '\\');
+    EXPECT_TRUE(fs::exists(PathFromUtf8(ProgramFolder() + "unit_platform.exe")));
+#endif
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #include "support/read_file.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <regex>
+#include <memory>
 #include <sstream>
-#include <unistd.h>
 
 #include "fake_dispatcher.h"
 #include "serial/error_codes.h"
@@ -17,12 +18,11 @@ class TraceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(d.Open(100), 0);
-        char dir[] = "/tmp/kavo-trace-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        folder = dir;
+        dir = std::make_unique<TempDir>("kavo-trace");
+        folder = dir->Path().string();
     }
-    void TearDown() override { std::system(("rm -rf " + folder).c_str()); }
     FakeDispatcher d;
+    std::unique_ptr<TempDir> dir;
     std::string folder;
 };
 

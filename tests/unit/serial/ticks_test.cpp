@@ -29,6 +29,27 @@ TEST(TickConversions, SecondsAndTicksUseTheirIntegerFormulas) {
     EXPECT_EQ(SecondsToTicks(0), 0);
 }
 
+// The performance counter as a millisecond clock: its rate rounds to whole counts per
+// millisecond, and its milliseconds wrap as the 32-bit clock does.
+TEST(TickConversions, PerformanceCounterGivesWrappingMilliseconds) {
+    EXPECT_EQ(CountsPerMillisecond(0), 0u);               // no counter
+    EXPECT_EQ(CountsPerMillisecond(1ull << 32), 0u);      // too fast for the 32-bit division
+    EXPECT_EQ(CountsPerMillisecond(0xFFFFFFFFull), 4294967u);
+    EXPECT_EQ(CountsPerMillisecond(1000), 1u);
+    EXPECT_EQ(CountsPerMillisecond(1500), 1u);            // a remainder of 500 rounds down
+    EXPECT_EQ(CountsPerMillisecond(1501), 2u);
+    EXPECT_EQ(CountsPerMillisecond(3579545), 3580u);      // the old 3.58 MHz timer
+    EXPECT_EQ(CountsPerMillisecond(10000000), 10000u);    // today's 10 MHz counter
+
+    EXPECT_EQ(MillisecondsFromCounter(7 * 10000ull + 9999, 10000), 7u);
+    // Past 2^32 milliseconds the clock starts again from 0, as the 64-by-32 division gives it.
+    const std::uint64_t wrapped = ((1ull << 32) + 5) * 10000;
+    EXPECT_EQ(MillisecondsFromCounter(wrapped, 10000), 5u);
+    EXPECT_EQ(MillisecondsFromCounter(wrapped - 10000, 10000), 4u);
+    EXPECT_EQ(MillisecondsFromCounter(wrapped - 20000, 10000), 3u);
+    EXPECT_EQ(MillisecondsFromCounter(((1ull << 32) - 1) * 10000, 10000), 0xFFFFFFFFu);
+}
+
 TEST_F(TicksTest, TimerExpiresOnlyAfterItsLastTick) {
     AtTick(1000);
     TickTimer timer;

@@ -14,6 +14,7 @@
 
 #include "platform/message_queue.h"
 #include "scripted_line.h"
+#include "support/temp_dir.h"
 #include "transfer/protocol_engine.h"
 #include "transfer/xmodem.h"
 
@@ -21,11 +22,6 @@ namespace kavo::test {
 
 class TempFolder {
 public:
-    TempFolder() {
-        char pattern[] = "/tmp/kavo-transfer-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
     const std::string& Path() const { return path_; }
     std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
         const std::string file = path_ + "/" + name;
@@ -35,7 +31,8 @@ public:
     }
 
 private:
-    std::string path_;
+    TempDir dir_{"kavo-transfer"};
+    std::string path_ = dir_.Path().string();
 };
 
 inline std::vector<std::uint8_t> PatternBytes(std::size_t size, unsigned seed = 1) {
