@@ -50,7 +50,8 @@ public:
     // are ignored), `rootFolder` the volume's root.
     void DeviceChange(std::uint32_t event, const std::string& rootFolder);
 
-    // The file-name part of a path: everything after its last '/'.
+    // The file-name part of a path: everything after its last folder separator ('/', on Windows
+    // also '\' and a drive's ':').
     static std::string FileNamePart(const std::string& path);
     // The "Down" folder in the root of a volume, found without regard to case as FAT does; empty
     // when there is none.
