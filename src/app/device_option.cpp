@@ -1,6 +1,5 @@
 #include "app/device_option.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <set>
 
@@ -20,25 +19,11 @@ int DevicePortNumber(const std::string& path, const std::vector<PortEntry>& port
     return 0;
 }
 
-int ComNumberOfDeviceName(const std::string& name) {
-    std::size_t at = name.rfind("\\\\.\\", 0) == 0 ? 4 : 0;
-    if (name.size() < at + 4) return 0;
-    for (const char letter : {'C', 'O', 'M'}) {
-        if (std::toupper(static_cast<unsigned char>(name[at++])) != letter) return 0;
-    }
-    long number = 0;
-    for (; at < name.size(); ++at) {
-        if (!std::isdigit(static_cast<unsigned char>(name[at])) || number > 65535) return 0;
-        number = number * 10 + (name[at] - '0');
-    }
-    return number >= 1 && number <= 65535 ? static_cast<int>(number) : 0;
-}
-
 std::string ApplyDeviceOption(TCommandLine& line) {
     if (line.device.empty()) return {};
 #ifdef _WIN32
     // Windows opens ports by their names, which carry the number.
-    const int port = ComNumberOfDeviceName(line.device);
+    const int port = ComNumberFromDeviceName(line.device);
     if (port == 0) {
         return "--device: " + line.device + " is not a port name such as COM12 or \\\\.\\COM12";
     }

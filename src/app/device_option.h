@@ -21,10 +21,6 @@ namespace kavo {
 // from kMaxComNumber down that no entry has; 0 when every number is taken.
 int DevicePortNumber(const std::string& path, const std::vector<PortEntry>& ports);
 
-// The number of a Windows port name: "COM12", "com12" or "\\.\COM12" give 12; anything else
-// (no number, a number of 0 or above 65535, trailing text) gives 0.
-int ComNumberOfDeviceName(const std::string& name);
-
 // Applies --device to `commandLine` (nothing without it). Returns an empty text, or one line
 // saying why the path cannot be used.
 std::string ApplyDeviceOption(TCommandLine& commandLine);

@@ -9,13 +9,16 @@
 namespace kavo {
 
 TPortCondition ProbePort(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return pcMissing;
     switch (ProbeDevice(path).code) {
     case 0: return pcFree;
     case ecAccessDenied: return pcBusy;
     case ecDevicePermission: return pcNoPermission;
-    case ecFileNotFound: return pcNotSerial;  // the path exists, so it is no tty
+    case ecFileNotFound: {
+        // Something at a path of the file system that is no tty; Windows' device names
+        // ("\\.\COM3") are not in the file system, and there the open alone tells.
+        std::error_code ec;
+        return std::filesystem::exists(path, ec) ? pcNotSerial : pcMissing;
+    }
     default: return pcFailed;
     }
 }

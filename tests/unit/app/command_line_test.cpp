@@ -198,17 +198,6 @@ TEST(CommandLine, DeviceTakesThePlaceOfThePortNumber) {
               std::string::npos);
 }
 
-TEST(CommandLine, WindowsPortNamesCarryTheirNumber) {
-    const std::pair<const char*, int> rows[] = {
-        {"COM1", 1}, {"COM12", 12}, {"com3", 3}, {"\\\\.\\COM12", 12}, {"\\\\.\\com256", 256},
-        {"COM300", 300}, {"COM65535", 65535},
-        {"COM0", 0}, {"COM65536", 0}, {"COM", 0}, {"COM1a", 0}, {"COM-1", 0}, {"CON1", 0},
-        {"/dev/ttyS0", 0}, {"\\\\.\\", 0}, {"\\\\?\\COM1", 0}, {"", 0},
-        {"COM99999999999999999999", 0},
-    };
-    for (const auto& [name, number] : rows) EXPECT_EQ(ComNumberOfDeviceName(name), number) << name;
-}
-
 TEST(CommandLine, SameUsbDeviceBelongsToBatchRunsInUsbMode) {
     for (const std::vector<std::string>& good :
          {std::vector<std::string>{"--batch", "--same-usb-device", "3", "/fw.bin", "usb"},

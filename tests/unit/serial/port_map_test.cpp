@@ -25,6 +25,9 @@ TEST(PortMap, DeviceNamesGiveTheirNumber) {
     EXPECT_EQ(ComNumberFromDeviceName("COM"), 0);
     EXPECT_EQ(ComNumberFromDeviceName("COMx"), 0);
     EXPECT_EQ(ComNumberFromDeviceName("LPT1"), 0);
+    for (const char* name : {"COM0", "COM1a", "COM-1", "\\\\?\\COM1", "\\\\.\\", "", "COM99999999999999999999"}) {
+        EXPECT_EQ(ComNumberFromDeviceName(name), 0) << name;
+    }
 }
 
 TEST(PortMap, EnvironmentMapsNumbersToPaths) {
