@@ -13,6 +13,7 @@
 //   cancel          presses the status window's Cancel
 //   prompt:<entry>  waits for the port prompt, prints "prompt" and its entries, chooses <entry>
 //                   and presses OK
+//   shot:<path>     writes the whole screen to <path> as a 24-bit BMP (for a person to look at)
 //
 // Each wait gives up after 60 s; the program then ends with 1 and says which step failed.
 #include "app/win32/com_select_form.h"
@@ -59,6 +60,15 @@ HWND WaitForWindow(const wchar_t* className, const wchar_t* caption) {
 
 std::string Flag(bool on) { return on ? "1" : "0"; }
 
+// The text of a control of another process: GetWindowText would give only the title the system
+// keeps, not what an edit field or a combo box holds.
+std::string Text(HWND window) {
+    std::wstring text(4096, L'\0');
+    const LRESULT length = SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+    return Narrow(text);
+}
+
 bool DescribeMain() {
     HWND main = WaitForWindow(kMainWindowClass, nullptr);
     if (!main) return false;
@@ -70,13 +80,13 @@ bool DescribeMain() {
     const int dx = (frame.left - work.left) - (work.right - frame.right);
     const int dy = (frame.top - work.top) - (work.bottom - frame.bottom);
     const bool centred = dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1;
-    Print({"window", TextOf(main), std::to_string(client.right) + "x" + std::to_string(client.bottom),
+    Print({"window", Text(main), std::to_string(client.right) + "x" + std::to_string(client.bottom),
            Flag(style & WS_SYSMENU), Flag(centred)});
     for (const TControlName& control : kControls) {
         HWND item = GetDlgItem(main, control.id);
         const bool checked = SendMessageW(item, BM_GETCHECK, 0, 0) == BST_CHECKED;
         Print({"control", control.name, Flag(IsWindowVisible(item)), Flag(IsWindowEnabled(item)),
-               Flag(checked), TextOf(item)});
+               Flag(checked), Text(item)});
     }
     return true;
 }
@@ -97,7 +107,9 @@ bool ChoosePort(const std::string& entry) {
 bool TypeFile(const std::string& path) {
     HWND main = WaitForWindow(kMainWindowClass, nullptr);
     if (!main) return false;
-    SetText(GetDlgItem(main, kEDT_FName), path);
+    // SetWindowText cannot reach a control of another process.
+    const std::wstring wide = Widen(path);
+    SendMessageW(GetDlgItem(main, kEDT_FName), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
     return true;
 }
 
@@ -129,8 +141,8 @@ HWND StatusWindow() { return WaitForWindow(L"KavoProtocolStatus", nullptr); }
 bool DescribeStatus() {
     HWND status = StatusWindow();
     if (!status) return false;
-    Print({"status", TextOf(status)});
-    for (HWND child : Children(status)) Print({"field", TextOf(child)});
+    Print({"status", Text(status)});
+    for (HWND child : Children(status)) Print({"field", Text(child)});
     return true;
 }
 
@@ -138,7 +150,7 @@ bool CancelTransfer() {
     HWND status = StatusWindow();
     if (!status) return false;
     for (HWND child : Children(status)) {
-        if (TextOf(child) == "Cancel") {
+        if (Text(child) == "Cancel") {
             PostMessageW(child, BM_CLICK, 0, 0);
             return true;
         }
@@ -166,6 +178,42 @@ bool AnswerPrompt(const std::string& entry) {
     return true;
 }
 
+bool WriteScreen(const std::string& path) {
+    const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    const DWORD rowBytes = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+    const DWORD imageBytes = rowBytes * static_cast<DWORD>(height);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + imageBytes;
+    bool written = false;
+    if (std::FILE* out = _wfopen(Widen(path).c_str(), L"wb")) {
+        written = std::fwrite(&file, sizeof file, 1, out) == 1 &&
+                  std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out) == 1 &&
+                  std::fwrite(bits, imageBytes, 1, out) == 1;
+        written = std::fclose(out) == 0 && written;
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return written;
+}
+
 bool Step(const std::string& step) {
     const std::size_t colon = step.find(':');
     const std::string verb = step.substr(0, colon);
@@ -177,6 +225,7 @@ bool Step(const std::string& step) {
     if (verb == "status") return DescribeStatus();
     if (verb == "cancel") return CancelTransfer();
     if (verb == "prompt") return AnswerPrompt(value);
+    if (verb == "shot") return WriteScreen(value);
     return false;
 }
 
