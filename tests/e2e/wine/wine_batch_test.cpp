@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -156,7 +157,13 @@ protected:
     // kavodown.exe under Wine to its end: the exit code and the captured stream (the standard
     // error, or with `standardOutput` the standard output).
     std::pair<int, std::string> Run(const std::vector<std::string>& args, bool standardOutput = false) {
-        std::vector<std::string> argv{"wine", exe_};
+        std::vector<std::string> argv{exe_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunWine(argv, standardOutput);
+    }
+    // A Windows program (kavodown.exe, or one of Wine's own such as reg) under Wine, as Run.
+    std::pair<int, std::string> RunWine(const std::vector<std::string>& args, bool standardOutput = false) {
+        std::vector<std::string> argv{"wine"};
         argv.insert(argv.end(), args.begin(), args.end());
         auto tool = standardOutput ? Start(argv, ChildProcess::Output::Capture)
                                    : Start(argv, ChildProcess::Output::Null, ChildProcess::Output::Capture);
@@ -230,9 +237,18 @@ TEST_F(WineBatch, MissingPortAndTheListOfPorts) {
     // A number with no link in the prefix: Wine has no such port.
     auto [code, err] = Run({"--batch", "249", WindowsPath(firmware_)});
     EXPECT_EQ(code, kExitPortMissing) << err;
+    // The listing is the registry's serial port map, as a driver would fill it for its port.
+    const std::string serialComm = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::string driverDevice = "\\Device\\KavoTest" + Com();
+    ASSERT_EQ(RunWine({"reg", "add", serialComm, "/v", driverDevice, "/t", "REG_SZ", "/d", "COM" + Com(), "/f"})
+                  .first, 0);
     auto [listed, out] = Run({"--list-ports"}, true);
+    RunWine({"reg", "delete", serialComm, "/v", driverDevice, "/f"});
     EXPECT_EQ(listed, 0);
-    EXPECT_NE(out.find("COM" + Com()), std::string::npos) << out;
+    // The port is free: no mark after the driver's device name.
+    const std::string line = "COM" + Com() + "  \\\\.\\COM" + Com() + "  " + driverDevice;
+    const std::vector<std::string> lines = Lines(out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << out;
 }
 
 TEST_F(WineBatch, JsonProgressEndsWithTheImagesHash) {
