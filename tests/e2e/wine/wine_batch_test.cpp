@@ -232,6 +232,21 @@ TEST_F(WineBatch, CableCutIsALostDevice) {
     EXPECT_EQ(code, kExitDeviceLost) << err;
 }
 
+TEST_F(WineBatch, CtrlCEndsTheRunAsSigintDoes) {
+    // Wine hands a SIGINT of its process to the console's control handlers as Ctrl+C. The line
+    // stalls mid-transfer, so that the run is surely under way when the signal comes.
+    StartLine({"--stall-a2b", "20000:120000"});
+    auto terminal = StartTerminal({});
+    auto tool = Start({"wine", exe_, "--batch", "--progress", "json", Com(), WindowsPath(firmware_)},
+                      ChildProcess::Output::Capture);
+    ASSERT_FALSE(tool->WaitLine("\"event\":\"progress\"", 60s).empty()) << "no progress";
+    tool->Signal(SIGINT);
+    const std::string end = tool->WaitLine("\"event\":\"end\"", 60s);
+    EXPECT_EQ(tool->Wait(30s), ExitCodeOfSignal(SIGINT));
+    EXPECT_NE(end.find("\"code\":" + std::to_string(ExitCodeOfSignal(SIGINT))), std::string::npos) << end;
+    EXPECT_NE(end.find("stopped by SIGINT"), std::string::npos) << end;
+}
+
 TEST_F(WineBatch, MissingPortAndTheListOfPorts) {
     StartLine();
     // A number with no link in the prefix: Wine has no such port.
