@@ -18,6 +18,8 @@ namespace {
 // Device events the device thread asks for: received character, CTS, DSR, carrier, break, line
 // error and ring; the ring-end event on systems that have it (refused elsewhere, then dropped).
 constexpr DWORD kEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
+// What a driver that reports no modem-line events can still wait for.
+constexpr DWORD kDataEventMask = EV_RXCHAR | EV_BREAK | EV_ERR;
 constexpr DWORD kEventMaskWithRingEnd = kEventMask | evRingEnd;
 constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
@@ -363,6 +365,14 @@ bool TApdWin32Dispatcher::NextDeviceEvent(void* record, std::uint32_t& mask) {
             // The ring-end event is refused here: ask without it from now on.
             waitMask_ = kEventMask;
             ::SetCommMask(device, kEventMask);
+            mask = 0;
+            return true;
+        }
+        if (error == ERROR_NOT_SUPPORTED && waitMask_ != kDataEventMask) {
+            // A driver without modem-line events (Wine on a pty, some virtual ports): the data
+            // events alone from now on; the lines are still read when asked for.
+            waitMask_ = kDataEventMask;
+            ::SetCommMask(device, kDataEventMask);
             mask = 0;
             return true;
         }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -71,14 +73,38 @@ TEST_F(WineBatch, CableCutIsALostDevice) {
     EXPECT_EQ(code, kExitDeviceLost) << err;
 }
 
+TEST_F(WineBatch, CtrlCEndsTheRunAsSigintDoes) {
+    // Wine hands a SIGINT of its process to the console's control handlers as Ctrl+C. The line
+    // stalls mid-transfer, so that the run is surely under way when the signal comes.
+    StartLine({"--stall-a2b", "20000:120000"});
+    auto terminal = StartTerminal({});
+    auto tool = Start({"wine", exe_, "--batch", "--progress", "json", Com(), WindowsPath(firmware_)},
+                      ChildProcess::Output::Capture);
+    ASSERT_FALSE(tool->WaitLine("\"event\":\"progress\"", 60s).empty()) << "no progress";
+    tool->Signal(SIGINT);
+    const std::string end = tool->WaitLine("\"event\":\"end\"", 60s);
+    EXPECT_EQ(tool->Wait(30s), ExitCodeOfSignal(SIGINT));
+    EXPECT_NE(end.find("\"code\":" + std::to_string(ExitCodeOfSignal(SIGINT))), std::string::npos) << end;
+    EXPECT_NE(end.find("stopped by SIGINT"), std::string::npos) << end;
+}
+
 TEST_F(WineBatch, MissingPortAndTheListOfPorts) {
     StartLine();
     // A number with no link in the prefix: Wine has no such port.
     auto [code, err] = Run({"--batch", "249", WindowsPath(firmware_)});
     EXPECT_EQ(code, kExitPortMissing) << err;
+    // The listing is the registry's serial port map, as a driver would fill it for its port.
+    const std::string serialComm = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::string driverDevice = "\\Device\\KavoTest" + Com();
+    ASSERT_EQ(RunWine({"reg", "add", serialComm, "/v", driverDevice, "/t", "REG_SZ", "/d", "COM" + Com(), "/f"})
+                  .first, 0);
     auto [listed, out] = Run({"--list-ports"}, true);
+    RunWine({"reg", "delete", serialComm, "/v", driverDevice, "/f"});
     EXPECT_EQ(listed, 0);
-    EXPECT_NE(out.find("COM" + Com()), std::string::npos) << out;
+    // The port is free: no mark after the driver's device name.
+    const std::string line = "COM" + Com() + "  \\\\.\\COM" + Com() + "  " + driverDevice;
+    const std::vector<std::string> lines = Lines(out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << out;
 }
 
 TEST_F(WineBatch, JsonProgressEndsWithTheImagesHash) {

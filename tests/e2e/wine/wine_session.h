@@ -155,7 +155,13 @@ protected:
     // kavodown.exe under Wine to its end: the exit code and the captured stream (the standard
     // error, or with `standardOutput` the standard output).
     std::pair<int, std::string> Run(const std::vector<std::string>& args, bool standardOutput = false) {
-        std::vector<std::string> argv{"wine", exe_};
+        std::vector<std::string> argv{exe_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunWine(argv, standardOutput);
+    }
+    // A Windows program (kavodown.exe, or one of Wine's own such as reg) under Wine, as Run.
+    std::pair<int, std::string> RunWine(const std::vector<std::string>& args, bool standardOutput = false) {
+        std::vector<std::string> argv{"wine"};
         argv.insert(argv.end(), args.begin(), args.end());
         auto tool = standardOutput ? Start(argv, ChildProcess::Output::Capture)
                                    : Start(argv, ChildProcess::Output::Null, ChildProcess::Output::Capture);
