@@ -1,5 +1,7 @@
 #include "platform/settings_folder.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -29,6 +31,39 @@ bool IsWithin(const fs::path& folder, const fs::path& base) {
         ++fi;
     }
     return true;
+}
+
+std::string WithBackslash(std::string folder) {
+    if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
+    return folder;
+}
+
+// A Windows folder's names, without regard to case ("C:", "program files", "kavodown").
+std::vector<std::string> WindowsFolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    std::string name;
+    for (const char c : folder + '\\') {
+        if (c == '\\' || c == '/') {
+            if (!name.empty()) names.push_back(name);
+            name.clear();
+        } else {
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return names;
+}
+
+// Whether the program lies in one of the folders of installed programs.
+bool IsWindowsInstall(const TSettingsPlace& place) {
+    const std::vector<std::string> program = WindowsFolderNames(place.programFolder);
+    for (const std::string& installFolder : place.installFolders) {
+        const std::vector<std::string> base = WindowsFolderNames(installFolder);
+        if (!base.empty() && base.size() <= program.size() &&
+            std::equal(base.begin(), base.end(), program.begin())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -63,14 +98,18 @@ std::string ChooseSettingsFolder(const TSettingsPlace& place) {
 }
 
 std::string ChooseWindowsSettingsFolder(const TSettingsPlace& place) {
-    const auto withBackslash = [](std::string folder) {
-        if (folder.empty() || (folder.back() != '\\' && folder.back() != '/')) folder += '\\';
-        return folder;
-    };
-    if (place.configDir && *place.configDir) return withBackslash(place.configDir);
-    if (place.programFolderUsable) return withBackslash(place.programFolder);
-    if (place.appData && *place.appData) return withBackslash(place.appData) + "KavoDown\\";
-    return withBackslash(place.programFolder);
+    if (place.configDir && *place.configDir) return WithBackslash(place.configDir);
+    const bool perUser = place.appData && *place.appData;
+    if (place.programFolderUsable && !(perUser && IsWindowsInstall(place))) {
+        return WithBackslash(place.programFolder);
+    }
+    if (perUser) return WithBackslash(place.appData) + "KavoDown\\";
+    return WithBackslash(place.programFolder);
+}
+
+std::string ChooseWindowsFirmwareStartFolder(const TSettingsPlace& place, const char* userFolder) {
+    if (!IsWindowsInstall(place) || !userFolder || !*userFolder) return place.programFolder;
+    return WithBackslash(userFolder);
 }
 
 std::string ChooseFirmwareStartFolder(const std::string& programFolder,

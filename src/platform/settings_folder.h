@@ -8,13 +8,16 @@
 //     beside itself, also when it runs as root;
 //  3. $XDG_CONFIG_HOME/kavodown/ (by default ~/.config/kavodown/).
 // On Windows: KAVODOWN_CONFIG_DIR, else the program's folder when Option.ini is there or the
-// folder is writable, else %APPDATA%\KavoDown\.
+// folder is writable, unless the program is installed (under %ProgramFiles% or
+// %ProgramFiles(x86)%): an installed program never writes beside itself, also where it could;
+// else %APPDATA%\KavoDown\.
 // SettingsFolder() creates the chosen folder when it is missing, so the first write succeeds.
 //
 // Thread safety: reads the environment and the file system on each call; any thread may call.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kavo {
 
@@ -41,6 +44,8 @@ struct TSettingsPlace {
     const char* xdgConfigHome = nullptr;
     const char* home = nullptr;
     const char* appData = nullptr;    // %APPDATA% (Windows)
+    // Windows: the folders that installed programs live in (%ProgramFiles%, %ProgramFiles(x86)%).
+    std::vector<std::string> installFolders;
 };
 
 // The rules above as pure functions, for tests; the Windows one ends its folders with '\'.
@@ -49,9 +54,12 @@ std::string ChooseWindowsSettingsFolder(const TSettingsPlace& place);
 
 // Where the firmware file box and its dialog start when no file was chosen before: the program's
 // folder for a portable program, the home folder ("/" without one) for an installed program,
-// whose folder holds programs only. With a trailing '/'.
+// whose folder holds programs only. With a trailing '/'. On Windows an installed program starts in
+// the user's folder (%USERPROFILE%).
 std::string FirmwareStartFolder();
 std::string ChooseFirmwareStartFolder(const std::string& programFolder,
                                       const std::string& installPrefix, const char* home);
+// On Windows: `userFolder` is %USERPROFILE%; folders end with '\'.
+std::string ChooseWindowsFirmwareStartFolder(const TSettingsPlace& place, const char* userFolder);
 
 }  // namespace kavo

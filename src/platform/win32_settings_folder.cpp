@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "platform/file_io.h"
 #include "platform/win32_text.h"
@@ -23,6 +24,15 @@ std::optional<std::string> Environment(const wchar_t* name) {
 
 const char* OrNull(const std::optional<std::string>& value) {
     return value ? value->c_str() : nullptr;
+}
+
+// Where installed programs live: %ProgramFiles%, and on 64-bit systems the 32-bit programs' folder.
+std::vector<std::string> InstallFolders() {
+    std::vector<std::string> folders;
+    for (const wchar_t* name : {L"ProgramFiles", L"ProgramFiles(x86)", L"ProgramW6432"}) {
+        if (const auto folder = Environment(name)) folders.push_back(*folder);
+    }
+    return folders;
 }
 
 }  // namespace
@@ -50,6 +60,7 @@ std::string SettingsFolder() {
     place.configDir = OrNull(configDir);
     place.appData = OrNull(appData);
     place.programFolder = ProgramFolder();
+    place.installFolders = InstallFolders();
     TFileFacts facts;
     place.programFolderUsable = ReadFileFacts(place.programFolder + "Option.ini", facts) == 0 ||
                                 FolderWritable(place.programFolder);
@@ -59,6 +70,12 @@ std::string SettingsFolder() {
     return folder;
 }
 
-std::string FirmwareStartFolder() { return ProgramFolder(); }
+std::string FirmwareStartFolder() {
+    TSettingsPlace place;
+    place.programFolder = ProgramFolder();
+    place.installFolders = InstallFolders();
+    const auto userFolder = Environment(L"USERPROFILE");
+    return ChooseWindowsFirmwareStartFolder(place, OrNull(userFolder));
+}
 
 }  // namespace kavo

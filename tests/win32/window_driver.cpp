@@ -5,7 +5,8 @@
 //   main            waits for the main window; prints "window", its caption, its client size,
 //                   whether it has a system menu (title-bar buttons) and whether it is centred
 //                   on the work area, then "control" lines: name, visible, enabled, checked, text
-//   port:<n>        chooses the entry <n> in the port box (as a click in its list does)
+//   port:<n>        chooses the entry <n> in the port box (as a click in its list does), or types
+//                   <n> into the box when the list has no such entry
 //   file:<path>     types <path> into the file field
 //   click:<name>    presses a button of the main window (BT_SEND, BT_EXIT, BT_FILE)
 //   status          waits for the status window; prints "status", its caption, then "field"
@@ -97,10 +98,16 @@ bool ChoosePort(const std::string& entry) {
     HWND box = GetDlgItem(main, kCB_PORT);
     const LRESULT index = SendMessageW(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                        reinterpret_cast<LPARAM>(Widen(entry).c_str()));
-    if (index == CB_ERR) return false;
-    SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-    // A click in the list tells the window; choosing by message does not.
-    SendMessageW(main, WM_COMMAND, MAKEWPARAM(kCB_PORT, CBN_SELCHANGE), reinterpret_cast<LPARAM>(box));
+    if (index != CB_ERR) {
+        SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        // A click in the list tells the window; choosing by message does not.
+        SendMessageW(main, WM_COMMAND, MAKEWPARAM(kCB_PORT, CBN_SELCHANGE), reinterpret_cast<LPARAM>(box));
+    } else {
+        // A number the list does not hold is typed into the box.
+        const std::wstring wide = Widen(entry);
+        SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+        SendMessageW(main, WM_COMMAND, MAKEWPARAM(kCB_PORT, CBN_EDITCHANGE), reinterpret_cast<LPARAM>(box));
+    }
     return true;
 }
 

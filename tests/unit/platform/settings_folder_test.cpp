@@ -107,6 +107,29 @@ TEST(SettingsFolder, WindowsRuleKeepsThePortableFolderElseUsesAppData) {
     EXPECT_EQ(ChooseWindowsSettingsFolder(place), "C:\\Tools\\KavoDown\\");
 }
 
+// An installed program (under %ProgramFiles% or %ProgramFiles(x86)%) keeps its settings per user,
+// also where its folder could be written (an administrator's session, or Wine); its firmware box
+// starts in the user's folder. Folders compare by whole names, without regard to case.
+TEST(SettingsFolder, WindowsInstalledProgramKeepsItsSettingsPerUser) {
+    TSettingsPlace place;
+    place.appData = "C:\\Users\\u\\AppData\\Roaming";
+    place.programFolderUsable = true;
+    place.installFolders = {"C:\\Program Files", "C:\\Program Files (x86)\\"};
+    const std::string perUser = "C:\\Users\\u\\AppData\\Roaming\\KavoDown\\";
+    for (const char* folder : {"C:\\Program Files\\KavoDown\\", "c:\\program files (x86)\\KavoDown\\",
+                               "C:/Program Files/KavoDown/"}) {
+        place.programFolder = folder;
+        EXPECT_EQ(ChooseWindowsSettingsFolder(place), perUser) << folder;
+        EXPECT_EQ(ChooseWindowsFirmwareStartFolder(place, "C:\\Users\\u"), "C:\\Users\\u\\") << folder;
+    }
+    place.programFolder = "C:\\Program Files Tools\\KavoDown\\";
+    EXPECT_EQ(ChooseWindowsSettingsFolder(place), place.programFolder);
+    EXPECT_EQ(ChooseWindowsFirmwareStartFolder(place, "C:\\Users\\u"), place.programFolder);
+    // Without a user's folder the installed program's box starts in its own.
+    place.programFolder = "C:\\Program Files\\KavoDown\\";
+    EXPECT_EQ(ChooseWindowsFirmwareStartFolder(place, nullptr), place.programFolder);
+}
+
 // Where the firmware box and its dialog start before any file was chosen: beside a portable
 // program, in the home folder for an installed one (its folder holds programs, not firmware).
 TEST(FirmwareStartFolder, PortableProgramsFolderInstalledProgramsHome) {
