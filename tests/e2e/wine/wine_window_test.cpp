@@ -115,7 +115,8 @@ TEST_F(WineWindow, SendButtonDeliversTheFile) {
 }
 
 TEST_F(WineWindow, CommandLineSendsByItselfWithTheStatusWindow) {
-    StartLine();
+    // A paced line keeps the status window up for some seconds, long enough to be read.
+    StartLine({"--baud", "57600"});
     auto terminal = StartTerminal({});
     auto program = Open({Com(), WindowsPath(firmware_)});
     const auto rows = Drive({"status"});
