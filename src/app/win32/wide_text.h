@@ -4,6 +4,8 @@
 // that the Korean captions show whatever the system's code page is.
 #pragma once
 
+#include "platform/win32_text.h"
+
 #include <windows.h>
 
 #include <string>
@@ -13,24 +15,9 @@ namespace kavo::win32 {
 // The system's window handle, not the message windows of the program's own queue.
 using ::HWND;
 
-inline std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
+inline std::wstring Widen(const std::string& text) { return WideFromUtf8(text); }
 
-inline std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        size, nullptr, nullptr);
-    return narrow;
-}
+inline std::string Narrow(const std::wstring& text) { return Utf8FromWide(text); }
 
 // The text of a window or control, in UTF-8.
 inline std::string TextOf(HWND window) {
