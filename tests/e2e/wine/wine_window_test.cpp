@@ -3,7 +3,8 @@
 // and terminal simulators.
 //
 // Runs where the set-up can (wine_session.h) and a display is there (scripts/test-windows gives
-// one with xvfb-run); skips otherwise.
+// one with xvfb-run); skips otherwise. The driver finds the windows by their class and caption, so
+// the cases run one at a time.
 #include "support/read_file.h"
 #include "wine_session.h"
 
