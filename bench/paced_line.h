@@ -11,12 +11,14 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -88,13 +90,16 @@ inline bool SameUpToPadding(const std::vector<char>& original, const std::string
 
 // The receiver's socat logs what reaches rx (-x): a header per piece, "> 2026/12/08
 // 17:54:19.000337625  length=1 from=1 to=1" (the digits after the point are microseconds), then
-// its bytes in hex. Returns the time from the first piece that begins a block (SOH or STX) to
-// the first piece after it that is the EOT alone, or 0 when the log does not show both.
+// its bytes in hex. Returns the time from the piece that begins the first block (SOH or STX) to
+// the piece that begins the frame after the last block, the EOT, or 0 when the log does not
+// show both. The stream is followed frame by frame (CRC blocks of 133 and 1029 bytes), so a
+// block's data byte that happens to equal EOT is never taken for it.
 inline double FirstBlockToEot(const std::string& logPath) {
     std::ifstream in(logPath);
     std::string line;
     double at = 0, firstBlock = -1;
-    bool fromLine = false, headerBytes = false;
+    bool fromLine = false;
+    std::uint32_t inFrame = 0;  // bytes of the current block still to come
     while (std::getline(in, line)) {
         if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0) {
             fromLine = line[0] == '>';
@@ -102,16 +107,24 @@ inline double FirstBlockToEot(const std::string& logPath) {
             long sec = 0, micro = 0;
             if (std::sscanf(line.c_str() + 2, "%*d/%*d/%*d %d:%d:%ld.%ld", &h, &m, &sec, &micro) == 4)
                 at = h * 3600.0 + m * 60.0 + static_cast<double>(sec) + static_cast<double>(micro) / 1e6;
-            headerBytes = true;
             continue;
         }
-        if (!fromLine || !headerBytes) continue;
-        headerBytes = false;  // only the first line of a piece's bytes tells what it begins with
-        unsigned first = 0;
-        if (std::sscanf(line.c_str(), " %x", &first) != 1) continue;
-        const bool alone = line.find_first_not_of(' ', line.find_first_not_of(' ') + 2) == std::string::npos;
-        if (firstBlock < 0 && (first == 0x01 || first == 0x02)) firstBlock = at;
-        else if (firstBlock >= 0 && first == 0x04 && alone) return at - firstBlock;
+        if (!fromLine) continue;
+        std::istringstream bytes(line);
+        std::string hex;
+        while (bytes >> hex && hex.size() == 2 && std::isxdigit(hex[0]) && std::isxdigit(hex[1])) {
+            if (inFrame > 0) {
+                --inFrame;
+                continue;
+            }
+            const unsigned byte = std::stoul(hex, nullptr, 16);
+            if (byte == 0x01 || byte == 0x02) {
+                if (firstBlock < 0) firstBlock = at;
+                inFrame = (byte == 0x01 ? 133 : 1029) - 1;
+            } else if (byte == 0x04 && firstBlock >= 0) {
+                return at - firstBlock;
+            }
+        }
     }
     return 0;
 }
