@@ -88,18 +88,25 @@ inline bool SameUpToPadding(const std::vector<char>& original, const std::string
     return true;
 }
 
+// What a receiver's log tells of a transfer: the time from the piece that begins the first block
+// to the piece that begins the EOT (0 when the log does not show both), and the blocks that
+// arrived in between, a block sent again counted each time.
+struct WireFigures {
+    double seconds = 0;
+    std::uint32_t blocks = 0;
+};
+
 // The receiver's socat logs what reaches rx (-x): a header per piece, "> 2026/12/08
 // 17:54:19.000337625  length=1 from=1 to=1" (the digits after the point are microseconds), then
-// its bytes in hex. Returns the time from the piece that begins the first block (SOH or STX) to
-// the piece that begins the frame after the last block, the EOT, or 0 when the log does not
-// show both. The stream is followed frame by frame (CRC blocks of 133 and 1029 bytes), so a
-// block's data byte that happens to equal EOT is never taken for it.
-inline double FirstBlockToEot(const std::string& logPath) {
+// its bytes in hex. The stream is followed frame by frame (CRC blocks of 133 and 1029 bytes), so
+// a data byte that happens to equal EOT is never taken for it.
+inline WireFigures ReadWireFigures(const std::string& logPath) {
     std::ifstream in(logPath);
     std::string line;
     double at = 0, firstBlock = -1;
     bool fromLine = false;
     std::uint32_t inFrame = 0;  // bytes of the current block still to come
+    WireFigures figures;
     while (std::getline(in, line)) {
         if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0) {
             fromLine = line[0] == '>';
@@ -120,13 +127,15 @@ inline double FirstBlockToEot(const std::string& logPath) {
             const unsigned byte = std::stoul(hex, nullptr, 16);
             if (byte == 0x01 || byte == 0x02) {
                 if (firstBlock < 0) firstBlock = at;
+                ++figures.blocks;
                 inFrame = (byte == 0x01 ? 133 : 1029) - 1;
             } else if (byte == 0x04 && firstBlock >= 0) {
-                return at - firstBlock;
+                figures.seconds = at - firstBlock;
+                return figures;
             }
         }
     }
-    return 0;
+    return {};
 }
 
 // lrzsz rx on `device`, receiving into out.bin of its working folder, behind socat, which logs
@@ -135,7 +144,7 @@ inline std::vector<std::string> RxBehindSocat(const std::string& device) {
     return {"socat", "-x", "FILE:" + device + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"};
 }
 
-// The receiver's log of what reached it, for FirstBlockToEot.
+// The receiver's log of what reached it, for ReadWireFigures.
 inline ChildProcess::Options Logged(ChildProcess::Options options, const std::string& logPath) {
     options.err = ChildProcess::Output::File;
     options.errPath = logPath;
@@ -146,6 +155,7 @@ inline ChildProcess::Options Logged(ChildProcess::Options options, const std::st
 struct TransferResult {
     double seconds = 0;      // from the receiver's start to the sender's end
     double wireSeconds = 0;  // from the first block's arrival to the EOT's (0: not logged)
+    std::uint32_t wireBlocks = 0;  // the blocks that arrived meanwhile
     bool ok = false;
 };
 
@@ -168,7 +178,9 @@ inline TransferResult RunSx(const std::string& binDir, const std::string& dir, c
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     rx.Wait(20s);
     result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
+    const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
+    result.wireSeconds = wire.seconds;
+    result.wireBlocks = wire.blocks;
     return result;
 }
 

@@ -76,7 +76,9 @@ TransferResult RunProgram(const Sender& sender, const std::string& binDir, const
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     rx.Wait(20s);
     result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
+    const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
+    result.wireSeconds = wire.seconds;
+    result.wireBlocks = wire.blocks;
     if (!result.ok) {
         std::ifstream err(outDir + "/program.err");
         std::fprintf(stderr, "%s ended with %d:\n%s", sender.label.c_str(), code ? *code : -1,
@@ -152,6 +154,9 @@ int main(int argc, char** argv) {
                 if (r.ok && r.wireSeconds > 0) {
                     added[sender.label].push_back(AddedMsPerBlock(r.wireSeconds, blocks, cps));
                     std::printf("  %s %.3f", sender.label.c_str(), added[sender.label].back());
+                    // A block sent again costs a whole block's time: the figure then tells of the
+                    // line or the receiver, not of the sender's turnaround.
+                    if (r.wireBlocks > blocks) std::printf(" (%.0f sent again)", r.wireBlocks - blocks);
                 } else {
                     allOk = false;
                     std::printf("  %s FAILED", sender.label.c_str());

@@ -105,7 +105,7 @@ Result RunOurs(const std::string& binDir, const std::string& dir, const std::str
     rx.Wait(20s);
     port->SetOpen(false);
     result.ok = finish && *finish == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    if (peer != "termsim") result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
+    if (peer != "termsim") result.wireSeconds = ReadWireFigures(outDir + "/rx.log").seconds;
     return result;
 }
 
