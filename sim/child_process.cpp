@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/unique_fd.h"
+
 extern char** environ;
 
 namespace kavo::sim {
@@ -29,26 +31,7 @@ using namespace std::chrono_literals;
 // How long a killed child may take to be reaped before the wait gives up on it.
 constexpr auto kReapLimit = 10s;
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) Reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~UniqueFd() { Reset(); }
-    int Get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+using UniqueFd = kavo::TUniqueFd;
 
 // What the child reports through the status pipe when it cannot exec.
 struct ChildFailure {
@@ -120,6 +103,113 @@ int SendThroughPidFd(int pidFd, int signal) {
     ::_exit(code);
 }
 
+// The program's full path: as given when it names a folder, else found through the PATH of the
+// child's environment. Empty, with `why` set, when there is none.
+std::string ResolveProgram(const std::string& name, const std::vector<std::string>& env, std::string& why) {
+    std::error_code ec;
+    if (name.find('/') != std::string::npos) return fs::absolute(name, ec).string();
+    std::string path = "/usr/local/bin:/usr/bin:/bin";
+    for (const std::string& e : env) {
+        if (e.starts_with("PATH=")) path = e.substr(5);
+    }
+    std::string found = FindInPath(name, path);
+    if (found.empty()) why = name + ": not found in PATH (" + path + ")";
+    return found;
+}
+
+std::vector<char*> NullTerminated(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+using Output = ChildProcess::Output;
+using Input = ChildProcess::Input;
+
+bool Captured(Output o) { return o == Output::Capture || o == Output::Terminal; }
+
+// The descriptors the child's standard streams become (-1: the stream stays this process's), and
+// their owners on this side.
+struct ChildStreams {
+    UniqueFd channelRead, channelWrite;  // the captured channel, shared when both streams want it
+    UniqueFd inFile, outFile, errFile;
+    int in = -1, out = -1, err = -1;
+
+    // Empty on success, else why the streams could not be made.
+    std::string Open(const ChildProcess::Options& options);
+    // This side's copies of the child's ends go, so that the captured output ends with the child.
+    void CloseChildEnds() {
+        channelWrite.Reset();
+        outFile.Reset();
+        errFile.Reset();
+        inFile.Reset();
+    }
+
+private:
+    std::string OpenChannel(bool terminal);
+    std::string OpenOutputFile(Output o, const std::string& path, UniqueFd& fd);
+    int Target(Output o, const UniqueFd& file) const {
+        if (Captured(o)) return channelWrite.Get();
+        if (o == Output::Null || o == Output::File) return file.Get();
+        return -1;
+    }
+};
+
+std::string ChildStreams::OpenChannel(bool terminal) {
+    int fds[2];
+    if (!terminal) {
+        if (::pipe2(fds, O_CLOEXEC) != 0) return "cannot make a pipe: " + ErrorText(errno);
+        channelRead.Reset(fds[0]);
+        channelWrite.Reset(fds[1]);
+        return {};
+    }
+    if (::openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) != 0) {
+        return "cannot open a terminal: " + ErrorText(errno);
+    }
+    channelRead.Reset(fds[0]);
+    channelWrite.Reset(fds[1]);
+    termios raw{};
+    ::tcgetattr(fds[1], &raw);
+    ::cfmakeraw(&raw);  // no newline translation: every '\r' read is the child's own
+    ::tcsetattr(fds[1], TCSANOW, &raw);
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return {};
+}
+
+std::string ChildStreams::OpenOutputFile(Output o, const std::string& path, UniqueFd& fd) {
+    if (o != Output::Null && o != Output::File) return {};
+    const std::string target = o == Output::Null ? "/dev/null" : path;
+    fd.Reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.Valid()) return "cannot open " + target + " for output: " + ErrorText(errno);
+    return {};
+}
+
+std::string ChildStreams::Open(const ChildProcess::Options& options) {
+    std::string why;
+    if (Captured(options.out) || Captured(options.err)) {
+        why = OpenChannel(options.out == Output::Terminal || options.err == Output::Terminal);
+        if (!why.empty()) return why;
+    }
+    why = OpenOutputFile(options.out, options.outPath, outFile);
+    if (!why.empty()) return why;
+    const bool sharedFile = options.out == Output::File && options.err == Output::File &&
+                            options.outPath == options.errPath;
+    if (!sharedFile) {
+        why = OpenOutputFile(options.err, options.errPath, errFile);
+        if (!why.empty()) return why;
+    }
+    if (options.in == Input::Null) {
+        inFile.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!inFile.Valid()) return "cannot open /dev/null for input: " + ErrorText(errno);
+    }
+    in = inFile.Get();
+    out = Target(options.out, outFile);
+    err = sharedFile ? out : Target(options.err, errFile);
+    return {};
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(Options options)
@@ -142,76 +232,17 @@ bool ChildProcess::Start(const Options& options) {
     };
     if (options.argv.empty() || options.argv[0].empty()) return fail(kCannotRun, "no program given");
 
-    // Everything the child uses is built here, before the fork.
+    // Everything the child uses is made here, before the fork.
     std::vector<std::string> envStrings = MergedEnvironment(options.env);
-    const std::string& name = options.argv[0];
-    std::error_code ec;
-    if (name.find('/') != std::string::npos) {
-        program_ = fs::absolute(name, ec).string();
-    } else {
-        std::string path = "/usr/local/bin:/usr/bin:/bin";
-        for (const std::string& e : envStrings) {
-            if (e.starts_with("PATH=")) path = e.substr(5);
-        }
-        program_ = FindInPath(name, path);
-        if (program_.empty()) return fail(kCannotRun, name + ": not found in PATH (" + path + ")");
-    }
-    std::vector<char*> argv;
-    for (const std::string& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    // The output streams: at most one captured channel, shared when both streams want it.
-    UniqueFd channelRead, channelWrite;
-    const bool terminal = options.out == Output::Terminal || options.err == Output::Terminal;
-    const auto captured = [](Output o) { return o == Output::Capture || o == Output::Terminal; };
-    if (captured(options.out) || captured(options.err)) {
-        int fds[2];
-        if (terminal) {
-            if (::openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) != 0) {
-                return fail(kCannotSetUp, "cannot open a terminal: " + ErrorText(errno));
-            }
-            channelRead.Reset(fds[0]);
-            channelWrite.Reset(fds[1]);
-            termios raw{};
-            ::tcgetattr(fds[1], &raw);
-            ::cfmakeraw(&raw);  // no newline translation: every '\r' read is the child's own
-            ::tcsetattr(fds[1], TCSANOW, &raw);
-            ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-            ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-        } else {
-            if (::pipe2(fds, O_CLOEXEC) != 0) return fail(kCannotSetUp, "cannot make a pipe: " + ErrorText(errno));
-            channelRead.Reset(fds[0]);
-            channelWrite.Reset(fds[1]);
-        }
-    }
-    UniqueFd outFile, errFile;
-    const auto openOutput = [&](Output o, const std::string& path, UniqueFd& fd) {
-        if (o != Output::Null && o != Output::File) return true;
-        const std::string target = o == Output::Null ? "/dev/null" : path;
-        fd.Reset(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (fd.Get() < 0) error_ = "cannot open " + target + " for output: " + ErrorText(errno);
-        return fd.Get() >= 0;
-    };
-    if (!openOutput(options.out, options.outPath, outFile)) return fail(kCannotSetUp, error_);
-    const bool sharedFile = options.out == Output::File && options.err == Output::File &&
-                            options.outPath == options.errPath;
-    if (!sharedFile && !openOutput(options.err, options.errPath, errFile)) return fail(kCannotSetUp, error_);
-    const auto target = [&](Output o, const UniqueFd& file) {
-        if (captured(o)) return channelWrite.Get();
-        if (o == Output::Null || o == Output::File) return file.Get();
-        return -1;
-    };
-    UniqueFd inFile;
-    if (options.in == Input::Null) {
-        inFile.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        if (inFile.Get() < 0) return fail(kCannotSetUp, "cannot open /dev/null for input: " + ErrorText(errno));
-    }
-    const int inFd = inFile.Get();
-    const int outFd = target(options.out, outFile);
-    const int errFd = sharedFile ? outFd : target(options.err, errFile);
+    std::string why;
+    program_ = ResolveProgram(options.argv[0], envStrings, why);
+    if (program_.empty()) return fail(kCannotRun, why);
+    std::vector<std::string> argStrings = options.argv;
+    const std::vector<char*> argv = NullTerminated(argStrings);
+    const std::vector<char*> envp = NullTerminated(envStrings);
+    ChildStreams streams;
+    why = streams.Open(options);
+    if (!why.empty()) return fail(kCannotSetUp, why);
 
     int statusPipe[2];
     if (::pipe2(statusPipe, O_CLOEXEC) != 0) return fail(kCannotSetUp, "cannot make a pipe: " + ErrorText(errno));
@@ -230,9 +261,9 @@ bool ChildProcess::Start(const Options& options) {
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);  // a signal blocked in the parent's thread
-        if (inFd >= 0) MoveTo(inFd, 0);
-        if (outFd >= 0) MoveTo(outFd, 1);
-        if (errFd >= 0) MoveTo(errFd, 2);
+        if (streams.in >= 0) MoveTo(streams.in, 0);
+        if (streams.out >= 0) MoveTo(streams.out, 1);
+        if (streams.err >= 0) MoveTo(streams.err, 2);
         if (folder && ::chdir(folder) != 0) ChildFails(statusWrite.Get(), ChildFailure::Folder, errno, kCannotSetUp);
         if (ownSession) ::setsid();
         if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) {
@@ -247,18 +278,17 @@ bool ChildProcess::Start(const Options& options) {
     }
 
     pidFd_ = OpenPidFd(pid_);
-    // The parent's copies of the child's ends go, so that the captured output ends with it.
     statusWrite.Reset();
-    channelWrite.Reset();
-    outFile.Reset();
-    errFile.Reset();
-    inFile.Reset();
-    outputFd_ = channelRead.Release();
+    streams.CloseChildEnds();
+    outputFd_ = streams.channelRead.Release();
+    return ExecReported(statusRead.Get(), options);
+}
 
-    // The status pipe closes on a successful exec; a report on it means the child gave up.
+// The status pipe closes on a successful exec; a report on it means the child gave up.
+bool ChildProcess::ExecReported(int statusFd, const Options& options) {
     ChildFailure failure{};
     ssize_t n;
-    while ((n = ::read(statusRead.Get(), &failure, sizeof failure)) < 0 && errno == EINTR) {
+    while ((n = ::read(statusFd, &failure, sizeof failure)) < 0 && errno == EINTR) {
     }
     if (n != static_cast<ssize_t>(sizeof failure)) return true;
     switch (failure.step) {
@@ -266,7 +296,7 @@ bool ChildProcess::Start(const Options& options) {
         error_ = "cannot change to " + options.workingDir + ": " + ErrorText(failure.error);
         break;
     case ChildFailure::User:
-        error_ = "cannot run as user " + std::to_string(uid) + ": " + ErrorText(failure.error);
+        error_ = "cannot run as user " + std::to_string(options.uid) + ": " + ErrorText(failure.error);
         break;
     case ChildFailure::Exec:
         error_ = "cannot run " + program_ + ": " + ErrorText(failure.error);

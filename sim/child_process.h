@@ -112,6 +112,7 @@ public:
 
 private:
     bool Start(const Options& options);
+    bool ExecReported(int statusFd, const Options& options);
     bool Fill(std::chrono::steady_clock::time_point until);
     void EndGroup();
     void Ended(int code);

@@ -5,22 +5,36 @@
 
 namespace kavo {
 
-// --- output ring --------------------------------------------------------------------------------
+// --- both rings --------------------------------------------------------------------------------
 
-void TOutputRing::Allocate(std::uint32_t size) {
+void TByteRing::Allocate(std::uint32_t size) {
     buffer_.assign(size, 0);
-    Clear();
+    head_ = tail_ = 0;
+    full_ = false;
 }
 
-void TOutputRing::Release() {
+void TByteRing::Release() {
     std::vector<std::uint8_t>().swap(buffer_);
-    Clear();
+    head_ = tail_ = 0;
+    full_ = false;
 }
 
-std::uint32_t TOutputRing::Used() const {
+std::uint32_t TByteRing::Used() const {
     if (full_) return Size();
     if (head_ >= tail_) return head_ - tail_;
     return head_ + Size() - tail_;
+}
+
+// --- output ring --------------------------------------------------------------------------------
+
+void TOutputRing::Allocate(std::uint32_t size) {
+    TByteRing::Allocate(size);
+    ++generation_;
+}
+
+void TOutputRing::Release() {
+    TByteRing::Release();
+    ++generation_;
 }
 
 void TOutputRing::Queue(const std::uint8_t* data, std::uint32_t count) {
@@ -69,24 +83,6 @@ void TOutputRing::Clear() {
 }
 
 // --- receive ring -------------------------------------------------------------------------------
-
-void TReceiveRing::Allocate(std::uint32_t size) {
-    buffer_.assign(size, 0);
-    head_ = tail_ = 0;
-    full_ = false;
-}
-
-void TReceiveRing::Release() {
-    std::vector<std::uint8_t>().swap(buffer_);
-    head_ = tail_ = 0;
-    full_ = false;
-}
-
-std::uint32_t TReceiveRing::Used() const {
-    if (head_ == tail_) return full_ ? Size() : 0;
-    if (tail_ < head_) return head_ - tail_;
-    return head_ + Size() - tail_;
-}
 
 int TReceiveRing::Peek(std::uint32_t n) const {
     if (n < 1 || n > Used()) return -1;

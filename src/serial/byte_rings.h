@@ -19,7 +19,9 @@
 
 namespace kavo {
 
-class TOutputRing {
+// What both rings share: the storage, the two positions and the flag that tells a full ring from
+// an empty one.
+class TByteRing {
 public:
     // An empty ring of `size` bytes; Release gives the storage back (a ring of size 0).
     void Allocate(std::uint32_t size);
@@ -30,6 +32,19 @@ public:
     std::uint32_t Used() const;
     std::uint32_t Free() const { return Size() - Used(); }
     bool Empty() const { return !full_ && head_ == tail_; }
+    bool Full() const { return full_; }
+
+protected:
+    std::vector<std::uint8_t> buffer_;
+    std::uint32_t head_ = 0;  // where the next byte goes
+    std::uint32_t tail_ = 0;  // the oldest byte held
+    bool full_ = false;
+};
+
+class TOutputRing : public TByteRing {
+public:
+    void Allocate(std::uint32_t size);
+    void Release();
 
     // Copies the bytes behind those queued; the caller has checked that they fit.
     void Queue(const std::uint8_t* data, std::uint32_t count);
@@ -43,23 +58,11 @@ public:
     std::uint32_t Generation() const { return generation_; }
 
 private:
-    std::vector<std::uint8_t> buffer_;
-    std::uint32_t head_ = 0;  // where the next queued byte goes
-    std::uint32_t tail_ = 0;  // the oldest pending byte
-    bool full_ = false;
     std::uint32_t generation_ = 0;
 };
 
-class TReceiveRing {
+class TReceiveRing : public TByteRing {
 public:
-    void Allocate(std::uint32_t size);
-    void Release();
-    bool Allocated() const { return !buffer_.empty(); }
-    std::uint32_t Size() const { return static_cast<std::uint32_t>(buffer_.size()); }
-
-    std::uint32_t Used() const;
-    std::uint32_t Free() const { return Size() - Used(); }
-    bool Full() const { return full_; }
     // Where the next received byte goes; it moves with each commit.
     std::uint32_t Head() const { return head_; }
 
@@ -74,12 +77,6 @@ public:
     std::span<std::uint8_t> FreeRun();
     // `count` bytes were written into the free run.
     void Commit(std::uint32_t count);
-
-private:
-    std::vector<std::uint8_t> buffer_;
-    std::uint32_t head_ = 0;
-    std::uint32_t tail_ = 0;
-    bool full_ = false;
 };
 
 }  // namespace kavo

@@ -112,25 +112,49 @@ void TApdBaseDispatcher::Shutdown() {
 
 // --- lifecycle ------------------------------------------------------------------------------
 
+// Clears what a previous opening of this dispatcher left behind.
+void TApdBaseDispatcher::ResetOpenState() {
+    ringEnded_ = false;
+    dispatching_ = false;
+    deviceLost_ = false;
+    workerFailed_ = false;
+    killThreads_ = false;
+    closePending_ = false;
+    releaseOnLastThread_ = false;
+    std::lock_guard lock(stateLock_);
+    removalPending_ = false;
+    workerFailure_.clear();
+}
+
+void TApdBaseDispatcher::AllocateRings(std::uint32_t outSize) {
+    {
+        std::lock_guard in(inputLock_);
+        inRing_.Allocate(kReceiveRingSize);
+        getCount_ = maxGetCount_ = 0;
+        inAvailMessage_ = false;
+    }
+    std::lock_guard out(outputLock_);
+    outRing_.Allocate(outSize);
+}
+
+// DTR and RTS as the options ask: driven on or off now, or left to follow the port's state.
+void TApdBaseDispatcher::ApplyLineOptions(std::uint32_t options) {
+    {
+        std::lock_guard lock(stateLock_);
+        rs485Mode_ = false;
+        DeviceGetState(block_);
+        dtrAuto_ = (options & opDtrAuto) != 0;
+        rtsAuto_ = (options & opRtsAuto) != 0;
+    }
+    if (!(options & opDtrAuto)) DriveDtr(options & opDtrOn);
+    if (!(options & opRtsAuto)) DriveRts(options & opRtsOn);
+}
+
 int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t baud, int parity,
                                  int dataBits, int stopBits, std::uint32_t inSize,
                                  std::uint32_t outSize, std::uint32_t options) {
     if (portOpen_) return ecAlreadyOpen;
-    ringEnded_ = false;
-    dispatching_ = false;
-    {
-        std::lock_guard lock(stateLock_);
-        removalPending_ = false;
-    }
-    deviceLost_ = false;
-    workerFailed_ = false;
-    {
-        std::lock_guard lock(stateLock_);
-        workerFailure_.clear();
-    }
-    killThreads_ = false;
-    closePending_ = false;
-    releaseOnLastThread_ = false;
+    ResetOpenState();
 
     int result = DeviceOpen(deviceName, inSize, outSize);
     if (result < 0) return result == ecOutOfMemory ? ecOutOfMemory : LastOpenError();
@@ -142,36 +166,10 @@ int TApdBaseDispatcher::OpenPort(const std::string& deviceName, std::uint32_t ba
         ClosePort();
         return error;
     }
-    {
-        std::lock_guard in(inputLock_);
-        inRing_.Allocate(kReceiveRingSize);
-        getCount_ = maxGetCount_ = 0;
-        inAvailMessage_ = false;
-    }
-    {
-        std::lock_guard out(outputLock_);
-        outRing_.Allocate(outSize);
-    }
+    AllocateRings(outSize);
     lineError_ = 0;
     outputSent_ = false;
-    {
-        std::lock_guard lock(stateLock_);
-        rs485Mode_ = false;
-        DeviceGetState(block_);
-        dtrAuto_ = rtsAuto_ = false;
-    }
-    if (options & opDtrAuto) {
-        std::lock_guard lock(stateLock_);
-        dtrAuto_ = true;
-    } else {
-        DriveDtr(options & opDtrOn);
-    }
-    if (options & opRtsAuto) {
-        std::lock_guard lock(stateLock_);
-        rtsAuto_ = true;
-    } else {
-        DriveRts(options & opRtsOn);
-    }
+    ApplyLineOptions(options);
     scanPos_ = 0;
     ClearTriggers();
     {

@@ -447,6 +447,11 @@ private:
     struct TraceState;
     struct LogState;
 
+    // The steps of OpenPort.
+    void ResetOpenState();
+    void AllocateRings(std::uint32_t outSize);
+    void ApplyLineOptions(std::uint32_t options);
+
     int NewTriggerHandle();
     bool HandleInUse(int base) const;
     bool FillReceiveRing();

@@ -285,171 +285,206 @@ void Finish(ProtocolData& data) {
     FinishProtocol(data);
 }
 
+// What woke the state machine: received bytes (trigger 0), the state's time-out, or another
+// trigger (the output queue's free-space or drained trigger).
+struct TWake {
+    std::uint32_t trigger;
+    bool bytes;
+    bool timeout;
+};
+
+void StartTransmit(ProtocolData& data) {
+    data.DataBlock.assign(1024, 0);
+    data.LogProc(data, LogTransmitStart);
+    data.Status = psProtocolHandshake;
+    data.ForceStatus = true;
+    data.PrepareReadProc(data);
+    if (data.ErrorCode != 0) {
+        data.XmodemState = txFinished;
+        return;
+    }
+    data.BlockNumber = 1;
+    data.HandshakeAttempt = 0;
+    data.XmodemState = NextHandshakeAttempt(data) ? txHandshake : txFinished;
+}
+
+void AwaitHandshake(ProtocolData& data, const TWake& wake) {
+    std::uint8_t byte = 0;
+    if (wake.bytes) {
+        if (TakeByte(data, byte)) HandshakeByte(data, byte);
+    } else if (wake.timeout) {
+        if (data.PendingStart != 0) {
+            AcceptStart(data, data.PendingStart);
+        } else if (!NextHandshakeAttempt(data)) {
+            data.XmodemState = txFinished;
+        }
+    }
+}
+
+void GetBlock(ProtocolData& data) {
+    std::uint32_t size = data.BlockLength;
+    data.BlockErrors = 0;
+    data.LastBlock = data.ReadBlockProc(data, data.DataBlock.data(), size);
+    data.LastBlockSize = size;
+    if (data.ErrorCode != 0) {
+        // The file could not be read: the receiver is told, and the error ends the transfer.
+        SendCancel(data);
+        data.XmodemState = txFinished;
+        return;
+    }
+    PrepareBlockSend(data);
+}
+
+void AwaitFreeSpace(ProtocolData& data, const TWake& wake) {
+    if (IsHandle(wake.trigger, data.OutFreeTrigger)) {
+        data.XmodemState = txSendBlock;
+    } else if (wake.timeout) {
+        ReportError(data, ecTimeout);
+        data.XmodemState = txFinished;
+    } else if (wake.bytes && data.UseG) {
+        std::uint8_t byte = 0;
+        while (TakeByte(data, byte)) {
+            if (byte == cCan) {
+                data.Status = psCancelRequested;
+                data.ForceStatus = true;
+                data.XmodemState = txFinished;
+                return;
+            }
+        }
+    }
+}
+
+// After a block went out: without replies per block (-G) the next block follows at once, else
+// the state waits for the block to leave the line and then for its reply.
+void FollowSentBlock(ProtocolData& data) {
+    TProtocolLine& line = *data.Line;
+    if (!data.UseG) {
+        data.XmodemState = txDraining;
+        ArmTimeout(data, DrainWaitTicks);
+        line.ArmStatusTrigger(data.OutDrainTrigger, 0);
+    } else if (!ProcessBlockReplyG(data)) {
+        line.FlushOutput();
+        data.XmodemState = txFinished;
+    } else if (data.LastBlock) {
+        data.XmodemState = txEndDrain;
+        ArmTimeout(data, static_cast<std::uint32_t>(EndDrainTicks(data)));
+        line.ArmStatusTrigger(data.OutDrainTrigger, 0);
+    } else {
+        data.XmodemState = txGetBlock;
+    }
+}
+
+void SendBlock(ProtocolData& data) {
+    if (data.LastBlockSize == 0) {
+        data.XmodemState = txFirstEOT;
+        return;
+    }
+    if (data.ErrorCode != 0) {
+        SendCancel(data);
+        data.XmodemState = txFinished;
+        return;
+    }
+    TransmitBlock(data);
+    data.ForceStatus = true;
+    if (data.ErrorCode != 0) {
+        // TransmitBlock has discarded queued output and queued the cancel sequence; it must
+        // reach the line, so nothing is flushed here.
+        data.XmodemState = txFinished;
+        return;
+    }
+    FollowSentBlock(data);
+}
+
+void AwaitBlockReply(ProtocolData& data, const TWake& wake) {
+    if (wake.bytes) {
+        std::uint8_t byte = 0;
+        if (!TakeByte(data, byte) || RepeatedStartCharacter(data, byte)) return;
+        data.SilentTicks = 0;
+        if (ProcessBlockReply(data, byte)) {
+            data.XmodemState = data.LastBlock ? txFirstEOT : txGetBlock;
+        } else if (data.Status == psCancelRequested) {
+            data.Line->FlushOutput();
+            data.XmodemState = txFinished;
+        } else {
+            PrepareBlockSend(data);  // the same block again
+        }
+    } else if (wake.timeout) {
+        if (SilenceLimitReached(data)) {
+            data.XmodemState = txFinished;
+        } else {
+            PrepareBlockSend(data);  // silence is not counted as an error
+        }
+    }
+}
+
+void SendLaterEot(ProtocolData& data) {
+    SendEot(data, false);
+    ArmReplyWait(data, data.XYmodemBlockWait);
+    if (data.BlockErrors > data.MaxBlockErrors) {
+        ReportError(data, ecTooManyErrors);
+        data.XmodemState = txFinished;
+    } else {
+        data.XmodemState = txEotReply;
+    }
+}
+
+void AwaitEotReply(ProtocolData& data, const TWake& wake) {
+    if (wake.bytes) {
+        std::uint8_t byte = 0;
+        if (!TakeByte(data, byte) || RepeatedStartCharacter(data, byte)) return;
+        data.SilentTicks = 0;
+        data.XmodemState = ProcessEotReply(data, byte) ? txFinished : txRestEOT;
+    } else if (wake.timeout) {
+        data.XmodemState = SilenceLimitReached(data) ? txFinished : txRestEOT;
+    }
+}
+
 // Performs the action of the current state.
 void RunState(ProtocolData& data, std::uint32_t trigger) {
-    TProtocolLine& line = *data.Line;
-    const bool bytes = trigger == 0;
-    const bool timeout = IsHandle(trigger, data.TimeoutTimer);
-    std::uint8_t byte = 0;
+    const TWake wake{trigger, trigger == 0, IsHandle(trigger, data.TimeoutTimer)};
 
     switch (data.XmodemState) {
     case txInitial:
-        data.DataBlock.assign(1024, 0);
-        data.LogProc(data, LogTransmitStart);
-        data.Status = psProtocolHandshake;
-        data.ForceStatus = true;
-        data.PrepareReadProc(data);
-        if (data.ErrorCode != 0) {
-            data.XmodemState = txFinished;
-            break;
-        }
-        data.BlockNumber = 1;
-        data.HandshakeAttempt = 0;
-        data.XmodemState = NextHandshakeAttempt(data) ? txHandshake : txFinished;
+        StartTransmit(data);
         break;
-
     case txHandshake:
-        if (bytes) {
-            if (TakeByte(data, byte)) HandshakeByte(data, byte);
-        } else if (timeout) {
-            if (data.PendingStart != 0) {
-                AcceptStart(data, data.PendingStart);
-            } else if (!NextHandshakeAttempt(data)) {
-                data.XmodemState = txFinished;
-            }
-        }
+        AwaitHandshake(data, wake);
         break;
-
-    case txGetBlock: {
-        std::uint32_t size = data.BlockLength;
-        data.BlockErrors = 0;
-        data.LastBlock = data.ReadBlockProc(data, data.DataBlock.data(), size);
-        data.LastBlockSize = size;
-        if (data.ErrorCode != 0) {
-            // The file could not be read: the receiver is told, and the error ends the transfer.
-            SendCancel(data);
-            data.XmodemState = txFinished;
-            break;
-        }
-        PrepareBlockSend(data);
+    case txGetBlock:
+        GetBlock(data);
         break;
-    }
-
     case txWtFreeSpc:
-        if (IsHandle(trigger, data.OutFreeTrigger)) {
-            data.XmodemState = txSendBlock;
-        } else if (timeout) {
-            ReportError(data, ecTimeout);
-            data.XmodemState = txFinished;
-        } else if (bytes && data.UseG) {
-            while (TakeByte(data, byte)) {
-                if (byte == cCan) {
-                    data.Status = psCancelRequested;
-                    data.ForceStatus = true;
-                    data.XmodemState = txFinished;
-                    break;
-                }
-            }
-        }
+        AwaitFreeSpace(data, wake);
         break;
-
     case txSendBlock:
-        if (data.LastBlockSize == 0) {
-            data.XmodemState = txFirstEOT;
-            break;
-        }
-        if (data.ErrorCode != 0) {
-            SendCancel(data);
-            data.XmodemState = txFinished;
-            break;
-        }
-        TransmitBlock(data);
-        data.ForceStatus = true;
-        if (data.ErrorCode != 0) {
-            // TransmitBlock has discarded queued output and queued the cancel sequence; it must
-            // reach the line, so nothing is flushed here.
-            data.XmodemState = txFinished;
-            break;
-        }
-        if (!data.UseG) {
-            data.XmodemState = txDraining;
-            ArmTimeout(data, DrainWaitTicks);
-            line.ArmStatusTrigger(data.OutDrainTrigger, 0);
-        } else if (!ProcessBlockReplyG(data)) {
-            line.FlushOutput();
-            data.XmodemState = txFinished;
-        } else if (data.LastBlock) {
-            data.XmodemState = txEndDrain;
-            ArmTimeout(data, static_cast<std::uint32_t>(EndDrainTicks(data)));
-            line.ArmStatusTrigger(data.OutDrainTrigger, 0);
-        } else {
-            data.XmodemState = txGetBlock;
-        }
+        SendBlock(data);
         break;
-
     case txDraining:
-        if (bytes || timeout || IsHandle(trigger, data.OutDrainTrigger)) {
+        if (wake.bytes || wake.timeout || IsHandle(trigger, data.OutDrainTrigger)) {
             data.XmodemState = txRplyPnding;
             ArmReplyWait(data, data.XYmodemBlockWait);
         }
         break;
-
     case txRplyPnding:
-        if (bytes) {
-            if (!TakeByte(data, byte) || RepeatedStartCharacter(data, byte)) break;
-            data.SilentTicks = 0;
-            if (ProcessBlockReply(data, byte)) {
-                data.XmodemState = data.LastBlock ? txFirstEOT : txGetBlock;
-            } else if (data.Status == psCancelRequested) {
-                line.FlushOutput();
-                data.XmodemState = txFinished;
-            } else {
-                PrepareBlockSend(data);  // the same block again
-            }
-        } else if (timeout) {
-            if (SilenceLimitReached(data)) {
-                data.XmodemState = txFinished;
-            } else {
-                PrepareBlockSend(data);  // silence is not counted as an error
-            }
-        }
+        AwaitBlockReply(data, wake);
         break;
-
     case txEndDrain:
-        if (timeout || IsHandle(trigger, data.OutDrainTrigger)) data.XmodemState = txFirstEOT;
+        if (wake.timeout || IsHandle(trigger, data.OutDrainTrigger)) data.XmodemState = txFirstEOT;
         break;
-
     case txFirstEOT:
         SendEot(data, true);
         ArmReplyWait(data, data.TransmitTimeout);
         data.XmodemState = txEotReply;
         break;
-
     case txRestEOT:
-        SendEot(data, false);
-        ArmReplyWait(data, data.XYmodemBlockWait);
-        if (data.BlockErrors > data.MaxBlockErrors) {
-            ReportError(data, ecTooManyErrors);
-            data.XmodemState = txFinished;
-        } else {
-            data.XmodemState = txEotReply;
-        }
+        SendLaterEot(data);
         break;
-
     case txEotReply:
-        if (bytes) {
-            if (!TakeByte(data, byte) || RepeatedStartCharacter(data, byte)) break;
-            data.SilentTicks = 0;
-            data.XmodemState = ProcessEotReply(data, byte) ? txFinished : txRestEOT;
-        } else if (timeout) {
-            data.XmodemState = SilenceLimitReached(data) ? txFinished : txRestEOT;
-        }
+        AwaitEotReply(data, wake);
         break;
-
     case txFinished:
         Finish(data);
         break;
-
     case txDone:
         break;
     }

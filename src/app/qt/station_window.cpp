@@ -239,28 +239,7 @@ TStationWindow::TStationWindow(const station::TStationImage& image, station::TSt
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(10, 10, 10, 10);
     outer->setSpacing(8);
-
-    // The firmware: name, size, SHA-256.
-    auto* firmware = new QFrame(this);
-    firmware->setFrameShape(QFrame::StyledPanel);
-    Paint(firmware, QColor(0xEE, 0xEE, 0xEE), Qt::black);
-    auto* firmwareBox = new QGridLayout(firmware);
-    firmwareBox->setContentsMargins(12, 6, 12, 6);
-    firmwareBox->setHorizontalSpacing(14);
-    const QString fileName = Q(image.path).section(QLatin1Char('/'), -1);
-    auto* name = MakeLabel(firmware, "firmwareName", HangulFont(22, true));
-    name->setText(QStringLiteral("펌웨어  %1").arg(fileName));
-    name->setToolTip(Q(image.path));
-    auto* size = MakeLabel(firmware, "firmwareSize", HangulFont(18));
-    size->setText(QStringLiteral("크기  %1 바이트").arg(QLocale(QLocale::English).toString(
-        static_cast<qlonglong>(image.bytes.size()))));
-    auto* sha = MakeLabel(firmware, "firmwareSha256", FixedFont(15));
-    sha->setText(QStringLiteral("SHA-256  %1").arg(Q(image.sha256)));
-    sha->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    firmwareBox->addWidget(name, 0, 0);
-    firmwareBox->addWidget(size, 0, 1, Qt::AlignRight);
-    firmwareBox->addWidget(sha, 1, 0, 1, 2);
-    outer->addWidget(firmware);
+    outer->addWidget(MakeFirmwarePanel(image));
 
     banner_ = MakeLabel(this, "firmwareChangedBanner", HangulFont(18, true));
     banner_->setWordWrap(true);
@@ -269,37 +248,7 @@ TStationWindow::TStationWindow(const station::TStationImage& image, station::TSt
     banner_->hide();
     outer->addWidget(banner_);
 
-    // Counters and buttons.
-    auto* row = new QHBoxLayout;
-    row->setSpacing(18);
-    auto counter = [this, row](const char* objectName, const QString& caption, const QColor& colour) {
-        auto* caption_ = new QLabel(caption, this);
-        caption_->setFont(HangulFont(20, true));
-        auto* value = MakeLabel(this, objectName, HangulFont(30, true));
-        QPalette p = value->palette();
-        p.setColor(QPalette::WindowText, colour);
-        value->setPalette(p);
-        value->setMinimumWidth(70);
-        row->addWidget(caption_);
-        row->addWidget(value);
-        return value;
-    };
-    done_ = counter("doneCount", QStringLiteral("완료"), QColor(0x1B, 0x5E, 0x20));
-    failed_ = counter("failedCount", QStringLiteral("실패"), QColor(0xB7, 0x1C, 0x1C));
-    rate_ = counter("unitsPerHour", QStringLiteral("시간당 대수"), QColor(0x0D, 0x3C, 0x7A));
-    row->addStretch(1);
-    start_ = new QPushButton(QStringLiteral("시  작"), this);
-    start_->setObjectName(QStringLiteral("startButton"));
-    start_->setToolTip(QStringLiteral("시작할 때 꽂혀 있던 장치에 전송을 시작합니다"));
-    stop_ = new QPushButton(QStringLiteral("중  지"), this);
-    stop_->setObjectName(QStringLiteral("stopButton"));
-    stop_->setToolTip(QStringLiteral("전송 중인 장치를 모두 취소하고 스테이션을 멈춥니다"));
-    for (QPushButton* button : {start_, stop_}) {
-        button->setFont(HangulFont(20, true));
-        button->setMinimumSize(130, 46);
-        row->addWidget(button);
-    }
-    outer->addLayout(row);
+    outer->addLayout(MakeCounterRow());
 
     grid_ = new QGridLayout;
     grid_->setSpacing(8);
@@ -321,6 +270,64 @@ TStationWindow::TStationWindow(const station::TStationImage& image, station::TSt
     ShowCounters(counters_);
     status_->setText(QStringLiteral("스테이션 실행 중: 장치를 꽂으면 전송이 시작됩니다"));
     resize(1000, 640);
+}
+
+// The firmware: name, size, SHA-256.
+QFrame* TStationWindow::MakeFirmwarePanel(const station::TStationImage& image) {
+    auto* firmware = new QFrame(this);
+    firmware->setFrameShape(QFrame::StyledPanel);
+    Paint(firmware, QColor(0xEE, 0xEE, 0xEE), Qt::black);
+    auto* firmwareBox = new QGridLayout(firmware);
+    firmwareBox->setContentsMargins(12, 6, 12, 6);
+    firmwareBox->setHorizontalSpacing(14);
+    const QString fileName = Q(image.path).section(QLatin1Char('/'), -1);
+    auto* name = MakeLabel(firmware, "firmwareName", HangulFont(22, true));
+    name->setText(QStringLiteral("펌웨어  %1").arg(fileName));
+    name->setToolTip(Q(image.path));
+    auto* size = MakeLabel(firmware, "firmwareSize", HangulFont(18));
+    size->setText(QStringLiteral("크기  %1 바이트").arg(QLocale(QLocale::English).toString(
+        static_cast<qlonglong>(image.bytes.size()))));
+    auto* sha = MakeLabel(firmware, "firmwareSha256", FixedFont(15));
+    sha->setText(QStringLiteral("SHA-256  %1").arg(Q(image.sha256)));
+    sha->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    firmwareBox->addWidget(name, 0, 0);
+    firmwareBox->addWidget(size, 0, 1, Qt::AlignRight);
+    firmwareBox->addWidget(sha, 1, 0, 1, 2);
+    return firmware;
+}
+
+// The counters (done, failed, units per hour) and the start and stop buttons.
+QHBoxLayout* TStationWindow::MakeCounterRow() {
+    auto* row = new QHBoxLayout;
+    row->setSpacing(18);
+    auto counter = [this, row](const char* objectName, const QString& caption, const QColor& colour) {
+        auto* captionLabel = new QLabel(caption, this);
+        captionLabel->setFont(HangulFont(20, true));
+        auto* value = MakeLabel(this, objectName, HangulFont(30, true));
+        QPalette p = value->palette();
+        p.setColor(QPalette::WindowText, colour);
+        value->setPalette(p);
+        value->setMinimumWidth(70);
+        row->addWidget(captionLabel);
+        row->addWidget(value);
+        return value;
+    };
+    done_ = counter("doneCount", QStringLiteral("완료"), QColor(0x1B, 0x5E, 0x20));
+    failed_ = counter("failedCount", QStringLiteral("실패"), QColor(0xB7, 0x1C, 0x1C));
+    rate_ = counter("unitsPerHour", QStringLiteral("시간당 대수"), QColor(0x0D, 0x3C, 0x7A));
+    row->addStretch(1);
+    start_ = new QPushButton(QStringLiteral("시  작"), this);
+    start_->setObjectName(QStringLiteral("startButton"));
+    start_->setToolTip(QStringLiteral("시작할 때 꽂혀 있던 장치에 전송을 시작합니다"));
+    stop_ = new QPushButton(QStringLiteral("중  지"), this);
+    stop_->setObjectName(QStringLiteral("stopButton"));
+    stop_->setToolTip(QStringLiteral("전송 중인 장치를 모두 취소하고 스테이션을 멈춥니다"));
+    for (QPushButton* button : {start_, stop_}) {
+        button->setFont(HangulFont(20, true));
+        button->setMinimumSize(130, 46);
+        row->addWidget(button);
+    }
+    return row;
 }
 
 void TStationWindow::ShowSlot(const station::TSlotView& view) {

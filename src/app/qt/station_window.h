@@ -24,6 +24,7 @@
 #include <vector>
 
 class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -97,6 +98,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    QFrame* MakeFirmwarePanel(const station::TStationImage& image);
+    QHBoxLayout* MakeCounterRow();
     void Tick();
     void Relayout();
     void StopClicked();

@@ -414,8 +414,9 @@ TEST_F(BatchRunTest, EveryDeviceErrnoEndsTheRunAsItMeans) {
         } else {
             ExpectOneLine(err, c.part);
             // The system's own words, never the text of another failure.
-            if (std::string(c.moment) != "read")
+            if (std::string(c.moment) != "read") {
                 EXPECT_NE(err.find(device + std::strerror(c.error)), std::string::npos) << err;
+            }
             EXPECT_EQ(err.find("in use"), std::string::npos) << err;
             EXPECT_EQ(err.find("busy"), std::string::npos) << err;
         }
