@@ -88,12 +88,20 @@ inline bool SameUpToPadding(const std::vector<char>& original, const std::string
     return true;
 }
 
+inline double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
 // What a receiver's log tells of a transfer: the time from the piece that begins the first block
-// to the piece that begins the EOT (0 when the log does not show both), and the blocks that
-// arrived in between, a block sent again counted each time.
+// to the piece that begins the EOT (0 when the log does not show both), the blocks that arrived
+// in between (a block sent again counted each time), and the median time from an ACK leaving the
+// receiver to the first bytes of the next block reaching it: the sender's turnaround, with the
+// line's two byte-times and its latency both ways, and untouched by a rare stall.
 struct WireFigures {
     double seconds = 0;
     std::uint32_t blocks = 0;
+    double turnaround = 0;
 };
 
 // The receiver's socat logs what reaches rx (-x): a header per piece, "> 2026/12/08
@@ -103,9 +111,10 @@ struct WireFigures {
 inline WireFigures ReadWireFigures(const std::string& logPath) {
     std::ifstream in(logPath);
     std::string line;
-    double at = 0, firstBlock = -1;
+    double at = 0, firstBlock = -1, ackAt = -1;
     bool fromLine = false;
     std::uint32_t inFrame = 0;  // bytes of the current block still to come
+    std::vector<double> turnarounds;
     WireFigures figures;
     while (std::getline(in, line)) {
         if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0) {
@@ -116,9 +125,12 @@ inline WireFigures ReadWireFigures(const std::string& logPath) {
                 at = h * 3600.0 + m * 60.0 + static_cast<double>(sec) + static_cast<double>(micro) / 1e6;
             continue;
         }
-        if (!fromLine) continue;
         std::istringstream bytes(line);
         std::string hex;
+        if (!fromLine) {
+            if (bytes >> hex && hex == "06") ackAt = at;
+            continue;
+        }
         while (bytes >> hex && hex.size() == 2 && std::isxdigit(hex[0]) && std::isxdigit(hex[1])) {
             if (inFrame > 0) {
                 --inFrame;
@@ -128,9 +140,12 @@ inline WireFigures ReadWireFigures(const std::string& logPath) {
             if (byte == 0x01 || byte == 0x02) {
                 if (firstBlock < 0) firstBlock = at;
                 ++figures.blocks;
+                if (ackAt >= 0) turnarounds.push_back(at - ackAt);
+                ackAt = -1;
                 inFrame = (byte == 0x01 ? 133 : 1029) - 1;
             } else if (byte == 0x04 && firstBlock >= 0) {
                 figures.seconds = at - firstBlock;
+                figures.turnaround = Median(turnarounds);
                 return figures;
             }
         }
@@ -156,6 +171,7 @@ struct TransferResult {
     double seconds = 0;      // from the receiver's start to the sender's end
     double wireSeconds = 0;  // from the first block's arrival to the EOT's (0: not logged)
     std::uint32_t wireBlocks = 0;  // the blocks that arrived meanwhile
+    double turnaround = 0;         // the median from an ACK to the next block (WireFigures)
     bool ok = false;
 };
 
@@ -181,6 +197,7 @@ inline TransferResult RunSx(const std::string& binDir, const std::string& dir, c
     const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
     result.wireSeconds = wire.seconds;
     result.wireBlocks = wire.blocks;
+    result.turnaround = wire.turnaround;
     return result;
 }
 
@@ -188,11 +205,6 @@ inline TransferResult RunSx(const std::string& binDir, const std::string& dir, c
 // its ACK), in milliseconds, at `cps` characters a second.
 inline double AddedMsPerBlock(double wireSeconds, double blocks, double cps) {
     return (wireSeconds / blocks - 1030.0 / cps) * 1000.0;
-}
-
-inline double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
 }  // namespace kavo::bench
