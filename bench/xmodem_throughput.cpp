@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "paced_line.h"
 #include "platform/component.h"
 #include "platform/message_queue.h"
 #include "serial/com_port.h"
@@ -46,43 +46,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-using kavo::sim::ChildProcess;
-
-// A receiver, sender or line simulator run in `dir`, its standard output dropped when `quiet`;
-// stopped with SIGTERM (then killed) if it still runs when it goes.
-ChildProcess::Options Program(const std::vector<std::string>& argv, const std::string& dir, bool quiet) {
-    return {.argv = argv,
-            .workingDir = dir,
-            .out = quiet ? ChildProcess::Output::Null : ChildProcess::Output::Inherit,
-            .stopSignal = SIGTERM,
-            .stopGrace = 10s};
-}
-
-struct Line {
-    std::unique_ptr<ChildProcess> sim;
-    std::string pathA, pathB;
-
-    Line(const std::string& binDir, const std::string& dir, unsigned baud, int latencyMs) {
-        pathA = dir + "/ttyA";
-        pathB = dir + "/ttyB";
-        std::filesystem::remove(pathA);
-        std::filesystem::remove(pathB);
-        sim = std::make_unique<ChildProcess>(Program({binDir + "/linesim", "--baud", std::to_string(baud),
-                                                      "--latency-ms", std::to_string(latencyMs), "--link-a",
-                                                      pathA, "--link-b", pathB},
-                                                     dir, true));
-        const auto end = Clock::now() + 5s;
-        while (!(std::filesystem::exists(pathA) && std::filesystem::exists(pathB))) {
-            if (!sim->Started() || sim->Poll() || Clock::now() > end) {
-                throw std::runtime_error("linesim did not start");
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-};
+using namespace kavo::bench;
 
 double CpuSeconds() {
     rusage usage{};
@@ -90,64 +54,14 @@ double CpuSeconds() {
     return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
-bool SameUpToPadding(const std::vector<char>& original, const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> got{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (got.size() < original.size()) return false;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        if (i < original.size() ? got[i] != original[i] : got[i] != 0x1A) return false;
-    }
-    return true;
-}
-
-struct Result {
-    double seconds = 0;
+struct Result : TransferResult {
     double cpuShare = 0;
     double afterHandshake = 0;  // from the receiver's start character to the end
-    double wireSeconds = 0;     // from the first block's arrival to the EOT's (0: not logged)
-    bool ok = false;
 };
-
-// The receiver's socat logs what reaches rx (-x): a header per piece, "> 2026/12/08
-// 17:54:19.000337625  length=1 from=1 to=1" (the digits after the point are microseconds), then
-// its bytes in hex. Returns the time from the first piece that begins a block (SOH or STX) to
-// the first piece after it that is the EOT alone, or 0 when the log does not show both.
-double FirstBlockToEot(const std::string& logPath) {
-    std::ifstream in(logPath);
-    std::string line;
-    double at = 0, firstBlock = -1;
-    bool fromLine = false, headerBytes = false;
-    while (std::getline(in, line)) {
-        if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0) {
-            fromLine = line[0] == '>';
-            int h = 0, m = 0;
-            long sec = 0, micro = 0;
-            if (std::sscanf(line.c_str() + 2, "%*d/%*d/%*d %d:%d:%ld.%ld", &h, &m, &sec, &micro) == 4)
-                at = h * 3600.0 + m * 60.0 + static_cast<double>(sec) + static_cast<double>(micro) / 1e6;
-            headerBytes = true;
-            continue;
-        }
-        if (!fromLine || !headerBytes) continue;
-        headerBytes = false;  // only the first line of a piece's bytes tells what it begins with
-        unsigned first = 0;
-        if (std::sscanf(line.c_str(), " %x", &first) != 1) continue;
-        const bool alone = line.find_first_not_of(' ', line.find_first_not_of(' ') + 2) == std::string::npos;
-        if (firstBlock < 0 && (first == 0x01 || first == 0x02)) firstBlock = at;
-        else if (firstBlock >= 0 && first == 0x04 && alone) return at - firstBlock;
-    }
-    return 0;
-}
 
 std::vector<std::string> Receiver(const std::string& peer, const std::string& binDir, const std::string& device) {
     if (peer == "termsim") return {binDir + "/termsim", device, "--out", "out.bin"};
-    return {"socat", "-x", "FILE:" + device + ",raw,echo=0", "EXEC:rx -q -c -X out.bin"};
-}
-
-// The receiver's log of what reached it, for FirstBlockToEot.
-ChildProcess::Options Logged(ChildProcess::Options options, const std::string& logPath) {
-    options.err = ChildProcess::Output::File;
-    options.errPath = logPath;
-    return options;
+    return RxBehindSocat(device);
 }
 
 Result RunOurs(const std::string& binDir, const std::string& dir, const std::string& file,
@@ -191,26 +105,7 @@ Result RunOurs(const std::string& binDir, const std::string& dir, const std::str
     rx.Wait(20s);
     port->SetOpen(false);
     result.ok = finish && *finish == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    if (peer != "termsim") result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
-    return result;
-}
-
-Result RunSx(const std::string& binDir, const std::string& dir, const std::string& file,
-             const std::vector<char>& content, unsigned baud, int latencyMs) {
-    Line line(binDir, dir, baud, latencyMs);
-    const std::string outDir = dir + "/sx";
-    std::filesystem::remove_all(outDir);
-    std::filesystem::create_directories(outDir);
-    ChildProcess sx(Program({"socat", "FILE:" + line.pathA + ",raw,echo=0", "EXEC:sx -q -k " + file}, dir, false));
-    std::this_thread::sleep_for(200ms);  // the sender first, as with ours
-    const auto start = Clock::now();
-    ChildProcess rx(Logged(Program(Receiver("rx", binDir, line.pathB), outDir, false), outDir + "/rx.log"));
-    const auto code = sx.Wait(600s);
-    Result result;
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    rx.Wait(20s);
-    result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    result.wireSeconds = FirstBlockToEot(outDir + "/rx.log");
+    if (peer != "termsim") result.wireSeconds = ReadWireFigures(outDir + "/rx.log").seconds;
     return result;
 }
 
@@ -245,12 +140,7 @@ int main(int argc, char** argv) {
     const std::string binDir = std::filesystem::absolute(argv[0]).parent_path().string();
     char pattern[] = "/tmp/kavo-bench-XXXXXX";
     const std::string dir = mkdtemp(pattern);
-    std::vector<char> content(size);
-    std::uint32_t x = 12345;
-    for (auto& c : content) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
+    const std::vector<char> content = TestContent(size);
     const std::string file = dir + "/firmware.bin";
     std::ofstream(file, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
 
@@ -264,17 +154,17 @@ int main(int argc, char** argv) {
         std::printf("XMODEM-1K ceiling: %.0f B/s (%.1f %% of %.0f B/s)\n", ceiling, 100 * ceiling / cps, cps);
     }
     // What a sender adds to each block beyond the wire's 1030 byte-times (a block and its ACK).
-    auto addedMs = [&](const Result& r) { return (r.wireSeconds / blocks - 1030.0 / cps) * 1000.0; };
-    auto report = [&](const char* who, const Result& r, bool cpu) {
+    auto addedMs = [&](const TransferResult& r) { return AddedMsPerBlock(r.wireSeconds, blocks, cps); };
+    auto report = [&](const char* who, const TransferResult& r, const Result* ours) {
         // Throughput counts the padded blocks, as the line carries them.
         const double rate = blocks * 1024.0 / r.seconds;
         std::printf("%-6s %s  %.2f s  %.0f B/s", who, r.ok ? "ok    " : "FAILED", r.seconds, rate);
         if (ceiling > 0) std::printf("  %.1f %% of ceiling", 100 * rate / ceiling);
-        if (cpu) std::printf("  CPU %.2f %% of wall time", 100 * r.cpuShare);
+        if (ours) std::printf("  CPU %.2f %% of wall time", 100 * ours->cpuShare);
         std::printf("\n");
-        if (r.afterHandshake > 0) {
-            const double after = blocks * 1024.0 / r.afterHandshake;
-            std::printf("       from the start character: %.2f s  %.0f B/s", r.afterHandshake, after);
+        if (ours && ours->afterHandshake > 0) {
+            const double after = blocks * 1024.0 / ours->afterHandshake;
+            std::printf("       from the start character: %.2f s  %.0f B/s", ours->afterHandshake, after);
             if (ceiling > 0) std::printf("  %.1f %% of ceiling", 100 * after / ceiling);
             std::printf("\n");
         }
@@ -283,28 +173,24 @@ int main(int argc, char** argv) {
                         r.wireSeconds, addedMs(r));
         }
     };
-    auto median = [](std::vector<double> values) {
-        std::sort(values.begin(), values.end());
-        return values.empty() ? 0.0 : values[values.size() / 2];
-    };
     bool allOk = true;
     std::vector<double> oursAdded, sxAdded;
     for (int run = 1; run <= runs; ++run) {
         if (runs > 1) std::printf("run %d of %d\n", run, runs);
         const Result ours = RunOurs(binDir, dir, file, content, baud, latencyMs, peer);
-        report("ours", ours, true);
+        report("ours", ours, &ours);
         allOk = allOk && ours.ok;
         if (ours.ok && ours.wireSeconds > 0) oursAdded.push_back(addedMs(ours));
         if (withSx) {
-            const Result sx = RunSx(binDir, dir, file, content, baud, latencyMs);
-            report("sx -k", sx, false);
+            const TransferResult sx = RunSx(binDir, dir, file, content, baud, latencyMs);
+            report("sx -k", sx, nullptr);
             if (sx.ok && sx.wireSeconds > 0) sxAdded.push_back(addedMs(sx));
         }
     }
     if (runs > 1 && cps > 0) {
-        std::printf("median added per block over %d runs: ours %.3f ms (%zu runs)", runs, median(oursAdded),
+        std::printf("median added per block over %d runs: ours %.3f ms (%zu runs)", runs, Median(oursAdded),
                     oursAdded.size());
-        if (withSx) std::printf(", sx -k %.3f ms (%zu runs)", median(sxAdded), sxAdded.size());
+        if (withSx) std::printf(", sx -k %.3f ms (%zu runs)", Median(sxAdded), sxAdded.size());
         std::printf("\n");
     }
     std::filesystem::remove_all(dir);

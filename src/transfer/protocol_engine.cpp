@@ -226,7 +226,9 @@ void StartProtocol(ProtocolData& data, TProtocolType protocolType, ProtocolStepP
 
     TProtocolLine* line = data.Line;
     if (!line || !line->IsOpen()) {
-        data.ErrorCode = ecNotOpen;
+        // A device that went between the port's open and this start ends the transfer as one
+        // that goes during it: a lost device, not a closed port.
+        data.ErrorCode = line && line->DeviceGone() ? line->GoneError() : ecNotOpen;
         FinishProtocol(data);
         return;
     }

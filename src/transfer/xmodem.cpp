@@ -627,6 +627,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
     if (!data.Line) return false;
     TProtocolLine& line = *data.Line;
     if (msg == kTriggerAvail) trigger = 0;
+    const std::uint32_t stepTrigger = trigger;
 
     bool finished = false;
     for (;;) {
@@ -653,7 +654,9 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
             finished = true;
         }
         line.AddLogEntry(lgXmodem, lgProtocolState, XmodemStateName(data.XmodemState));
-        PaceStatus(data, trigger);
+        // A report waits for the user-interface thread: it comes at the end of the step, after
+        // the block that a reply lets go, except before the finish, which reports last.
+        if (data.XmodemState == txFinished) PaceStatus(data, trigger);
         RunState(data, trigger);
         trigger = 0;
 
@@ -675,6 +678,7 @@ bool TransmitStep(ProtocolData& data, std::uint32_t msg, std::uint32_t trigger) 
         }
         if (!again) break;
     }
+    if (!finished) PaceStatus(data, stepTrigger);
     return finished;
 }
 

@@ -360,6 +360,23 @@ TEST_F(AgainstTerminal, ClosedPortFinishesWithNotOpen) {
     EXPECT_EQ(*finish, -103);
 }
 
+// The device can go between the port's open and the transfer's start (a terminal unplugged as
+// the run begins): the transfer ends as one whose device went during it, not as one on a closed
+// port.
+TEST_F(AgainstTerminal, DeviceLostBeforeTheStartFinishesAsALostDevice) {
+    LineSimOptions lineOptions;
+    lineOptions.aToB.cutAfterBytes = 1;
+    MakeLine(lineOptions);
+    MakeComponents();
+    port->SetOpen(true);
+    port->SendString("x");  // cuts the cable
+    ASSERT_TRUE(PumpUntil([this] { return port->Dispatcher()->DeviceLost(); }, 15s));
+    protocol->SetFileMask(WriteFile("firmware.bin", TestBytes(10)));
+    protocol->BeginTransmit();
+    ASSERT_TRUE(WaitFinish(10s));
+    EXPECT_EQ(*finish, -6014);
+}
+
 TEST_F(AgainstTerminal, NoProtocolTypeDoesNothingAndNoPortRaises) {
     MakeLine();
     MakeComponents();

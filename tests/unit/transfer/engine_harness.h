@@ -47,6 +47,7 @@ inline std::vector<std::uint8_t> PatternBytes(std::size_t size, unsigned seed = 
 
 struct EngineReports {
     std::vector<std::uint32_t> statusOptions;
+    std::vector<std::size_t> sentAtStatus;  // the bytes the line had been given at each report
     std::vector<std::uint32_t> logCodes;
     std::vector<std::int32_t> errors;
     std::optional<std::int32_t> finish;
@@ -66,7 +67,10 @@ public:
         window = CreateMessageWindow([this](std::uint32_t msg, WPARAM w, LPARAM) -> LRESULT {
             const auto code = static_cast<std::int32_t>(static_cast<std::int16_t>(w & 0xFFFF));
             switch (msg) {
-            case ProtocolStatusMsg: reports.statusOptions.push_back(static_cast<std::uint32_t>(w)); break;
+            case ProtocolStatusMsg:
+                reports.statusOptions.push_back(static_cast<std::uint32_t>(w));
+                reports.sentAtStatus.push_back(line.sent.size());
+                break;
             case ProtocolLogMsg: reports.logCodes.push_back(static_cast<std::uint32_t>(w)); break;
             case ProtocolErrorMsg: reports.errors.push_back(code); break;
             case ProtocolFinishMsg: reports.finish = code; break;

@@ -83,6 +83,22 @@ TEST_F(XmodemTransmitter, SendsAFileIn1KBlocksAfterC) {
     EXPECT_TRUE(h.Step(kTriggerAvail, 1));  // later calls: already done
 }
 
+// The report goes to the user-interface thread and waits for it: between a reply and the block
+// it lets go it would hold up every block whose reply meets a due report.
+TEST_F(XmodemTransmitter, AStatusReportDueAtAReplyComesAfterTheNextBlock) {
+    StartWith(PatternBytes(3000));
+    h.Reply({cCrcStart});
+    h.TakeSent();
+    h.line.timerTicksLeft[h.data->StatusTimer] = 3;
+    h.Drained();
+    const std::size_t reports = h.reports.sentAtStatus.size();
+    h.line.timerTicksLeft[h.data->StatusTimer] = 0;
+    h.Reply({cAck});
+    ASSERT_EQ(h.reports.sentAtStatus.size(), reports + 1);
+    EXPECT_EQ(h.reports.sentAtStatus.back(), 1029u);  // block 2 had gone out
+    EXPECT_EQ(h.data->XmodemState, txDraining);
+}
+
 TEST_F(XmodemTransmitter, TheBlockReplyTimeoutStartsWhenTheRingHasDrained) {
     StartWith(PatternBytes(100));
     h.Reply({cCrcStart});

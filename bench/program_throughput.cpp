@@ -1,0 +1,191 @@
+// What the program the user runs adds to each block, next to lrzsz sx -k.
+//
+// kavodown sends a file to lrzsz rx (behind socat) over a paced line, once in window mode
+// (offscreen: "kavodown PORT FILE" starts by itself and closes when the transfer ends) and once
+// with --batch; then sx -k sends the same file over the same kind of line to the same receiver.
+// The senders take turns within each run, so a change in the machine's load touches them all
+// alike. Each sender's figure is the time it adds to a block beyond the block's and its ACK's
+// 1030 byte-times, from the first block's arrival to the EOT's (paced_line.h); the table gives
+// every run's figure and the median, and beside it the median time from an ACK to the next
+// block (the sender's turnaround and the line's share of it, which a rare stall of the machine
+// does not move). The load average before and after each line is printed beside the figures,
+// since a busy machine moves them: the receiver and its socat, descheduled for tens of
+// milliseconds by other work, log late and answer late. Where it may (root), the benchmark
+// therefore runs itself and every program it starts at a higher priority (nice -10), which
+// costs other work little, since the transfers need little processor time.
+//
+//   bench_program_throughput [--size BYTES] [--baud N] [--latency-ms MS]... [--runs N]
+//                            [--program NAME=PATH]...
+//
+// Defaults: 256 KiB, 115200 baud, latencies 0 and 1 ms one way, 3 runs, and the kavodown beside
+// this benchmark. --program (repeatable) names the programs to measure instead, for instance a
+// build of an older commit next to this one: "--program old=/tmp/old/bin/kavodown --program
+// new=build/bin/kavodown" runs them in turns on the same lines.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "paced_line.h"
+
+namespace {
+
+using namespace kavo::bench;
+
+struct Sender {
+    std::string label;
+    std::string program;  // empty: sx -k
+    bool batch = false;
+};
+
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// kavodown sending `file` to rx over a fresh line; the receiver's files go to `dir`/program.
+TransferResult RunProgram(const Sender& sender, const std::string& binDir, const std::string& dir,
+                          const std::string& file, const std::vector<char>& content, unsigned baud,
+                          int latencyMs) {
+    Line line(binDir, dir, baud, latencyMs);
+    const std::string outDir = dir + "/program";
+    std::filesystem::remove_all(outDir);
+    std::filesystem::create_directories(outDir + "/config");
+    std::vector<std::string> argv{sender.program};
+    if (sender.batch) argv.push_back("--batch");
+    argv.insert(argv.end(), {"9", file});
+    ChildProcess::Options options = Program(argv, outDir, true);
+    options.env = {"KAVODOWN_PORTS=9=" + line.pathA, "KAVODOWN_CONFIG_DIR=" + outDir + "/config",
+                   "QT_QPA_PLATFORM=offscreen"};
+    options.err = ChildProcess::Output::File;  // shown when the transfer failed
+    options.errPath = outDir + "/program.err";
+    ChildProcess program(options);
+    // The receiver starts once the program holds its port, as a terminal answers a sender
+    // that is ready.
+    const auto ready = Clock::now() + 10s;
+    while (program.Started() && !program.Poll() && !program.HasOpen(line.pathA) && Clock::now() < ready) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const auto start = Clock::now();
+    ChildProcess rx(Logged(Program(RxBehindSocat(line.pathB), outDir, true), outDir + "/rx.log"));
+    const auto code = program.Wait(600s);
+    TransferResult result;
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    rx.Wait(20s);
+    result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
+    const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
+    result.wireSeconds = wire.seconds;
+    result.wireBlocks = wire.blocks;
+    result.turnaround = wire.turnaround;
+    if (!result.ok) {
+        std::ifstream err(outDir + "/program.err");
+        std::fprintf(stderr, "%s ended with %d:\n%s", sender.label.c_str(), code ? *code : -1,
+                     std::string(std::istreambuf_iterator<char>(err), {}).c_str());
+    }
+    return result;
+}
+
+int Usage() {
+    std::cerr << "usage: bench_program_throughput [--size BYTES] [--baud N] [--latency-ms MS]... [--runs N]\n"
+                 "                                [--program NAME=PATH]...\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::size_t size = 256u * 1024;
+    unsigned baud = 115200;
+    std::vector<int> latencies;
+    int runs = 3;
+    std::vector<std::pair<std::string, std::string>> programs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) return Usage();
+        const std::string value = argv[++i];
+        if (arg == "--size") {
+            size = std::stoul(value);
+        } else if (arg == "--baud") {
+            baud = static_cast<unsigned>(std::stoul(value));
+        } else if (arg == "--latency-ms") {
+            latencies.push_back(std::stoi(value));
+        } else if (arg == "--runs") {
+            runs = std::max(1, std::stoi(value));
+        } else if (arg == "--program" && value.find('=') != std::string::npos) {
+            const std::size_t eq = value.find('=');
+            programs.emplace_back(value.substr(0, eq), std::filesystem::absolute(value.substr(eq + 1)).string());
+        } else {
+            return Usage();
+        }
+    }
+    if (size == 0 || baud == 0) return Usage();
+    if (latencies.empty()) latencies = {0, 1};
+    const std::string binDir = std::filesystem::absolute(argv[0]).parent_path().string();
+    if (programs.empty()) programs.emplace_back("kavodown", binDir + "/kavodown");
+
+    std::vector<Sender> senders;
+    for (const auto& [name, path] : programs) {
+        senders.push_back({name, path, false});
+        senders.push_back({name + " --batch", path, true});
+    }
+    senders.push_back({"sx -k", "", false});
+
+    const bool raised = setpriority(PRIO_PROCESS, 0, -10) == 0;
+    std::printf("priority: %s\n", raised ? "nice -10 (this benchmark and the programs it starts)"
+                                         : "unchanged (a higher one needs root)");
+
+    char pattern[] = "/tmp/kavo-bench-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::vector<char> content = TestContent(size);
+    const std::string file = dir + "/firmware.bin";
+    std::ofstream(file, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+    const double cps = baud / 10.0;
+    const double blocks = static_cast<double>((size + 1023) / 1024);
+
+    bool allOk = true;
+    for (const int latencyMs : latencies) {
+        std::printf("\nline %u baud, latency %d ms one way, %zu bytes (%.0f blocks); load average %s\n", baud,
+                    latencyMs, size, blocks, LoadAverage().c_str());
+        std::map<std::string, std::vector<double>> added, turnarounds;
+        for (int run = 1; run <= runs; ++run) {
+            std::printf("run %d:", run);
+            for (const Sender& sender : senders) {
+                const TransferResult r =
+                    sender.program.empty() ? RunSx(binDir, dir, file, content, baud, latencyMs)
+                                           : RunProgram(sender, binDir, dir, file, content, baud, latencyMs);
+                if (r.ok && r.wireSeconds > 0) {
+                    added[sender.label].push_back(AddedMsPerBlock(r.wireSeconds, blocks, cps));
+                    turnarounds[sender.label].push_back(r.turnaround * 1000);
+                    std::printf("  %s %.3f", sender.label.c_str(), added[sender.label].back());
+                    // A block sent again costs a whole block's time: the figure then tells of the
+                    // line or the receiver, not of the sender's turnaround.
+                    if (r.wireBlocks > blocks) std::printf(" (%.0f sent again)", r.wireBlocks - blocks);
+                } else {
+                    allOk = false;
+                    std::printf("  %s FAILED", sender.label.c_str());
+                }
+                std::fflush(stdout);
+            }
+            std::printf("\n");
+        }
+        std::printf("ms added per block beyond the 1030 byte-times, latency %d ms (load average now %s):\n",
+                    latencyMs, LoadAverage().c_str());
+        for (const Sender& sender : senders) {
+            std::printf("  %-24s", sender.label.c_str());
+            for (const double ms : added[sender.label]) std::printf(" %7.3f", ms);
+            std::printf("   median %.3f   (ACK to next block: median %.3f)\n", Median(added[sender.label]),
+                        Median(turnarounds[sender.label]));
+        }
+    }
+    std::filesystem::remove_all(dir);
+    return allOk ? 0 : 1;
+}
