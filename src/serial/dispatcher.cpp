@@ -801,60 +801,22 @@ bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t fir
     }
     auto lParam = static_cast<std::int32_t>((static_cast<std::uint32_t>(handle_) << 16) | (low & 0xFFFF));
 
-    // Calls `deliver` for each live entry of `handlers`. The entry is read under stateLock_ and
-    // called without it, so a handler may add or remove handlers; false when a close began
-    // during a call (the pass ends there).
-    auto deliverToEach = [this](auto& handlers, auto deliver) {
-        for (std::size_t i = 0;; ++i) {
-            typename std::remove_reference_t<decltype(handlers)>::value_type entry;
-            {
-                std::lock_guard lock(stateLock_);
-                if (i >= handlers.size()) break;
-                if (handlers[i].deleted) continue;
-                entry = handlers[i];
-            }
-            {
-                std::lock_guard lock(inputLock_);
-                getCount_ = 0;
-            }
-            deliver(entry);
-            if (closePending_) return false;
-            std::lock_guard lock(inputLock_);
-            maxGetCount_ = std::max(maxGetCount_, getCount_);
-        }
-        return true;
-    };
-    // Ends the delivery, also when a handler raised: a delivery left marked as running would
-    // turn every later close into a close from inside a delivery.
-    auto endDelivery = [this] {
-        {
-            std::lock_guard lock(inputLock_);
-            inAvailMessage_ = false;
-        }
-        {
-            std::lock_guard lock(stateLock_);
-            dispatching_ = false;
-            if (removalPending_) RemoveDeletedHandlers();
-        }
-        std::lock_guard lock(inputLock_);
-        getCount_ = 0;
-    };
     bool aborted;
     try {
-        aborted = !deliverToEach(procHandlers_, [&](const ProcHandler& h) { h.proc(message, first, lParam); });
+        aborted = !DeliverToEach(procHandlers_, [&](const ProcHandler& h) { h.proc(message, first, lParam); });
         bool sendToWindows;
         {
             std::lock_guard lock(stateLock_);
             sendToWindows = windowHandlers_.size() > 1 || portHandlerInstalled_;
         }
         if (!aborted && sendToWindows) {
-            aborted = !deliverToEach(windowHandlers_, [&](const WindowHandler& h) {
+            aborted = !DeliverToEach(windowHandlers_, [&](const WindowHandler& h) {
                 SendMessageTimeout(h.window, message, first, lParam, 3000);
             });
         }
     } catch (...) {
         // What the handlers took stays unread: nothing is consumed for a delivery that failed.
-        endDelivery();
+        EndDelivery();
         throw;
     }
     bool result = !aborted;
@@ -866,8 +828,49 @@ bool TApdBaseDispatcher::DeliverTrigger(std::uint32_t message, std::uint32_t fir
         }
         inAvailMessage_ = false;
     }
-    endDelivery();
+    EndDelivery();
     return result;
+}
+
+// Calls `deliver` for each live entry of `handlers`. The entry is read under stateLock_ and called
+// without it, so a handler may add or remove handlers; false when a close began during a call
+// (the pass ends there).
+template <typename Handlers, typename Deliver>
+bool TApdBaseDispatcher::DeliverToEach(Handlers& handlers, Deliver deliver) {
+    for (std::size_t i = 0;; ++i) {
+        typename Handlers::value_type entry;
+        {
+            std::lock_guard lock(stateLock_);
+            if (i >= handlers.size()) break;
+            if (handlers[i].deleted) continue;
+            entry = handlers[i];
+        }
+        {
+            std::lock_guard lock(inputLock_);
+            getCount_ = 0;
+        }
+        deliver(entry);
+        if (closePending_) return false;
+        std::lock_guard lock(inputLock_);
+        maxGetCount_ = std::max(maxGetCount_, getCount_);
+    }
+    return true;
+}
+
+// Ends the delivery, also when a handler raised: a delivery left marked as running would turn
+// every later close into a close from inside a delivery.
+void TApdBaseDispatcher::EndDelivery() {
+    {
+        std::lock_guard lock(inputLock_);
+        inAvailMessage_ = false;
+    }
+    {
+        std::lock_guard lock(stateLock_);
+        dispatching_ = false;
+        if (removalPending_) RemoveDeletedHandlers();
+    }
+    std::lock_guard lock(inputLock_);
+    getCount_ = 0;
 }
 
 bool TApdBaseDispatcher::ScanReceived() {

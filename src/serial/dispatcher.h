@@ -447,6 +447,11 @@ private:
     struct TraceState;
     struct LogState;
 
+    // The steps of a trigger's delivery.
+    template <typename Handlers, typename Deliver>
+    bool DeliverToEach(Handlers& handlers, Deliver deliver);
+    void EndDelivery();
+
     // The steps of OpenPort.
     void ResetOpenState();
     void AllocateRings(std::uint32_t outSize);
