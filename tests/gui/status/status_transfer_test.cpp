@@ -279,14 +279,19 @@ TEST_F(StatusTimes, RemainingTimeATenthInIsWhatTheTransferThenTakes) {
         if (!tenth && t.bytes >= static_cast<std::int64_t>(size / 10)) tenth = &t;
     }
     ASSERT_NE(tenth, nullptr);
-    // Compared with the time the rest of the transfer really took on this machine, so a slow
-    // run moves both alike.
+    // Compared with the time the rest of the transfer really took on this machine. A busy
+    // machine slows the rest of a run unevenly, so the shown time must be of the same size, not
+    // exact: within half to twice what the rest took. An estimate that counts a turnaround of a
+    // second per block is about ten times too long.
     const double took = std::chrono::duration<double>(finishedAt - tenth->at).count();
     RecordProperty("shownLeftSecs", tenth->remaining);
     RecordProperty("tookMs", static_cast<int>(took * 1000));
-    EXPECT_NEAR(tenth->remaining, took, 0.15 * took)
+    EXPECT_GE(tenth->remaining, took / 2)
         << "shown " << tenth->remaining << " s left at " << tenth->bytes << " bytes, " << tenth->elapsed
-        << " s in";
+        << " s in, the rest took " << took << " s";
+    EXPECT_LE(tenth->remaining, took * 2)
+        << "shown " << tenth->remaining << " s left at " << tenth->bytes << " bytes, " << tenth->elapsed
+        << " s in, the rest took " << took << " s";
 }
 
 }  // namespace
