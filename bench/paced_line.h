@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -173,7 +174,24 @@ struct TransferResult {
     std::uint32_t wireBlocks = 0;  // the blocks that arrived meanwhile
     double turnaround = 0;         // the median from an ACK to the next block (WireFigures)
     bool ok = false;
+    std::optional<int> senderCode;  // empty: the sender did not end in time
 };
+
+// Waits for the sender, then for the receiver that `start` saw start, and tells what the
+// transfer gave: its time, whether rx wrote `content`, and the wire figures of rx's log.
+inline TransferResult EndTransfer(ChildProcess& sender, ChildProcess& rx, Clock::time_point start,
+                                  const std::vector<char>& content, const std::string& outDir) {
+    TransferResult result;
+    result.senderCode = sender.Wait(600s);
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    rx.Wait(20s);
+    result.ok = result.senderCode == 0 && SameUpToPadding(content, outDir + "/out.bin");
+    const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
+    result.wireSeconds = wire.seconds;
+    result.wireBlocks = wire.blocks;
+    result.turnaround = wire.turnaround;
+    return result;
+}
 
 // lrzsz sx -k (XMODEM-1K) sending `file` to rx over a fresh line; the receiver's files go to
 // `dir`/sx.
@@ -189,16 +207,7 @@ inline TransferResult RunSx(const std::string& binDir, const std::string& dir, c
     std::this_thread::sleep_for(200ms);  // the sender first, as with ours
     const auto start = Clock::now();
     ChildProcess rx(Logged(Program(RxBehindSocat(line.pathB), outDir, true), outDir + "/rx.log"));
-    const auto code = sx.Wait(600s);
-    TransferResult result;
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    rx.Wait(20s);
-    result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
-    result.wireSeconds = wire.seconds;
-    result.wireBlocks = wire.blocks;
-    result.turnaround = wire.turnaround;
-    return result;
+    return EndTransfer(sx, rx, start, content, outDir);
 }
 
 // What a sender adds to each of `blocks` blocks beyond the wire's 1030 byte-times (a block and

@@ -77,18 +77,10 @@ TransferResult RunProgram(const Sender& sender, const std::string& binDir, const
     }
     const auto start = Clock::now();
     ChildProcess rx(Logged(Program(RxBehindSocat(line.pathB), outDir, true), outDir + "/rx.log"));
-    const auto code = program.Wait(600s);
-    TransferResult result;
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    rx.Wait(20s);
-    result.ok = code && *code == 0 && SameUpToPadding(content, outDir + "/out.bin");
-    const WireFigures wire = ReadWireFigures(outDir + "/rx.log");
-    result.wireSeconds = wire.seconds;
-    result.wireBlocks = wire.blocks;
-    result.turnaround = wire.turnaround;
+    const TransferResult result = EndTransfer(program, rx, start, content, outDir);
     if (!result.ok) {
         std::ifstream err(outDir + "/program.err");
-        std::fprintf(stderr, "%s ended with %d:\n%s", sender.label.c_str(), code ? *code : -1,
+        std::fprintf(stderr, "%s ended with %d:\n%s", sender.label.c_str(), result.senderCode.value_or(-1),
                      std::string(std::istreambuf_iterator<char>(err), {}).c_str());
     }
     return result;
