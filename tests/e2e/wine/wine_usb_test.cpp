@@ -145,5 +145,13 @@ TEST_F(WineUsb, MainWindowCopiesTellsTheTerminalAndEndsWithOneOnRemoval) {
     DeliverAndRemove({});
 }
 
+// The Windows program does not tell which USB device holds a volume: it says so instead of
+// taking every volume as the terminal's.
+TEST_F(WineUsb, SameUsbDeviceEndsWithTheUsageCode) {
+    auto [code, err] = Run({"--batch", "--same-usb-device", "249", WindowsPath(firmware_), "usb"});
+    EXPECT_EQ(code, kExitUsage);
+    EXPECT_NE(err.find("--same-usb-device is not part of the Windows program"), std::string::npos) << err;
+}
+
 }  // namespace
 }  // namespace kavo::test
