@@ -13,16 +13,9 @@ namespace {
 LRESULT CALLBACK BroadcastProcedure(::HWND window, UINT message, ::WPARAM wParam, ::LPARAM lParam) {
     if (message == WM_DEVICECHANGE) {
         auto* watcher = reinterpret_cast<TVolumeWatcher*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
-        if (watcher && header && header->dbch_devicetype == DBT_DEVTYP_VOLUME &&
-            (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
-            const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
-            if (const char letter = DriveLetterOfUnitMask(volume->dbcv_unitmask)) {
-                TVolumeNotice notice;
-                notice.event = static_cast<std::uint32_t>(wParam);
-                notice.rootFolder = std::string(1, letter) + ":\\";
-                watcher->Post(notice);
-            }
+        if (const std::optional<TVolumeNotice> notice = VolumeBroadcastNotice(wParam, lParam);
+            watcher && notice) {
+            watcher->Post(*notice);
         }
         return TRUE;
     }
@@ -30,6 +23,19 @@ LRESULT CALLBACK BroadcastProcedure(::HWND window, UINT message, ::WPARAM wParam
 }
 
 }  // namespace
+
+std::optional<TVolumeNotice> VolumeBroadcastNotice(WPARAM event, LPARAM record) {
+    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return std::nullopt;
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(record);
+    if (!header || header->dbch_devicetype != DBT_DEVTYP_VOLUME) return std::nullopt;
+    const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
+    const char letter = DriveLetterOfUnitMask(volume->dbcv_unitmask);
+    if (!letter) return std::nullopt;
+    TVolumeNotice notice;
+    notice.event = static_cast<std::uint32_t>(event);
+    notice.rootFolder = std::string(1, letter) + ":\\";
+    return notice;
+}
 
 bool StillMounted(const TVolumeNotice& notice) {
     const UINT type = GetDriveTypeW(WideFromUtf8(notice.rootFolder).c_str());

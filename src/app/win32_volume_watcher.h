@@ -18,10 +18,17 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 namespace kavo {
+
+// The notice of a WM_DEVICECHANGE that the system sent to a top-level window: `event` and the
+// broadcast record at `record`, a volume's arrival or removal with the drive's root folder
+// ("G:\", the highest letter of the unit mask); nothing for other events, other records and a
+// mask without a letter.
+std::optional<TVolumeNotice> VolumeBroadcastNotice(WPARAM event, LPARAM record);
 
 // The hidden window's class, so that tests and tools can find it.
 inline constexpr wchar_t kVolumeWatcherClass[] = L"KavoVolumeWatcher";
