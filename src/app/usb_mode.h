@@ -1,11 +1,12 @@
 // The USB storage mode of the download sequence: the volume watcher, the filter and observer that
 // an unattended run sets, and the device-change handler (TUsbDownload) behind them.
 //
-// Every volume that arrives or goes away reaches the handler on the user-interface thread, through
-// the filter when one is set: from the mode's own watcher (Linux's mount table; on Windows a
-// hidden window that hears the system's volume broadcasts, for a run without a window), or from a
-// window that hears them itself (Deliver). A removal ends the process (by default at once, with the exit code
-// of the mode) after the window's destruction has saved the settings and closed the port.
+// Every volume that arrives or goes away reaches the handler on the user-interface thread: from
+// the mode's own watcher (Linux's mount table; on Windows a hidden window that hears the system's
+// volume broadcasts, for a run without a window) through the filter when one is set, or from a
+// window that hears the broadcasts itself (DeviceChange). A removal ends the process (by default
+// at once, with the exit code of the mode) after the window's destruction has saved the settings
+// and closed the port.
 //
 // Thread safety: the user-interface thread.
 #pragma once
