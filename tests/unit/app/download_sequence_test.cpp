@@ -1,6 +1,7 @@
 // The download sequence with a window that records: start-up, the send sequence's early stops,
 // the message line and its timer, the hidden bar, the end of a transfer and the settings.
 #include "app/download_sequence.h"
+#include "app/usb_mode.h"
 #include "platform/profile.h"
 #include "platform/settings_folder.h"
 #include "support/recording_view.h"
@@ -25,8 +26,12 @@ protected:
         // COM10 and COM2 on purpose: the list is sorted as text.
         ::setenv("KAVODOWN_PORTS", "1=/dev/null,2=/dev/null,10=/dev/null", 1);
         std::ofstream(firmware_) << std::string(2500, 'x');
+        // A sequence in USB mode ends its process when any volume goes away: one that a test
+        // running beside these unmounts must not end this test program.
+        SetUsbModeExit([](int) {});
     }
     void TearDown() override {
+        SetUsbModeExit(nullptr);
         ::unsetenv("KAVODOWN_CONFIG_DIR");
         ::unsetenv("KAVODOWN_PORTS");
     }
