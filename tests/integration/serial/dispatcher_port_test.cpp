@@ -12,6 +12,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Waits until the output ring holds bytes that stay there: the far end reads nothing and the
+// device has taken what it can.
+bool OutputStuck(TApdBaseDispatcher& dispatcher) {
+    std::uint32_t last = 0;
+    return HandlerLog::Get().WaitFor([&] {
+        const std::uint32_t now = dispatcher.OutputUsed();
+        const bool steady = now == last && now > 0;
+        last = now;
+        if (!steady) std::this_thread::sleep_for(20ms);
+        return steady;
+    });
+}
+
 TEST_F(PortTest, BytesTravelBothWaysExactly) {
     ASSERT_EQ(Open(), 0);
     EXPECT_TRUE(dispatcher->ThreadsStarted());
@@ -197,17 +210,9 @@ TEST_F(PortTest, FlushWhileAWriteIsStuckEmptiesTheRing) {
     // Nobody reads the far end: the pty fills and the output thread waits for room.
     auto block = Pattern(65536);
     ASSERT_EQ(dispatcher->SendBlock(block.data(), block.size()), 0);
-    auto& log = HandlerLog::Get();
     // Wait until the device has taken what it can and the rest is stuck in the ring (all of it
     // on Windows, where the ring keeps a run until its one write completes).
-    std::uint32_t last = 0;
-    ASSERT_TRUE(log.WaitFor([&] {
-        std::uint32_t now = dispatcher->OutputUsed();
-        bool steady = now == last && now > 0;
-        last = now;
-        if (!steady) std::this_thread::sleep_for(20ms);
-        return steady;
-    }));
+    ASSERT_TRUE(OutputStuck(*dispatcher));
     EXPECT_EQ(dispatcher->FlushOutput(), 0);
     EXPECT_EQ(dispatcher->OutputUsed(), 0u);
     EXPECT_EQ(dispatcher->OutputFree(), 65536u);
@@ -222,15 +227,7 @@ TEST_F(PortTest, CloseLetsTheQueuedOutputLeaveFirst) {
     // Nobody reads the far end yet: the pty fills and the rest waits in the ring.
     auto block = Pattern(40000);
     ASSERT_EQ(dispatcher->SendBlock(block.data(), block.size()), 0);
-    auto& log = HandlerLog::Get();
-    std::uint32_t last = 0;
-    ASSERT_TRUE(log.WaitFor([&] {
-        std::uint32_t now = dispatcher->OutputUsed();
-        bool steady = now == last && now > 0;
-        last = now;
-        if (!steady) std::this_thread::sleep_for(20ms);
-        return steady;
-    }));
+    ASSERT_TRUE(OutputStuck(*dispatcher));
     // The far end starts to read once the close has begun: every byte still arrives.
     std::vector<std::uint8_t> got;
     std::thread reader([&] {
