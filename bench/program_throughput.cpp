@@ -279,8 +279,11 @@ int main(int argc, char** argv) {
                     added[sender.label].push_back(AddedMsPerBlock(r.wireSeconds, blocks, cps));
                     turnarounds[sender.label].push_back(r.turnaround * 1000);
                     shares[sender.label].push_back(100.0 * blocks * 1029.0 / cps / r.wireSeconds);
-                    if (launchToFirstBlock > 0) starts[sender.label].push_back(launchToFirstBlock);
                     std::printf("  %s %.3f", sender.label.c_str(), added[sender.label].back());
+                    if (launchToFirstBlock > 0) {
+                        starts[sender.label].push_back(launchToFirstBlock);
+                        std::printf(" (first block at %.2f s)", launchToFirstBlock);
+                    }
                     // A block sent again costs a whole block's time: the figure then tells of the
                     // line or the receiver, not of the sender's turnaround.
                     if (r.wireBlocks > blocks) std::printf(" (%.0f sent again)", r.wireBlocks - blocks);

@@ -417,9 +417,14 @@ void TApdWin32Dispatcher::DeviceThreadBody() {
         std::uint32_t mask = 0;
         if (!NextDeviceEvent(&overlapped, mask)) break;
         if (killThreads_ || WorkerFailed()) break;
-        // An empty mask (a spurious completion) still gets a pass: it reads what is waiting.
-        eventMask_.fetch_or(mask ? mask : evRxChar);
-        deviceEventSignal_.Set();
+        // An empty mask (a spurious completion) reports nothing: the wait is armed again after
+        // the next pass, which comes within a pass interval or when a byte arrives (the read
+        // watch), so a driver that completes its waits spuriously never makes this thread spin
+        // nor adds passes of its own.
+        if (mask != 0) {
+            eventMask_.fetch_or(mask);
+            deviceEventSignal_.Set();
+        }
         serviceDoneSignal_.Wait(-1);
     }
 }

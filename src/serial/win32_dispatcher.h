@@ -36,8 +36,9 @@
 // Behaviours of serial drivers (and of emulations of them) that this layer copes with:
 //  - reads ask only for what ClearCommError reports waiting, so a read never waits for bytes;
 //  - an event wait that completes with "operation aborted" and an empty mask, while nobody stops
-//    the port, is taken as "look again": the dispatcher thread serves it like any event, so the
-//    device thread waits for that pass before it waits again and never spins;
+//    the port, is taken as "look again": the device thread waits for the dispatcher thread's next
+//    pass before it waits again, so it never spins (data is not missed meanwhile: the read watch
+//    wakes the dispatcher thread);
 //  - a timed-out read (ERROR_SEM_TIMEOUT) is a read of nothing;
 //  - a device that went away (broken pipe, not ready, device not connected, a removed adapter's
 //    access denied or bad command) takes the line down once (DeviceLost()).
