@@ -452,8 +452,9 @@ void TApdWin32Dispatcher::DispatcherThreadBody() {
 }
 
 bool TApdWin32Dispatcher::ArmReadWatch(void* record) {
-    if (heldByte_ >= 0) return true;  // the ring had no room for it yet
-    if (watchPending_ || Device() == kNoDevice || DeviceLost() || killThreads_) return false;
+    // A byte still held (the receive ring had no room for it) waits for the next pass as the
+    // driver's bytes do.
+    if (heldByte_ >= 0 || watchPending_ || Device() == kNoDevice || DeviceLost() || killThreads_) return false;
     auto* overlapped = static_cast<OVERLAPPED*>(record);
     watchStale_ = false;
     watchPending_ = true;

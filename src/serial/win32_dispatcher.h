@@ -92,9 +92,9 @@ protected:
 private:
     void DeviceThreadBody();
     void DispatcherThreadBody();
-    // The read watch on the dispatcher thread's record: arms it (true when a byte is already
-    // held, so that the thread should serve it at once), takes a completed one's byte, and
-    // ends a pending one before the thread goes.
+    // The read watch on the dispatcher thread's record: arms it (true when it took a byte at
+    // once, so that the thread should serve it without waiting), takes a completed one's byte,
+    // and ends a pending one before the thread goes.
     bool ArmReadWatch(void* overlapped);
     void CollectReadWatch(void* overlapped);
     void EndReadWatch(void* overlapped);
