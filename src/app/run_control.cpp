@@ -101,6 +101,29 @@ void TRunControl::ApplySilenceLimit(std::uint32_t seconds) {
     if (perAttempt < protocol.HandshakeWait()) protocol.SetHandshakeWait(perAttempt);
 }
 
+bool TRunControl::WatchUsbMode(std::uint32_t seconds) {
+    if (commandLine_.sameUsbDevice && !TakeOwnVolumesOnly()) return false;
+    // Without a window that hears of volumes, the mode watches them itself.
+    sequence_.UsbMode->StartWatcher();
+    TUsbModeObserver observer;
+    observer.copied = [this](const std::string& target, bool ok) { UsbCopied(target, ok); };
+    observer.told = [this](bool acknowledged) {
+        usbTold_ = true;
+        usbAcknowledged_ = acknowledged;
+    };
+    observer.removed = [this](const std::string& rootFolder, int exitCode) {
+        return UsbRemoved(rootFolder, exitCode);
+    };
+    sequence_.UsbMode->SetObserver(std::move(observer));
+    if (seconds == 0) return true;  // wait as long as it takes
+    usbWaitSeconds_ = seconds;
+    usbWait_ = std::make_unique<TTimer>([this] { UsbWaitOver(); });
+    usbWait_->SetSingleShot(true);
+    usbWait_->SetInterval(seconds * 1000);
+    usbWait_->SetEnabled(true);
+    return true;
+}
+
 void TRunControl::UsbCopied(const std::string& target, bool ok) {
     if (ended_) return;
     if (!ok) {

@@ -62,6 +62,9 @@ private:
     void End(int exitCode, const std::string& line);
     void PrintOutcome(const std::string& line);
     bool WatchUsbMode(std::uint32_t seconds);
+    // --same-usb-device: sets the mode's filter to the volumes of the port's own USB device;
+    // false when the run ended instead (per platform: posix_ and win32_usb_mode_hooks.cpp).
+    bool TakeOwnVolumesOnly();
     TVolumeChoice OwnVolume(const TVolumeNotice& notice);
     void UsbCopied(const std::string& target, bool ok);
     int UsbRemoved(const std::string& rootFolder, int exitCode);

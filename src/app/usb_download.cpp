@@ -1,8 +1,9 @@
 #include "app/usb_download.h"
 
 #include "app/copy_file.h"
-#include "app/volume_watcher.h"
+#include "app/volume_notice.h"
 #include "platform/exit_codes.h"
+#include "platform/file_io.h"
 
 #include <filesystem>
 
@@ -14,16 +15,16 @@ TUsbDownload::TUsbDownload(TDiskInfo& diskInfo, TUsbDownloadHooks hooks)
 std::string TUsbDownload::DownFolder(const std::string& rootFolder) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::path root(rootFolder);
-    if (fs::is_directory(root / "Down", ec)) return (root / "Down").string();
+    const fs::path root = PathFromUtf8(rootFolder);
+    if (fs::is_directory(root / "Down", ec)) return Utf8FromPath(root / "Down");
     // The terminal may have written the name as DOWN; FAT itself ignores case, a FUSE driver or
     // a mount option may not.
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
+        const std::string name = Utf8FromPath(it->path().filename());
         if (name.size() == 4 && (name[0] | 0x20) == 'd' && (name[1] | 0x20) == 'o' &&
             (name[2] | 0x20) == 'w' && (name[3] | 0x20) == 'n') {
             std::error_code dirEc;
-            if (it->is_directory(dirEc)) return it->path().string();
+            if (it->is_directory(dirEc)) return Utf8FromPath(it->path());
         }
     }
     return {};
@@ -49,7 +50,7 @@ void TUsbDownload::Arrival(const std::string& rootFolder) {
     std::string source = hooks_.fileName ? hooks_.fileName() : std::string();
     // The terminal is told whatever the result (a failed copy leaves no partial file behind for
     // it to find); a caller without an operator learns of a failure through `copied`.
-    const std::string target = folder + "/" + FileNamePart(source);
+    const std::string target = Utf8FromPath(PathFromUtf8(folder) / PathFromUtf8(FileNamePart(source)));
     const bool copied = CopyFileTo(source, target);
     if (hooks_.copied) hooks_.copied(target, copied);
     if (hooks_.sendCmd) hooks_.sendCmd(kFirmwareReadyCmd, u"E");

@@ -2,6 +2,11 @@
 
 #include "app/disk_info.h"
 #include "platform/exit_codes.h"
+#ifdef _WIN32
+#include "app/win32_volume_watcher.h"
+#else
+#include "app/volume_watcher.h"
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,16 +38,23 @@ void SetUsbModeExit(std::function<void(int)> exitProcess) { ExitFunction() = std
 
 TUsbMode::TUsbMode(TComponent* owner, TDiskInfo& diskInfo, TUsbDownloadHooks window)
     : TComponent(owner),
-      handler_(diskInfo, ModeHooks(std::move(window))),
-      watcher_([this](const TVolumeNotice& notice) { Deliver(notice, 0); }) {
+      handler_(diskInfo, ModeHooks(std::move(window))) {
     SetName("UsbMode");
-    if (!watcher_.Start()) {
-        std::fprintf(stderr, "kavodown: volume changes cannot be watched: %s\n",
-                     watcher_.LastError().c_str());
-    }
 }
 
-TUsbMode::~TUsbMode() { watcher_.Stop(); }
+TUsbMode::~TUsbMode() {
+    if (watcher_) watcher_->Stop();
+}
+
+void TUsbMode::StartWatcher() {
+    if (watcher_) return;
+    watcher_ = std::make_unique<TVolumeWatcher>(
+        [this](const TVolumeNotice& notice) { Deliver(notice, 0); });
+    if (!watcher_->Start()) {
+        std::fprintf(stderr, "kavodown: volume changes cannot be watched: %s\n",
+                     watcher_->LastError().c_str());
+    }
+}
 
 TUsbDownloadHooks TUsbMode::ModeHooks(TUsbDownloadHooks hooks) {
     hooks.sendCmd = [this, send = hooks.sendCmd](unsigned char cmd, const std::u16string& data) {

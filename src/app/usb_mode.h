@@ -1,25 +1,30 @@
 // The USB storage mode of the download sequence: the volume watcher, the filter and observer that
 // an unattended run sets, and the device-change handler (TUsbDownload) behind them.
 //
-// Every volume that arrives or goes away reaches the handler on the user-interface thread, through
-// the filter when one is set. A removal ends the process (by default at once, with the exit code
-// of the mode) after the window's destruction has saved the settings and closed the port.
+// Every volume that arrives or goes away reaches the handler on the user-interface thread: from
+// the mode's own watcher (Linux's mount table; on Windows a hidden window that hears the system's
+// volume broadcasts, for a run without a window) through the filter when one is set, or from a
+// window that hears the broadcasts itself (DeviceChange). A removal ends the process (by default
+// at once, with the exit code of the mode) after the window's destruction has saved the settings
+// and closed the port.
 //
 // Thread safety: the user-interface thread.
 #pragma once
 
 #include "app/usb_download.h"
-#include "app/volume_watcher.h"
+#include "app/volume_notice.h"
 #include "platform/component.h"
 #include "platform/event_loop.h"
 
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 
 namespace kavo {
 
 class TDiskInfo;
+class TVolumeWatcher;
 
 // What a run without an operator learns of the USB storage mode. Every member is optional.
 struct TUsbModeObserver {
@@ -48,9 +53,13 @@ void SetUsbModeExit(std::function<void(int exitCode)> exitProcess);
 class TUsbMode : public TComponent {
 public:
     // `window` are the parts of the window the handler uses (exitProcess and copied are the
-    // mode's own). The watcher starts at once.
+    // mode's own).
     TUsbMode(TComponent* owner, TDiskInfo& diskInfo, TUsbDownloadHooks window);
     ~TUsbMode() override;
+
+    // Starts the mode's own volume watcher; says so on the standard error when the system's
+    // volume changes cannot be watched. Starting it twice does nothing.
+    void StartWatcher();
 
     void SetObserver(TUsbModeObserver observer) { observer_ = std::move(observer); }
     void SetFilter(TVolumeFilter filter) { filter_ = std::move(filter); }
@@ -69,7 +78,7 @@ private:
     std::string noticeRoot_;  // the root folder of the notice being handled
     std::list<TTimer> later_;  // notices to be asked about again
     TUsbDownload handler_;
-    TVolumeWatcher watcher_;
+    std::unique_ptr<TVolumeWatcher> watcher_;
 };
 
 }  // namespace kavo

@@ -22,6 +22,7 @@
 // watcher never trips over an odd line of the table.
 #pragma once
 
+#include "app/volume_notice.h"
 #include "platform/message_queue.h"
 #include "platform/unique_fd.h"
 #include "serial/usb_location.h"
@@ -39,12 +40,6 @@
 #include <vector>
 
 namespace kavo {
-
-// The device-change message and the parts of its broadcast record that the tool reads.
-constexpr std::uint32_t WM_DEVICECHANGE = 0x0219;
-constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
-constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
-constexpr std::uint32_t DBT_DEVTYP_VOLUME = 2;
 
 // The letter of a Windows unit mask: among bits 0 (A) to 25 (Z) the highest set bit wins; 0 when
 // none of these bits is set.
@@ -106,16 +101,6 @@ TDiskKind DiskKindOf(const TMountEntry& entry);
 bool IsVolumeEntry(const std::vector<TMountEntry>& table, std::size_t index,
                    const TDiskKindOf& kindOf = DiskKindOf);
 
-// What the watcher tells: a volume and where its root folder is.
-struct TVolumeNotice {
-    std::uint32_t event = 0;  // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE
-    std::string rootFolder;   // the mount point
-    std::string source;
-    std::string fsType;
-    unsigned major = 0, minor = 0;  // the mount's device number, as the table gives it
-    int mountId = 0;
-};
-
 // The notice of `entry` for `event`.
 TVolumeNotice VolumeNotice(std::uint32_t event, const TMountEntry& entry);
 
@@ -126,9 +111,6 @@ TVolumePlace UsbPlaceOfVolume(const TVolumeNotice& notice, const std::string& sy
 // Arrival notices of the volumes mounted now, in the order of the table at `mountInfoPath`;
 // none when it cannot be read.
 std::vector<TVolumeNotice> MountedVolumes(const std::string& mountInfoPath = "/proc/self/mountinfo");
-
-// True while the volume of an arrival notice is still the one mounted at its root folder.
-bool StillMounted(const TVolumeNotice& notice);
 
 // The mount ids of the volumes of `table`. Whether a mount is a volume is decided while it is
 // there: by the time a mount goes, its disk may be gone already (a terminal that restarts, a

@@ -1,17 +1,16 @@
-// The Windows program has no USB storage mode (it watches Linux's mount table and sysfs): the
-// sequence makes no mode, and an unattended run that asks for it ends with the usage code.
+// The USB storage mode in an unattended run on Windows. The volume broadcasts name a drive letter;
+// which USB device holds the volume is not asked here, so --same-usb-device ends the run with a
+// clear line instead of taking volumes it cannot place.
 #include "app/download_sequence.h"
 #include "app/run_control.h"
 #include "platform/exit_codes.h"
 
 namespace kavo {
 
-void TDownloadSequence::CreateUsbMode() {}
-
-void TDownloadSequence::DeviceChange(unsigned, const std::string&) {}
-
-bool TRunControl::WatchUsbMode(std::uint32_t) {
-    End(kExitUsage, "kavodown: the USB storage mode (MODE USB) is not part of the Windows program");
+bool TRunControl::TakeOwnVolumesOnly() {
+    End(kExitUsage, "kavodown: --same-usb-device is not part of the Windows program: it does not "
+                    "tell which USB device a volume is on (run without it, with one terminal "
+                    "at a time)");
     return false;
 }
 

@@ -262,6 +262,10 @@ void TApdWin32Dispatcher::StartThreads() {
     }
     JoinEnded();
     startAckSignal_.Reset();
+    // All three count from the start: a worker that ends at once (its device fails its first
+    // wait) must not bring the count to 0 and clear threadsStarted_ while the others are still
+    // to come, or no stop would ever wake them.
+    activeThreads_.fetch_add(3);
     struct Start {
         std::jthread& thread;
         std::atomic<bool>& alive;
@@ -270,7 +274,6 @@ void TApdWin32Dispatcher::StartThreads() {
     for (Start start : {Start{deviceThread_, deviceAlive_, TWorker::device},
                         Start{dispatcherThread_, dispatcherAlive_, TWorker::dispatcher},
                         Start{outputThread_, outputAlive_, TWorker::output}}) {
-        activeThreads_.fetch_add(1);
         start.alive = true;
         const TWorker worker = start.worker;
         start.thread = std::jthread([this, worker] { RunWorker(worker); });

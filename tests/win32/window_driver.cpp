@@ -15,12 +15,17 @@
 //   prompt:<entry>  waits for the port prompt, prints "prompt" and its entries, chooses <entry>
 //                   and presses OK
 //   shot:<path>     writes the whole screen to <path> as a 24-bit BMP (for a person to look at)
+//   arrive:<letter> broadcasts to all top-level windows that the volume of drive <letter> has
+//   remove:<letter> arrived, or has been removed, as the system does (WM_DEVICECHANGE)
 //
 // Each wait gives up after 60 s; the program then ends with 1 and says which step failed.
 #include "app/win32/com_select_form.h"
 #include "app/win32/main_window.h"
 #include "app/win32/wide_text.h"
 
+#include <dbt.h>
+
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -221,6 +226,19 @@ bool WriteScreen(const std::string& path) {
     return written;
 }
 
+// A volume broadcast as the system sends it when a drive comes or goes: sent, not posted, so that
+// the record travels to the other processes' windows with the message.
+bool BroadcastVolume(WPARAM event, const std::string& letter) {
+    if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0]))) return false;
+    DEV_BROADCAST_VOLUME volume{};
+    volume.dbcv_size = sizeof volume;
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << (std::toupper(static_cast<unsigned char>(letter[0])) - 'A');
+    DWORD recipients = BSM_APPLICATIONS;
+    return BroadcastSystemMessageW(BSF_QUERY | BSF_FORCEIFHUNG | BSF_IGNORECURRENTTASK, &recipients,
+                                   WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume)) > 0;
+}
+
 bool Step(const std::string& step) {
     const std::size_t colon = step.find(':');
     const std::string verb = step.substr(0, colon);
@@ -233,6 +251,8 @@ bool Step(const std::string& step) {
     if (verb == "cancel") return CancelTransfer();
     if (verb == "prompt") return AnswerPrompt(value);
     if (verb == "shot") return WriteScreen(value);
+    if (verb == "arrive") return BroadcastVolume(DBT_DEVICEARRIVAL, value);
+    if (verb == "remove") return BroadcastVolume(DBT_DEVICEREMOVECOMPLETE, value);
     return false;
 }
 

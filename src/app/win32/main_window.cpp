@@ -1,7 +1,7 @@
 // The program's headers come before <windows.h>, whose macros (SendMessage, WM_QUIT, ...) would
 // rewrite the program's own names of the same spelling.
 #include "app/download_sequence.h"
-#include "app/usb_download.h"
+#include "app/win32_volume_watcher.h"
 #include "status/protocol_status.h"
 
 #include "app/win32/main_window.h"
@@ -11,7 +11,6 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
-#include <dbt.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -303,15 +302,9 @@ void TFMain::Command(int id, int code) {
 }
 
 void TFMain::DeviceChange(WPARAM event, LPARAM record) {
-    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
-    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(record);
-    if (!header || header->dbch_devicetype != DBT_DEVTYP_VOLUME) return;
-    const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
-    const char letter = DriveLetterOfUnitMask(volume->dbcv_unitmask);
-    if (!letter || !sequence_) return;
-    const std::string root = std::string(1, letter) + ":\\";
-    const unsigned code = static_cast<unsigned>(event);
-    sequence_->Guard([this, code, root] { sequence_->DeviceChange(code, root); });
+    const std::optional<TVolumeNotice> notice = VolumeBroadcastNotice(event, record);
+    if (!notice || !sequence_) return;
+    sequence_->Guard([this, notice] { sequence_->DeviceChange(notice->event, notice->rootFolder); });
 }
 
 void TFMain::DrawButton(const DRAWITEMSTRUCT& item) const {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "pty_port_fixture.h"
+#include "port_fixture.h"
 #include "serial/error_codes.h"
 #include "support/read_file.h"
 #include "support/temp_dir.h"
@@ -81,10 +81,10 @@ private:
     std::vector<Call> calls_;
 };
 
-class DirectWrite : public PtyPortTest {
+class DirectWrite : public PortTest {
 protected:
     void SetUp() override {
-        PtyPortTest::SetUp();
+        PortTest::SetUp();
         scripted = UseDispatcher<ScriptedWriteDispatcher>();
     }
 
@@ -130,7 +130,7 @@ TEST_F(DirectWrite, ABlockIntoAnEmptyRingLeavesFromTheSendersThreadOnceAndTheDra
     ASSERT_EQ(scripted->SendChar('z'), 0);
     std::vector<std::uint8_t> sent = block;
     sent.push_back('z');
-    EXPECT_EQ(pty->Read(sent.size(), 5s), sent);
+    EXPECT_EQ(peer->Read(sent.size(), 5s), sent);
     EXPECT_EQ(DumpedTrace(), TransmitTrace(sent));
 }
 
@@ -160,7 +160,7 @@ TEST_F(DirectWrite, WhatTheDeviceDoesNotTakeFollowsFromTheOutputThreadInOrder) {
     std::vector<std::uint8_t> sent = first;
     sent.insert(sent.end(), second.begin(), second.end());
     sent.push_back('z');
-    EXPECT_EQ(pty->Read(sent.size(), 5s), sent);
+    EXPECT_EQ(peer->Read(sent.size(), 5s), sent);
     EXPECT_EQ(DumpedTrace(), TransmitTrace(sent));
 }
 
@@ -183,7 +183,7 @@ TEST_F(DirectWrite, NothingOvertakesBytesThatWaitForAFullDevice) {
     EXPECT_GT(calls[0].result, 0);
     EXPECT_LT(calls[0].result, static_cast<ssize_t>(first.size()));
     for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_NE(calls[i].thread, std::this_thread::get_id()) << i;
-    const auto got = pty->Read(sent.size(), 10s);
+    const auto got = peer->Read(sent.size(), 10s);
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
 }
@@ -226,7 +226,7 @@ TEST_P(DirectWriteFault, IsTheSameDeviceFaultOnEitherPath) {
         EXPECT_FALSE(scripted->DeviceLost());
         // The failed block never reaches the line; the next one does.
         ASSERT_EQ(scripted->SendBlock("ok", 2), 0);
-        EXPECT_EQ(pty->Read(2, 5s), (std::vector<std::uint8_t>{'o', 'k'}));
+        EXPECT_EQ(peer->Read(2, 5s), (std::vector<std::uint8_t>{'o', 'k'}));
         ASSERT_EQ(scripted->DumpDispatchLog(log, false, false, false), 0);
         EXPECT_EQ(ReadFile(log).find("Lost"), std::string::npos);
     }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/message_queue.h"
-#include "pty_port_fixture.h"
+#include "port_fixture.h"
 #include "serial/error_codes.h"
 #include "support/faulty_dispatcher.h"
 
@@ -25,17 +25,17 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds dead
     return true;
 }
 
-class WorkerFailure : public PtyPortTest, public ::testing::WithParamInterface<FaultedWorker> {
+class WorkerFailure : public PortTest, public ::testing::WithParamInterface<FaultedWorker> {
 protected:
     void SetUp() override {
-        PtyPortTest::SetUp();
+        PortTest::SetUp();
         faulty = UseDispatcher<FaultyDispatcher>();
         faulty->SetDeviceNameText("COM41");
     }
     void TearDown() override {
         dispatcher.reset();
         if (window) DestroyMessageWindow(window);
-        PtyPortTest::TearDown();
+        PortTest::TearDown();
     }
 
     FaultyDispatcher* faulty = nullptr;
@@ -55,7 +55,7 @@ TEST_P(WorkerFailure, PortGoesDownSaysWhyAndOpensAgain) {
     faulty->AttachTriggerWindow(window);
     faulty->AttachTriggerHandler(RecordingHandler);
     faulty->SetAvailTriggerLevel(1);
-    pty->Write("a");
+    peer->Write("a");
     ASSERT_TRUE(log.WaitFor([&] { return log.ByteCount() == 1; }));
 
     faulty->Fail(worker);
@@ -63,14 +63,14 @@ TEST_P(WorkerFailure, PortGoesDownSaysWhyAndOpensAgain) {
     if (worker == FaultedWorker::output) {
         ASSERT_EQ(faulty->SendBlock("b", 1), 0);
     } else {
-        pty->Write("b");
+        peer->Write("b");
     }
     // The owner is told on its own thread, which worker it was.
     ASSERT_TRUE(PumpUntil([&] { return !told.empty(); }));
     EXPECT_EQ(told[0].first, FaultedWorkerIndex(worker));
     EXPECT_EQ(static_cast<std::uint32_t>(told[0].second) >> 16, static_cast<std::uint32_t>(faulty->Handle()));
     EXPECT_TRUE(faulty->WorkerFailed());
-    EXPECT_EQ(faulty->WorkerFailure(), "COM41 (" + pty->DevicePath() + "): the " +
+    EXPECT_EQ(faulty->WorkerFailure(), "COM41 (" + peer->DevicePath() + "): the " +
                                            FaultedWorkerName(worker) + " ended by an error: " + kInjectedFault);
     // The other workers end as well: none is left waiting on a port that is down.
     ASSERT_TRUE(log.WaitFor([&] { return faulty->ActiveThreads() == 0; }, 5s));
@@ -89,10 +89,10 @@ TEST_P(WorkerFailure, PortGoesDownSaysWhyAndOpensAgain) {
     EXPECT_EQ(faulty->WorkerFailure(), "");
     faulty->AttachTriggerHandler(RecordingHandler);
     faulty->SetAvailTriggerLevel(1);
-    pty->Write("d");
+    peer->Write("d");
     ASSERT_TRUE(log.WaitFor([&] { return log.ByteCount() >= 2 && log.Bytes().back() == 'd'; }));
     ASSERT_EQ(faulty->SendBlock("e", 1), 0);
-    EXPECT_EQ(pty->Read(1, 5s), std::vector<std::uint8_t>{'e'});
+    EXPECT_EQ(peer->Read(1, 5s), std::vector<std::uint8_t>{'e'});
     EXPECT_EQ(faulty->ActiveThreads(), 3);
 }
 

@@ -1,5 +1,6 @@
 // The USB download mode against real FAT volumes: images made with mkfs.vfat and mounted with
 // fusefat, watched through the mount table.
+#include "app/copy_file.h"
 #include "app/disk_info.h"
 #include "app/usb_download.h"
 #include "app/volume_watcher.h"
@@ -86,6 +87,25 @@ TEST(FatVolumeInfo, NamesLabelsAndNumbersOfRealVolumes) {
         info.SetRootFolder(volume.Root());
         EXPECT_NE(info.FileSystemName(), c.name);
     }
+}
+
+// A newer image may be shorter than the one on the stick: the copy must leave no tail of the old
+// one behind (a truncating open alone does not shorten the file on every FAT driver).
+TEST(CopyOntoFatVolumes, AShorterImageReplacesALongerOneWhole) {
+    KAVO_SKIP_WITHOUT_FAT();
+    FatVolume volume(Fat(16));
+    volume.Mount();
+    const fs::path source = fs::path(volume.Folder()) / "source.bin";
+    const fs::path target = fs::path(volume.Root()) / "Down" / "KV7000.bin";
+    std::string longer(100 * 1024, 'L'), shorter(10 * 1024 + 7, 'S');
+    std::ofstream(source, std::ios::binary) << longer;
+    ASSERT_TRUE(CopyFileTo(source.string(), target.string()));
+    std::ofstream(source, std::ios::binary | std::ios::trunc) << shorter;
+    ASSERT_TRUE(CopyFileTo(source.string(), target.string()));
+    EXPECT_EQ(fs::file_size(target), shorter.size());
+    ASSERT_TRUE(volume.Unmount());
+    volume.Mount();  // what the image holds, not a cache
+    EXPECT_EQ(ReadFile(target), shorter);
 }
 
 TEST(VolumeWatcherOnRealMounts, ReportsArrivalAndRemovalWithTheRootFolder) {

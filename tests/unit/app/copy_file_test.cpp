@@ -10,7 +10,9 @@
 #include <iterator>
 #include <string>
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 namespace kavo {
 namespace {
@@ -91,6 +93,7 @@ TEST_F(CopyFileTest, SameFileIsLeftIntact) {
     EXPECT_EQ(ReadAll(dir_ / "fw.bin"), bytes);
 }
 
+#ifndef _WIN32  // a file size limit is a Linux means
 TEST_F(CopyFileTest, ShortWriteFailsAndLeavesNoPartialFile) {
     std::string bytes = Pattern(300000);
     WriteAll(dir_ / "fw.bin", bytes);
@@ -109,6 +112,7 @@ TEST_F(CopyFileTest, ShortWriteFailsAndLeavesNoPartialFile) {
     EXPECT_FALSE(fs::exists(dir_ / "target.bin"));
     EXPECT_EQ(ReadAll(dir_ / "fw.bin"), bytes);
 }
+#endif
 
 }  // namespace
 }  // namespace kavo

@@ -1,4 +1,7 @@
-// A dispatcher on one end of a pty pair, and a procedure handler that records what it is told.
+// A dispatcher on one end of a line, and a procedure handler that records what it is told. On
+// Linux the line is a pty pair the fixture makes; a Windows program cannot make one, so there
+// the test's driver (tests/wine_line_pair.sh) joins two of Wine's COM ports by a line and names
+// them in KAVO_TEST_LINE_PORT (the dispatcher's) and KAVO_TEST_PEER_PORT (the far end's).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,12 +16,24 @@
 #include <utility>
 #include <vector>
 
-#include "pty_pair.h"
 #include "serial/dispatcher.h"
+#ifdef _WIN32
+#include "serial/win32_dispatcher.h"
+#include "win32_com_peer.h"
+#else
+#include "pty_pair.h"
 #include "serial/posix_dispatcher.h"
+#endif
 
 namespace kavo::test {
+#ifdef _WIN32
+using TNativeDispatcher = TApdWin32Dispatcher;
+using TLinePeer = TComPeer;
+#else
 using namespace kavo::sim;
+using TNativeDispatcher = TApdPosixDispatcher;
+using TLinePeer = PtyPair;
+#endif
 
 struct Delivery {
     std::uint32_t msg;
@@ -55,12 +70,16 @@ private:
 
 void RecordingHandler(std::uint32_t msg, std::uint32_t first, std::int32_t lParam);
 
-class PtyPortTest : public ::testing::Test {
+class PortTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Opens COM<kPort> at 115200 8N1 with the given output ring size; 0 or the error.
+    // Opens COM<port> at 115200 8N1 with the given output ring size; 0 or the error.
     int Open(std::uint32_t outSize = 4096);
+    // "\\.\COM<port>", the name the dispatcher is opened with.
+    std::string PortName() const;
+    // The device the dispatcher's port is: the pty's subordinate end, or the COM port itself.
+    std::string PortDevice() const;
     // Makes a new dispatcher of type `T` (with no owner window) the fixture's, in place of the one
     // it had, and the one the recording handler reads from; returns it.
     template <class T>
@@ -73,9 +92,10 @@ protected:
         return used;
     }
 
-    static constexpr int kPort = 41;
-    std::unique_ptr<PtyPair> pty;
-    std::unique_ptr<TApdPosixDispatcher> dispatcher;
+    int port = 41;
+    // The line's far end: what the test writes there arrives at the dispatcher, and the other way.
+    std::unique_ptr<TLinePeer> peer;
+    std::unique_ptr<TNativeDispatcher> dispatcher;
 };
 
 // Bytes 0..255 repeated, `count` long, starting at `offset`.

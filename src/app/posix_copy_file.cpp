@@ -66,6 +66,10 @@ bool CopyFileTo(const std::string& source, const std::string& target) {
         return true;
     }
 
+    // A file already there is removed, not written over: some FAT drivers refuse to write into
+    // an existing file, or keep its old length, so a shorter image would end in the old one's
+    // tail. Where it cannot be removed, the truncating open still replaces its bytes.
+    unlink(target.c_str());
     TUniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!out) return false;
     bool complete = CopyData(in.Get(), out.Get()) && Flush(out.Get());

@@ -1,4 +1,4 @@
-#include "pty_port_fixture.h"
+#include "port_fixture.h"
 
 #include <cstdlib>
 
@@ -78,24 +78,45 @@ void RecordingHandler(std::uint32_t msg, std::uint32_t first, std::int32_t lPara
     log.Record(delivery, bytes);
 }
 
-void PtyPortTest::SetUp() {
+void PortTest::SetUp() {
     HandlerLog::Get().Reset();
-    pty = std::make_unique<PtyPair>();
-    std::string ports = std::to_string(kPort) + "=" + pty->DevicePath();
+#ifdef _WIN32
+    const char* line = std::getenv("KAVO_TEST_LINE_PORT");
+    const char* far = std::getenv("KAVO_TEST_PEER_PORT");
+    if (!line || !far) GTEST_SKIP() << "no line: run through tests/wine_line_pair.sh";
+    port = std::atoi(line);
+    peer = std::make_unique<TComPeer>(std::atoi(far));
+    ASSERT_TRUE(peer->Opened()) << "COM" << far << " does not open";
+    peer->ReadUntilQuiet(std::chrono::milliseconds(100), std::chrono::seconds(5));  // a case before left bytes
+#else
+    peer = std::make_unique<PtyPair>();
+    std::string ports = std::to_string(port) + "=" + peer->DevicePath();
     setenv("KAVODOWN_PORTS", ports.c_str(), 1);
-    UseDispatcher<TApdPosixDispatcher>();
+#endif
+    UseDispatcher<TNativeDispatcher>();
 }
 
-void PtyPortTest::TearDown() {
+void PortTest::TearDown() {
     dispatcher.reset();
     HandlerLog::Get().Reset();
-    pty.reset();
+    peer.reset();
+#ifndef _WIN32
     unsetenv("KAVODOWN_PORTS");
+#endif
 }
 
-int PtyPortTest::Open(std::uint32_t outSize) {
-    return dispatcher->OpenPort("\\\\.\\COM" + std::to_string(kPort), 115200, kParityNone, 8, 1, 4096,
-                                outSize, opDtrOn | opRtsOn);
+int PortTest::Open(std::uint32_t outSize) {
+    return dispatcher->OpenPort(PortName(), 115200, kParityNone, 8, 1, 4096, outSize, opDtrOn | opRtsOn);
+}
+
+std::string PortTest::PortName() const { return "\\\\.\\COM" + std::to_string(port); }
+
+std::string PortTest::PortDevice() const {
+#ifdef _WIN32
+    return PortName();
+#else
+    return peer->DevicePath();
+#endif
 }
 
 std::vector<std::uint8_t> Pattern(std::size_t count, std::size_t offset) {
