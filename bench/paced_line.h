@@ -103,6 +103,7 @@ struct WireFigures {
     double seconds = 0;
     std::uint32_t blocks = 0;
     double turnaround = 0;
+    double firstBlockAt = 0;  // the first block's arrival, seconds since the log's midnight
 };
 
 // The receiver's socat logs what reaches rx (-x): a header per piece, "> 2026/12/08
@@ -147,6 +148,7 @@ inline WireFigures ReadWireFigures(const std::string& logPath) {
             } else if (byte == 0x04 && firstBlock >= 0) {
                 figures.seconds = at - firstBlock;
                 figures.turnaround = Median(turnarounds);
+                figures.firstBlockAt = firstBlock;
                 return figures;
             }
         }
@@ -173,6 +175,7 @@ struct TransferResult {
     double wireSeconds = 0;  // from the first block's arrival to the EOT's (0: not logged)
     std::uint32_t wireBlocks = 0;  // the blocks that arrived meanwhile
     double turnaround = 0;         // the median from an ACK to the next block (WireFigures)
+    double firstBlockAt = 0;       // WireFigures
     bool ok = false;
     std::optional<int> senderCode;  // empty: the sender did not end in time
 };
@@ -190,6 +193,7 @@ inline TransferResult EndTransfer(ChildProcess& sender, ChildProcess& rx, Clock:
     result.wireSeconds = wire.seconds;
     result.wireBlocks = wire.blocks;
     result.turnaround = wire.turnaround;
+    result.firstBlockAt = wire.firstBlockAt;
     return result;
 }
 
