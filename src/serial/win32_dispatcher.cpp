@@ -26,8 +26,6 @@ constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 constexpr int kStartAckMs = 3000;
 constexpr int kFlushAckMs = 5000;
 constexpr int kDispatcherStopTicks = 36;
-// The dispatcher thread's pass interval, and the longest a read watch waits for a byte.
-constexpr int kPassIntervalMs = 50;
 
 HANDLE AsHandle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
 
@@ -411,95 +409,34 @@ void TApdWin32Dispatcher::DeviceThreadBody() {
         waitMask_ = kEventMask;
         ::SetCommMask(device, kEventMask);
     }
-    // A read returns at once with what is waiting; one that finds nothing waits for the first
-    // byte, at most one pass interval (the read watch; the passes ask only for waiting bytes).
-    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kPassIntervalMs, 0, 0};
+    // Reads return at once with what is waiting.
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
     ::SetCommTimeouts(device, &timeouts);
     startAckSignal_.Set();
     while (!killThreads_ && !WorkerFailed() && !DeviceLost()) {
         std::uint32_t mask = 0;
         if (!NextDeviceEvent(&overlapped, mask)) break;
         if (killThreads_ || WorkerFailed()) break;
-        // An empty mask (a spurious completion) reports nothing: the wait is armed again after
-        // the next pass, which comes within a pass interval or when a byte arrives (the read
-        // watch), so a driver that completes its waits spuriously never makes this thread spin
-        // nor adds passes of its own.
-        if (mask != 0) {
-            eventMask_.fetch_or(mask);
-            deviceEventSignal_.Set();
-        }
+        // An empty mask (a spurious completion) still gets a pass: it reads what is waiting.
+        eventMask_.fetch_or(mask ? mask : evRxChar);
+        deviceEventSignal_.Set();
         serviceDoneSignal_.Wait(-1);
     }
 }
 
 void TApdWin32Dispatcher::DispatcherThreadBody() {
-    OVERLAPPED watch{};
-    watch.hEvent = AsHandle(readDoneSignal_.Native());
     startAckSignal_.Set();
     for (;;) {
-        if (!ArmReadWatch(&watch)) {
-            if (watchPending_) {
-                TEventSignal::WaitAny({&deviceEventSignal_, &readDoneSignal_}, kPassIntervalMs);
-            } else {
-                deviceEventSignal_.Wait(kPassIntervalMs);
-            }
+        deviceEventSignal_.Wait(50);
+        if (killThreads_ || WorkerFailed()) {
+            releaseOnLastThread_ = closePending_.load();
+            return;
         }
-        CollectReadWatch(&watch);
-        if (killThreads_ || WorkerFailed()) break;
         ServiceDevice();
         ServiceTimers();
         if (killThreads_ || closePending_) break;
     }
-    EndReadWatch(&watch);
     releaseOnLastThread_ = closePending_.load();
-}
-
-bool TApdWin32Dispatcher::ArmReadWatch(void* record) {
-    // A byte still held (the receive ring had no room for it) waits for the next pass as the
-    // driver's bytes do.
-    if (heldByte_ >= 0 || watchPending_ || Device() == kNoDevice || DeviceLost() || killThreads_) return false;
-    auto* overlapped = static_cast<OVERLAPPED*>(record);
-    watchStale_ = false;
-    watchPending_ = true;
-    DWORD got = 0;
-    if (::ReadFile(AsHandle(Device()), &watchByte_, 1, &got, overlapped)) {
-        ::ResetEvent(overlapped->hEvent);
-        watchPending_ = false;
-        if (got == 1) heldByte_ = watchByte_;
-        return heldByte_ >= 0;
-    }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_IO_PENDING) return false;
-    watchPending_ = false;
-    ::ResetEvent(overlapped->hEvent);
-    if (error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
-    return false;
-}
-
-void TApdWin32Dispatcher::CollectReadWatch(void* record) {
-    auto* overlapped = static_cast<OVERLAPPED*>(record);
-    if (!watchPending_ || !HasOverlappedIoCompleted(overlapped)) return;
-    DWORD got = 0;
-    const BOOL done = ::GetOverlappedResult(AsHandle(Device()), overlapped, &got, FALSE);
-    const DWORD error = done ? 0 : ::GetLastError();
-    ::ResetEvent(overlapped->hEvent);
-    watchPending_ = false;
-    // A watch that ends by its time-out (1460 on some drivers, success with nothing on others)
-    // or by an input purge read nothing.
-    if (done && got == 1 && !watchStale_) heldByte_ = watchByte_;
-    if (!done && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
-}
-
-void TApdWin32Dispatcher::EndReadWatch(void* record) {
-    if (!watchPending_) return;
-    auto* overlapped = static_cast<OVERLAPPED*>(record);
-    // Its buffer and record must not go while the read runs. A driver that cannot cancel it
-    // ends it by the time-out.
-    ::CancelIoEx(AsHandle(Device()), overlapped);
-    DWORD got = 0;
-    ::GetOverlappedResult(AsHandle(Device()), overlapped, &got, TRUE);
-    ::ResetEvent(overlapped->hEvent);
-    watchPending_ = false;
 }
 
 void TApdWin32Dispatcher::OutputThreadBody() {
@@ -614,14 +551,7 @@ int TApdWin32Dispatcher::DevicePurge(bool input) {
         const DWORD error = ::GetLastError();
         return LostByError(error) ? 0 : -static_cast<int>(error);
     }
-    if (input) {
-        inQueLeft_ = 0;
-        // A byte the read watch took before the purge goes with the rest.
-        heldByte_ = -1;
-        if (watchPending_ && ::WaitForSingleObject(AsHandle(readDoneSignal_.Native()), 0) == WAIT_OBJECT_0) {
-            watchStale_ = true;
-        }
-    }
+    if (input) inQueLeft_ = 0;
     return 0;
 }
 
@@ -632,9 +562,7 @@ std::uint32_t TApdWin32Dispatcher::DeviceStatus(TDeviceStatusRecord& status) {
         DWORD flags = 0;
         COMSTAT stat{};
         if (::ClearCommError(AsHandle(Device()), &flags, &stat)) {
-            // Bytes that come while the read watch is pending are its own: they are counted once
-            // it has completed.
-            status.inQue = watchPending_ ? 0 : stat.cbInQue;
+            status.inQue = stat.cbInQue;
             // The driver's flags are the line error bits (overflow, overrun, parity, framing, break).
             errors = flags & (leOverflow | leOverrun | leParity | leFraming | leBreak);
         } else {
@@ -642,7 +570,6 @@ std::uint32_t TApdWin32Dispatcher::DeviceStatus(TDeviceStatusRecord& status) {
         }
     }
     inQueLeft_ = status.inQue;
-    if (heldByte_ >= 0) ++status.inQue;
     std::lock_guard out(OutputLock());
     status.outQue = outRing_.Used();
     return errors;
@@ -669,14 +596,9 @@ int TApdWin32Dispatcher::DeviceSetState(const TDeviceBlock& block) {
 }
 
 int TApdWin32Dispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
-    if (count == 0) return 0;
-    // The read watch's byte came first.
-    const int held = heldByte_.exchange(-1);
-    const int first = held >= 0 ? 1 : 0;
-    if (held >= 0) *buffer++ = static_cast<std::uint8_t>(held);
     // Only what the driver said is waiting: a read then never waits for bytes to come.
-    const DWORD want = watchPending_ ? 0 : std::min<std::uint32_t>(count - first, inQueLeft_);
-    if (want == 0 || Device() == kNoDevice) return first;
+    const DWORD want = std::min<std::uint32_t>(count, inQueLeft_);
+    if (want == 0 || Device() == kNoDevice) return 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = AsHandle(readDoneSignal_.Native());
     HANDLE device = AsHandle(Device());
@@ -691,7 +613,7 @@ int TApdWin32Dispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
     // A timed-out read is a read of what came; a vanished device takes the line down.
     if (!done && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
     inQueLeft_ -= std::min<std::uint32_t>(inQueLeft_, got);
-    return first + static_cast<int>(got);
+    return static_cast<int>(got);
 }
 
 int TApdWin32Dispatcher::DeviceWrite(const std::uint8_t* data, std::uint32_t count) {
