@@ -1024,6 +1024,14 @@ bool TApdBaseDispatcher::ServiceDevice() {
     return true;
 }
 
+std::uint32_t TApdBaseDispatcher::PassWaitMs(std::uint32_t limit) {
+    std::lock_guard lock(stateLock_);
+    for (const auto& trigger : timerTriggers_) {
+        if (trigger.active) limit = std::min(limit, MillisecondsToExpiry(trigger.timer));
+    }
+    return limit;
+}
+
 void TApdBaseDispatcher::ServiceTimers() {
     if (closePending_ || dispatching_) return;
     {

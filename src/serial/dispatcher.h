@@ -337,10 +337,13 @@ public:
     std::string WorkerFailure();
 
     // --- the service pass (dispatcher thread) ----------------------------------------------
-    // One pass after a device event or a 50 ms wait; returns false when the pass ended early
-    // because the port is closing.
+    // One pass after a device event or a wait of at most 50 ms; returns false when the pass
+    // ended early because the port is closing.
     bool ServiceDevice();
     void ServiceTimers();
+    // How long the dispatcher thread may wait for a device event before its next pass: `limit`
+    // milliseconds, or less when an armed timer trigger expires sooner (at least 1).
+    std::uint32_t PassWaitMs(std::uint32_t limit);
     bool DeliverTrigger(std::uint32_t message, std::uint32_t first, std::uint32_t low);
 
     // Gives up the rest of the calling thread's time slice (the device layer's idle call).

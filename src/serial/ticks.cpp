@@ -12,15 +12,6 @@ namespace {
 
 std::atomic<ClockSource> clockSource{nullptr};
 
-// Milliseconds until the tick count passes the timer's expiry, at least 1.
-std::uint32_t MillisecondsToExpiry(const TickTimer& timer) {
-    std::int64_t target = (static_cast<std::int64_t>(timer.expireTicks) + 1) * kMillisecondsPerTick;
-    std::int64_t now = ClockMilliseconds();
-    if (now < static_cast<std::int64_t>(timer.startTicks) * kMillisecondsPerTick) now += 1ll << 32;
-    std::int64_t left = target - now;
-    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 1, 1000));
-}
-
 }  // namespace
 
 std::uint32_t ClockMilliseconds() {
@@ -58,6 +49,14 @@ void StartTickTimer(TickTimer& timer, std::int32_t ticks) {
 static std::int64_t TicksSinceStart(const TickTimer& timer) {
     std::int64_t now = CurrentTicks();
     return now < timer.startTicks ? now + kTickRange : now;
+}
+
+std::uint32_t MillisecondsToExpiry(const TickTimer& timer) {
+    std::int64_t target = (static_cast<std::int64_t>(timer.expireTicks) + 1) * kMillisecondsPerTick;
+    std::int64_t now = ClockMilliseconds();
+    if (now < static_cast<std::int64_t>(timer.startTicks) * kMillisecondsPerTick) now += 1ll << 32;
+    std::int64_t left = target - now;
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 1, 1000));
 }
 
 bool TickTimerExpired(const TickTimer& timer) { return TicksSinceStart(timer) > timer.expireTicks; }

@@ -49,6 +49,8 @@ void StartTickTimer(TickTimer& timer, std::int32_t ticks);
 bool TickTimerExpired(const TickTimer& timer);
 std::int32_t TickTimerElapsed(const TickTimer& timer);
 std::int32_t TickTimerLeft(const TickTimer& timer);
+// Milliseconds until the tick count passes the timer's expiry: at least 1, at most 1000.
+std::uint32_t MillisecondsToExpiry(const TickTimer& timer);
 
 // Waits `ticks` ticks. With `pump`, the calling thread's messages are dispatched meanwhile and a
 // quit message ends the wait early. Returns the code of the last message pumped (0 if none).

@@ -26,6 +26,8 @@ constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 constexpr int kStartAckMs = 3000;
 constexpr int kFlushAckMs = 5000;
 constexpr int kDispatcherStopTicks = 36;
+// The dispatcher thread's pass interval.
+constexpr int kPassIntervalMs = 50;
 
 HANDLE AsHandle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
 
@@ -427,7 +429,9 @@ void TApdWin32Dispatcher::DeviceThreadBody() {
 void TApdWin32Dispatcher::DispatcherThreadBody() {
     startAckSignal_.Set();
     for (;;) {
-        deviceEventSignal_.Wait(50);
+        // The next pass comes with a device event, else after the pass interval, or sooner when a
+        // timer trigger expires: nothing else wakes this thread.
+        deviceEventSignal_.Wait(static_cast<int>(PassWaitMs(kPassIntervalMs)));
         if (killThreads_ || WorkerFailed()) {
             releaseOnLastThread_ = closePending_.load();
             return;

@@ -122,6 +122,31 @@ TEST_F(TriggerTest, ATimerNeverArmedWithALengthFiresAtTheNextTick) {
     EXPECT_EQ(seen.size(), 1u);
 }
 
+TEST_F(TriggerTest, APassWaitsNoLongerThanTheNextArmedTimer) {
+    EXPECT_EQ(d.PassWaitMs(50), 50u);
+    fakeNow += 20;  // inside a tick: a timer expires when the tick count passes its last tick
+    const int late = d.CreateTimerTrigger();
+    const int soon = d.CreateTimerTrigger();
+    const int off = d.CreateTimerTrigger();
+    ASSERT_EQ(d.ArmTimerTrigger(late, 20, true), 0);
+    ASSERT_EQ(d.ArmTimerTrigger(off, 1, true), 0);
+    ASSERT_EQ(d.ArmTimerTrigger(off, 1, false), 0);
+    EXPECT_EQ(d.PassWaitMs(50), 50u);
+    ASSERT_EQ(d.ArmTimerTrigger(soon, 3, true), 0);
+    const std::uint32_t wait = d.PassWaitMs(1000);
+    EXPECT_EQ(wait, 4 * 55u - 20);
+    // A pass one millisecond early finds it running; the pass the wait leads to fires it.
+    fakeNow += wait - 1;
+    d.Pass();
+    EXPECT_TRUE(seen.empty());
+    EXPECT_EQ(d.PassWaitMs(50), 1u);
+    fakeNow += 1;
+    d.Pass();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], std::make_pair(kTriggerTimer, static_cast<std::uint32_t>(soon)));
+    EXPECT_EQ(d.PassWaitMs(50), 50u);
+}
+
 TEST_F(TriggerTest, OutputBufferTriggersWatchTheRing) {
     int freeTrigger = d.CreateStatusTrigger(stOutBuffFree);
     int usedTrigger = d.CreateStatusTrigger(stOutBuffUsed);
