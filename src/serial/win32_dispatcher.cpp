@@ -26,7 +26,7 @@ constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 constexpr int kStartAckMs = 3000;
 constexpr int kFlushAckMs = 5000;
 constexpr int kDispatcherStopTicks = 36;
-// The dispatcher thread's pass interval.
+// The dispatcher thread's pass interval, and the longest a read watch waits for a byte.
 constexpr int kPassIntervalMs = 50;
 
 HANDLE AsHandle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
@@ -175,7 +175,7 @@ int TApdWin32Dispatcher::DeviceOpen(const std::string& name, std::uint32_t, std:
         SetLastOpenError(code, text);
         return -1;
     }
-    if (!readDoneSignal_.Create()) {
+    if (!readDoneSignal_.Create() || !watchDoneSignal_.Create()) {
         ::CloseHandle(device);
         SetLastOpenError(ecOutOfMemory, "no events left");
         return ecOutOfMemory;
@@ -199,6 +199,7 @@ bool TApdWin32Dispatcher::DeviceSetup(std::uint32_t inSize, std::uint32_t outSiz
 
 void TApdWin32Dispatcher::ReleaseDevice() {
     readDoneSignal_.Close();
+    watchDoneSignal_.Close();
     const std::intptr_t device = device_.exchange(kNoDevice);
     if (device != kNoDevice) ::CloseHandle(AsHandle(device));
 }
@@ -411,36 +412,103 @@ void TApdWin32Dispatcher::DeviceThreadBody() {
         waitMask_ = kEventMask;
         ::SetCommMask(device, kEventMask);
     }
-    // Reads return at once with what is waiting.
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+    // A read returns at once with what is waiting; one that finds nothing waits for the first
+    // byte, at most one pass interval (the read watch; the passes ask only for waiting bytes).
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kPassIntervalMs, 0, 0};
     ::SetCommTimeouts(device, &timeouts);
     startAckSignal_.Set();
     while (!killThreads_ && !WorkerFailed() && !DeviceLost()) {
         std::uint32_t mask = 0;
         if (!NextDeviceEvent(&overlapped, mask)) break;
         if (killThreads_ || WorkerFailed()) break;
-        // An empty mask (a spurious completion) still gets a pass: it reads what is waiting.
-        eventMask_.fetch_or(mask ? mask : evRxChar);
-        deviceEventSignal_.Set();
+        // An empty mask (a spurious completion) reports nothing: the wait is armed again after
+        // the next pass, which comes within a pass interval or when a byte arrives (the read
+        // watch), so a driver that completes its waits spuriously never makes this thread spin
+        // nor adds passes of its own.
+        if (mask != 0) {
+            eventMask_.fetch_or(mask);
+            deviceEventSignal_.Set();
+        }
         serviceDoneSignal_.Wait(-1);
     }
 }
 
 void TApdWin32Dispatcher::DispatcherThreadBody() {
+    OVERLAPPED watch{};
+    watch.hEvent = AsHandle(watchDoneSignal_.Native());
     startAckSignal_.Set();
     for (;;) {
-        // The next pass comes with a device event, else after the pass interval, or sooner when a
-        // timer trigger expires: nothing else wakes this thread.
-        deviceEventSignal_.Wait(static_cast<int>(PassWaitMs(kPassIntervalMs)));
-        if (killThreads_ || WorkerFailed()) {
-            releaseOnLastThread_ = closePending_.load();
-            return;
+        if (!ArmReadWatch(&watch)) {
+            // The next pass comes with a device event or the watch's byte, else after the pass
+            // interval, or sooner when a timer trigger expires: nothing else wakes this thread.
+            const int wait = static_cast<int>(PassWaitMs(kPassIntervalMs));
+            if (watchPending_) {
+                TEventSignal::WaitAny({&deviceEventSignal_, &watchDoneSignal_}, wait);
+            } else {
+                deviceEventSignal_.Wait(wait);
+            }
         }
+        CollectReadWatch(&watch);
+        if (killThreads_ || WorkerFailed()) break;
         ServiceDevice();
         ServiceTimers();
         if (killThreads_ || closePending_) break;
     }
+    EndReadWatch(&watch);
     releaseOnLastThread_ = closePending_.load();
+}
+
+bool TApdWin32Dispatcher::ArmReadWatch(void* record) {
+    // A byte still held (the receive ring had no room for it) waits for the next pass as the
+    // driver's bytes do.
+    if (heldByte_ >= 0 || watchPending_ || Device() == kNoDevice || DeviceLost() || killThreads_) return false;
+    auto* overlapped = static_cast<OVERLAPPED*>(record);
+    std::lock_guard lock(watchMutex_);
+    watchStale_ = false;
+    watchPending_ = true;
+    DWORD got = 0;
+    if (::ReadFile(AsHandle(Device()), &watchByte_, 1, &got, overlapped)) {
+        watchDoneSignal_.Reset();
+        watchPending_ = false;
+        if (got == 1) heldByte_ = watchByte_;
+        return heldByte_ >= 0;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_IO_PENDING) return false;
+    watchPending_ = false;
+    watchDoneSignal_.Reset();
+    if (error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
+    return false;
+}
+
+void TApdWin32Dispatcher::CollectReadWatch(void* record) {
+    auto* overlapped = static_cast<OVERLAPPED*>(record);
+    // Under the lock an input purge comes either before the byte is taken (and marks it stale)
+    // or after it (and drops it).
+    std::lock_guard lock(watchMutex_);
+    if (!watchPending_ || !HasOverlappedIoCompleted(overlapped)) return;
+    DWORD got = 0;
+    const BOOL done = ::GetOverlappedResult(AsHandle(Device()), overlapped, &got, FALSE);
+    const DWORD error = done ? 0 : ::GetLastError();
+    watchDoneSignal_.Reset();
+    watchPending_ = false;
+    // A watch that ends by its time-out (1460 on some drivers, success with nothing on others)
+    // or by an input purge read nothing.
+    if (done && got == 1 && !watchStale_) heldByte_ = watchByte_;
+    if (!done && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
+}
+
+void TApdWin32Dispatcher::EndReadWatch(void* record) {
+    if (!watchPending_) return;
+    auto* overlapped = static_cast<OVERLAPPED*>(record);
+    // Its buffer and record must not go while the read runs. A driver that cannot cancel it
+    // ends it by the time-out.
+    ::CancelIoEx(AsHandle(Device()), overlapped);
+    DWORD got = 0;
+    ::GetOverlappedResult(AsHandle(Device()), overlapped, &got, TRUE);
+    std::lock_guard lock(watchMutex_);
+    watchDoneSignal_.Reset();
+    watchPending_ = false;
 }
 
 void TApdWin32Dispatcher::OutputThreadBody() {
@@ -551,11 +619,19 @@ int TApdWin32Dispatcher::DevicePurge(bool input) {
         OutputMoved();
     }
     if (Device() == kNoDevice || DeviceLost()) return 0;
+    // An input purge also drops the read watch's byte: the one it holds, and the one of a watch
+    // that completed before the purge and is not collected yet.
+    std::unique_lock watchLock(watchMutex_, std::defer_lock);
+    if (input) watchLock.lock();
     if (!::PurgeComm(AsHandle(Device()), input ? kPurgeInput : kPurgeOutput)) {
         const DWORD error = ::GetLastError();
         return LostByError(error) ? 0 : -static_cast<int>(error);
     }
-    if (input) inQueLeft_ = 0;
+    if (input) {
+        inQueLeft_ = 0;
+        heldByte_ = -1;
+        if (watchPending_ && watchDoneSignal_.IsSet()) watchStale_ = true;
+    }
     return 0;
 }
 
@@ -566,7 +642,9 @@ std::uint32_t TApdWin32Dispatcher::DeviceStatus(TDeviceStatusRecord& status) {
         DWORD flags = 0;
         COMSTAT stat{};
         if (::ClearCommError(AsHandle(Device()), &flags, &stat)) {
-            status.inQue = stat.cbInQue;
+            // Bytes that come while the read watch is pending are its own: they are counted once
+            // it has completed.
+            status.inQue = watchPending_ ? 0 : stat.cbInQue;
             // The driver's flags are the line error bits (overflow, overrun, parity, framing, break).
             errors = flags & (leOverflow | leOverrun | leParity | leFraming | leBreak);
         } else {
@@ -574,6 +652,7 @@ std::uint32_t TApdWin32Dispatcher::DeviceStatus(TDeviceStatusRecord& status) {
         }
     }
     inQueLeft_ = status.inQue;
+    if (heldByte_ >= 0) ++status.inQue;
     std::lock_guard out(OutputLock());
     status.outQue = outRing_.Used();
     return errors;
@@ -600,9 +679,14 @@ int TApdWin32Dispatcher::DeviceSetState(const TDeviceBlock& block) {
 }
 
 int TApdWin32Dispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
+    if (count == 0) return 0;
+    // The read watch's byte came first.
+    const int held = heldByte_.exchange(-1);
+    const int first = held >= 0 ? 1 : 0;
+    if (held >= 0) *buffer++ = static_cast<std::uint8_t>(held);
     // Only what the driver said is waiting: a read then never waits for bytes to come.
-    const DWORD want = std::min<std::uint32_t>(count, inQueLeft_);
-    if (want == 0 || Device() == kNoDevice) return 0;
+    const DWORD want = watchPending_ ? 0 : std::min<std::uint32_t>(count - first, inQueLeft_);
+    if (want == 0 || Device() == kNoDevice) return first;
     OVERLAPPED overlapped{};
     overlapped.hEvent = AsHandle(readDoneSignal_.Native());
     HANDLE device = AsHandle(Device());
@@ -617,7 +701,7 @@ int TApdWin32Dispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
     // A timed-out read is a read of what came; a vanished device takes the line down.
     if (!done && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
     inQueLeft_ -= std::min<std::uint32_t>(inQueLeft_, got);
-    return static_cast<int>(got);
+    return first + static_cast<int>(got);
 }
 
 int TApdWin32Dispatcher::DeviceWrite(const std::uint8_t* data, std::uint32_t count) {

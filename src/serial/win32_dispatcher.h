@@ -25,11 +25,20 @@
 // recorded with a text naming the port and the worker, the line goes down, the other workers end,
 // and the active-thread count reaches 0 all the same.
 //
+// Between passes the dispatcher thread keeps one read pending for the next byte to come (the read
+// watch): the port's read time-outs let a read that finds nothing waiting wait for the first byte
+// up to one pass interval, so the dispatcher thread wakes as soon as a byte arrives instead of
+// only when the device thread reports it. A driver whose event wait reports data late (or an
+// emulation that polls for it) then costs no extra time per reply. While the watch is pending
+// the bytes that come belong to it: a pass reads the driver's queue only once the watch has
+// completed, and hands out the watch's byte first.
+//
 // Behaviours of serial drivers (and of emulations of them) that this layer copes with:
 //  - reads ask only for what ClearCommError reports waiting, so a read never waits for bytes;
 //  - an event wait that completes with "operation aborted" and an empty mask, while nobody stops
-//    the port, is taken as "look again": the dispatcher thread serves it like any event, so the
-//    device thread waits for that pass before it waits again and never spins;
+//    the port, is taken as "look again": the device thread waits for the dispatcher thread's next
+//    pass before it waits again, so it never spins (data is not missed meanwhile: the read watch
+//    wakes the dispatcher thread);
 //  - a timed-out read (ERROR_SEM_TIMEOUT) is a read of nothing;
 //  - a device that went away (broken pipe, not ready, device not connected, a removed adapter's
 //    access denied or bad command) takes the line down once (DeviceLost()).
@@ -83,6 +92,12 @@ protected:
 private:
     void DeviceThreadBody();
     void DispatcherThreadBody();
+    // The read watch on the dispatcher thread's record: arms it (true when it took a byte at
+    // once, so that the thread should serve it without waiting), takes a completed one's byte,
+    // and ends a pending one before the thread goes.
+    bool ArmReadWatch(void* overlapped);
+    void CollectReadWatch(void* overlapped);
+    void EndReadWatch(void* overlapped);
     void OutputThreadBody();
     // Waits for the next device event into `mask`; false when the thread is to end.
     bool NextDeviceEvent(void* overlapped, std::uint32_t& mask);
@@ -111,13 +126,21 @@ private:
     TEventSignal outputReadySignal_;
     TEventSignal writeDoneSignal_{true};
     TEventSignal outputFlushSignal_;
-    TEventSignal readDoneSignal_{true};  // the read record's event
+    TEventSignal readDoneSignal_{true};   // the read record's event
+    TEventSignal watchDoneSignal_{true};  // the read watch's record's event
 
     static constexpr std::intptr_t kNoDevice = -1;
     std::atomic<std::intptr_t> device_{kNoDevice};
     std::string path_;
     std::atomic<std::uint32_t> waitMask_{0};  // the event mask the device thread asks for
-    std::uint32_t inQueLeft_ = 0;  // dispatcher thread: bytes ClearCommError said are waiting
+    // Bytes ClearCommError last said are waiting in the driver (any thread asks for the status).
+    std::atomic<std::uint32_t> inQueLeft_{0};
+    // The read watch: arming, collecting and an input purge take watchMutex_.
+    std::mutex watchMutex_;
+    std::atomic<bool> watchPending_{false};  // a read watch is under way
+    std::atomic<bool> watchStale_{false};    // an input purge came after the watch completed
+    std::uint8_t watchByte_ = 0;             // the watch's read buffer
+    std::atomic<int> heldByte_{-1};          // the byte a completed watch read, not handed out yet
     std::recursive_mutex stopMutex_;  // one thread stops and releases at a time
     std::mutex pathMutex_;
 };
