@@ -618,21 +618,22 @@ int TApdWin32Dispatcher::DevicePurge(bool input) {
         }
         OutputMoved();
     }
-    if (Device() == kNoDevice || DeviceLost()) return 0;
-    // An input purge also drops the read watch's byte: the one it holds, and the one of a watch
-    // that completed before the purge and is not collected yet.
+    // An input purge also drops the read watch's byte, a lost device's too: the one it holds,
+    // and the one of a watch that completed before the purge and is not collected yet.
     std::unique_lock watchLock(watchMutex_, std::defer_lock);
     if (input) watchLock.lock();
-    if (!::PurgeComm(AsHandle(Device()), input ? kPurgeInput : kPurgeOutput)) {
+    int result = 0;
+    if (Device() != kNoDevice && !DeviceLost() &&
+        !::PurgeComm(AsHandle(Device()), input ? kPurgeInput : kPurgeOutput)) {
         const DWORD error = ::GetLastError();
-        return LostByError(error) ? 0 : -static_cast<int>(error);
+        result = LostByError(error) ? 0 : -static_cast<int>(error);
     }
     if (input) {
         inQueLeft_ = 0;
         heldByte_ = -1;
         if (watchPending_ && watchDoneSignal_.IsSet()) watchStale_ = true;
     }
-    return 0;
+    return result;
 }
 
 std::uint32_t TApdWin32Dispatcher::DeviceStatus(TDeviceStatusRecord& status) {
