@@ -89,20 +89,27 @@ inline bool SameUpToPadding(const std::vector<char>& original, const std::string
     return true;
 }
 
-inline double Median(std::vector<double> values) {
+// The value below which `share` (0..1) of `values` lie, the nearest rank.
+inline double Percentile(std::vector<double> values, double share) {
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
+    if (values.empty()) return 0.0;
+    const auto rank = static_cast<std::size_t>(share * static_cast<double>(values.size()));
+    return values[std::min(rank, values.size() - 1)];
 }
+
+inline double Median(std::vector<double> values) { return Percentile(std::move(values), 0.5); }
 
 // What a receiver's log tells of a transfer: the time from the piece that begins the first block
 // to the piece that begins the EOT (0 when the log does not show both), the blocks that arrived
 // in between (a block sent again counted each time), and the median time from an ACK leaving the
 // receiver to the first bytes of the next block reaching it: the sender's turnaround, with the
-// line's two byte-times and its latency both ways, and untouched by a rare stall.
+// line's two byte-times and its latency both ways, and untouched by a rare stall; beside it the
+// 90th percentile, where the stalls of a busy machine show.
 struct WireFigures {
     double seconds = 0;
     std::uint32_t blocks = 0;
     double turnaround = 0;
+    double turnaroundP90 = 0;
     double firstBlockAt = 0;  // the first block's arrival, seconds since the log's midnight
 };
 
@@ -148,6 +155,7 @@ inline WireFigures ReadWireFigures(const std::string& logPath) {
             } else if (byte == 0x04 && firstBlock >= 0) {
                 figures.seconds = at - firstBlock;
                 figures.turnaround = Median(turnarounds);
+                figures.turnaroundP90 = Percentile(turnarounds, 0.9);
                 figures.firstBlockAt = firstBlock;
                 return figures;
             }
@@ -175,6 +183,7 @@ struct TransferResult {
     double wireSeconds = 0;  // from the first block's arrival to the EOT's (0: not logged)
     std::uint32_t wireBlocks = 0;  // the blocks that arrived meanwhile
     double turnaround = 0;         // the median from an ACK to the next block (WireFigures)
+    double turnaroundP90 = 0;      // its 90th percentile
     double firstBlockAt = 0;       // WireFigures
     bool ok = false;
     std::optional<int> senderCode;  // empty: the sender did not end in time
@@ -193,6 +202,7 @@ inline TransferResult EndTransfer(ChildProcess& sender, ChildProcess& rx, Clock:
     result.wireSeconds = wire.seconds;
     result.wireBlocks = wire.blocks;
     result.turnaround = wire.turnaround;
+    result.turnaroundP90 = wire.turnaroundP90;
     result.firstBlockAt = wire.firstBlockAt;
     return result;
 }

@@ -8,7 +8,7 @@
 // 1030 byte-times, from the first block's arrival to the EOT's (paced_line.h); the table gives
 // every run's figure and the median, and beside it the median time from an ACK to the next
 // block (the sender's turnaround and the line's share of it, which a rare stall of the machine
-// does not move), the share of the XMODEM-1K ceiling that the transfer reaches (the 1029
+// does not move) and its 90th percentile (where such stalls show), the share of the XMODEM-1K ceiling that the transfer reaches (the 1029
 // byte-times of each block alone, from the first block to the EOT), and the time from the
 // program's launch to its first block (its start and the handshake, kept apart from the
 // per-block figure). The load average before and after each line is printed beside the figures,
@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
     for (const int latencyMs : latencies) {
         std::printf("\nline %u baud, latency %d ms one way, %zu bytes (%.0f blocks); load average %s\n", baud,
                     latencyMs, size, blocks, LoadAverage().c_str());
-        std::map<std::string, std::vector<double>> added, turnarounds, shares, starts;
+        std::map<std::string, std::vector<double>> added, turnarounds, turnaroundTails, shares, starts;
         for (int run = 1; run <= runs; ++run) {
             std::printf("run %d:", run);
             for (const Sender& sender : senders) {
@@ -278,6 +278,7 @@ int main(int argc, char** argv) {
                 if (r.ok && r.wireSeconds > 0) {
                     added[sender.label].push_back(AddedMsPerBlock(r.wireSeconds, blocks, cps));
                     turnarounds[sender.label].push_back(r.turnaround * 1000);
+                    turnaroundTails[sender.label].push_back(r.turnaroundP90 * 1000);
                     shares[sender.label].push_back(100.0 * blocks * 1029.0 / cps / r.wireSeconds);
                     std::printf("  %s %.3f", sender.label.c_str(), added[sender.label].back());
                     if (launchToFirstBlock > 0) {
@@ -300,8 +301,9 @@ int main(int argc, char** argv) {
         for (const Sender& sender : senders) {
             std::printf("  %-24s", sender.label.c_str());
             for (const double ms : added[sender.label]) std::printf(" %7.3f", ms);
-            std::printf("   median %.3f   (ACK to next block: median %.3f; %.1f %% of the ceiling", Median(added[sender.label]),
-                        Median(turnarounds[sender.label]), Median(shares[sender.label]));
+            std::printf("   median %.3f   (ACK to next block: median %.3f, p90 %.3f; %.1f %% of the ceiling",
+                        Median(added[sender.label]), Median(turnarounds[sender.label]),
+                        Median(turnaroundTails[sender.label]), Median(shares[sender.label]));
             if (!starts[sender.label].empty()) {
                 std::printf("; launch to first block: median %.3f s", Median(starts[sender.label]));
             }

@@ -256,6 +256,12 @@ void TApdPosixDispatcher::DeviceThreadBody(std::stop_token stop) {
         } else {
             eventMask_.fetch_or(evRxChar);
         }
+        // A pass that ran without this event (the dispatcher's timed passes) left its release
+        // behind; taken now, the wait below lasts until the pass that serves this event, instead
+        // of letting this thread poll the unread device once more and compete with that pass.
+        // A stop sets its flag before it releases the wait, so it is seen here or released there.
+        serviceDoneSignal_.Reset();
+        if (Ending(stop)) break;
         deviceEventSignal_.Set();
         serviceDoneSignal_.Wait(-1);
     }

@@ -61,6 +61,43 @@ TEST_F(PortTest, ModemLinesAreReadOnlyWhileSomeoneWaitsForThem) {
 // A port named by a link (a /dev/serial/by-path name, a simulator's link) whose device goes away
 // with the link: its lock file must still be the one removed at close, or the device's next
 // user (the same name, plugged in again) finds it held by this still-running process.
+// Counts the rounds of the device thread and the passes of the dispatcher thread.
+class TurnCountingDispatcher : public TApdPosixDispatcher {
+public:
+    using TApdPosixDispatcher::TApdPosixDispatcher;
+    std::atomic<int> deviceTurns{0};
+    std::atomic<int> passes{0};
+
+protected:
+    void WorkerTurn(TWorker worker) override {
+        if (worker == TWorker::device) ++deviceTurns;
+        if (worker == TWorker::dispatcher) ++passes;
+    }
+};
+
+// The device thread reports an arrival and waits for the pass that serves it. The timed passes
+// before it must not let that wait end at once, or the thread polls the unread device again and
+// runs beside the very pass that answers the byte (a sender's reply to an ACK).
+TEST_F(PortTest, AnArrivalTakesOneRoundOfTheDeviceThreadAfterTimedPasses) {
+    auto* counting = UseDispatcher<TurnCountingDispatcher>();
+    ASSERT_EQ(Open(), 0);
+    auto& log = HandlerLog::Get();
+    counting->AttachTriggerHandler(RecordingHandler);
+    counting->SetAvailTriggerLevel(1);
+    const int arrivals = 4;
+    for (int i = 1; i <= arrivals; ++i) {
+        const int passes = counting->passes;
+        ASSERT_TRUE(log.WaitFor([&] { return counting->passes >= passes + 2; }));  // timed passes
+        peer->Write("x");
+        ASSERT_TRUE(log.WaitFor([&] { return log.ByteCount() == static_cast<std::size_t>(i); }));
+    }
+    const int passes = counting->passes;
+    ASSERT_TRUE(log.WaitFor([&] { return counting->passes >= passes + 2; }));
+    // One round per arrival; one more may come when an arrival meets a timed pass under way.
+    EXPECT_GE(counting->deviceTurns, arrivals);
+    EXPECT_LE(counting->deviceTurns, arrivals + 1);
+}
+
 TEST_F(PortTest, LockFileOfAPortOpenedThroughALinkIsRemovedAfterTheDeviceWentAway) {
     TempDir folder("kavo-lock");
     const std::string locks = (folder / "locks").string();
