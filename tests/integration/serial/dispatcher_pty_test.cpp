@@ -65,6 +65,8 @@ TEST_F(PortTest, ModemLinesAreReadOnlyWhileSomeoneWaitsForThem) {
 class TurnCountingDispatcher : public TApdPosixDispatcher {
 public:
     using TApdPosixDispatcher::TApdPosixDispatcher;
+    // The workers may still call WorkerTurn while the base closes: stop them first.
+    ~TurnCountingDispatcher() override { Shutdown(); }
     std::atomic<int> deviceTurns{0};
     std::atomic<int> passes{0};
 
