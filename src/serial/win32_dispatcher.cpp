@@ -463,39 +463,45 @@ bool TApdWin32Dispatcher::ArmReadWatch(void* record) {
     // driver's bytes do.
     if (heldByte_ >= 0 || watchPending_ || Device() == kNoDevice || DeviceLost() || killThreads_) return false;
     auto* overlapped = static_cast<OVERLAPPED*>(record);
-    std::lock_guard lock(watchMutex_);
-    watchStale_ = false;
-    watchPending_ = true;
-    DWORD got = 0;
-    if (::ReadFile(AsHandle(Device()), &watchByte_, 1, &got, overlapped)) {
-        watchDoneSignal_.Reset();
+    DWORD error;
+    {
+        std::lock_guard lock(watchMutex_);
+        watchStale_ = false;
+        watchPending_ = true;
+        DWORD got = 0;
+        if (::ReadFile(AsHandle(Device()), &watchByte_, 1, &got, overlapped)) {
+            watchDoneSignal_.Reset();
+            watchPending_ = false;
+            if (got == 1) heldByte_ = watchByte_;
+            return heldByte_ >= 0;
+        }
+        error = ::GetLastError();
+        if (error == ERROR_IO_PENDING) return false;
         watchPending_ = false;
-        if (got == 1) heldByte_ = watchByte_;
-        return heldByte_ >= 0;
+        watchDoneSignal_.Reset();
     }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_IO_PENDING) return false;
-    watchPending_ = false;
-    watchDoneSignal_.Reset();
     if (error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
     return false;
 }
 
 void TApdWin32Dispatcher::CollectReadWatch(void* record) {
     auto* overlapped = static_cast<OVERLAPPED*>(record);
-    // Under the lock an input purge comes either before the byte is taken (and marks it stale)
-    // or after it (and drops it).
-    std::lock_guard lock(watchMutex_);
-    if (!watchPending_ || !HasOverlappedIoCompleted(overlapped)) return;
-    DWORD got = 0;
-    const BOOL done = ::GetOverlappedResult(AsHandle(Device()), overlapped, &got, FALSE);
-    const DWORD error = done ? 0 : ::GetLastError();
-    watchDoneSignal_.Reset();
-    watchPending_ = false;
-    // A watch that ends by its time-out (1460 on some drivers, success with nothing on others)
-    // or by an input purge read nothing.
-    if (done && got == 1 && !watchStale_) heldByte_ = watchByte_;
-    if (!done && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
+    DWORD error = 0;
+    {
+        // Under the lock an input purge comes either before the byte is taken (and marks it
+        // stale) or after it (and drops it).
+        std::lock_guard lock(watchMutex_);
+        if (!watchPending_ || !HasOverlappedIoCompleted(overlapped)) return;
+        DWORD got = 0;
+        const BOOL done = ::GetOverlappedResult(AsHandle(Device()), overlapped, &got, FALSE);
+        if (!done) error = ::GetLastError();
+        watchDoneSignal_.Reset();
+        watchPending_ = false;
+        // A watch that ends by its time-out (1460 on some drivers, success with nothing on
+        // others) or by an input purge read nothing.
+        if (done && got == 1 && !watchStale_) heldByte_ = watchByte_;
+    }
+    if (error != 0 && error != ERROR_SEM_TIMEOUT && error != ERROR_OPERATION_ABORTED) LostByError(error);
 }
 
 void TApdWin32Dispatcher::EndReadWatch(void* record) {
@@ -620,20 +626,22 @@ int TApdWin32Dispatcher::DevicePurge(bool input) {
     }
     // An input purge also drops the read watch's byte, a lost device's too: the one it holds,
     // and the one of a watch that completed before the purge and is not collected yet.
-    std::unique_lock watchLock(watchMutex_, std::defer_lock);
-    if (input) watchLock.lock();
-    int result = 0;
-    if (Device() != kNoDevice && !DeviceLost() &&
-        !::PurgeComm(AsHandle(Device()), input ? kPurgeInput : kPurgeOutput)) {
-        const DWORD error = ::GetLastError();
-        result = LostByError(error) ? 0 : -static_cast<int>(error);
+    DWORD error = 0;
+    {
+        std::unique_lock watchLock(watchMutex_, std::defer_lock);
+        if (input) watchLock.lock();
+        if (Device() != kNoDevice && !DeviceLost() &&
+            !::PurgeComm(AsHandle(Device()), input ? kPurgeInput : kPurgeOutput)) {
+            error = ::GetLastError();
+        }
+        if (input) {
+            inQueLeft_ = 0;
+            heldByte_ = -1;
+            if (watchPending_ && watchDoneSignal_.IsSet()) watchStale_ = true;
+        }
     }
-    if (input) {
-        inQueLeft_ = 0;
-        heldByte_ = -1;
-        if (watchPending_ && watchDoneSignal_.IsSet()) watchStale_ = true;
-    }
-    return result;
+    if (error == 0) return 0;
+    return LostByError(error) ? 0 : -static_cast<int>(error);
 }
 
 std::uint32_t TApdWin32Dispatcher::DeviceStatus(TDeviceStatusRecord& status) {
