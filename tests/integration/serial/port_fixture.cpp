@@ -105,8 +105,8 @@ void PortTest::TearDown() {
 #endif
 }
 
-int PortTest::Open(std::uint32_t outSize, std::uint32_t baud) {
-    return dispatcher->OpenPort(PortName(), baud, kParityNone, 8, 1, 4096, outSize, opDtrOn | opRtsOn);
+int PortTest::Open(std::uint32_t outSize) {
+    return dispatcher->OpenPort(PortName(), 115200, kParityNone, 8, 1, 4096, outSize, opDtrOn | opRtsOn);
 }
 
 std::string PortTest::PortName() const { return "\\\\.\\COM" + std::to_string(port); }

@@ -74,8 +74,8 @@ class PortTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Opens COM<port> at `baud` 8N1 with the given output ring size; 0 or the error.
-    int Open(std::uint32_t outSize = 4096, std::uint32_t baud = 115200);
+    // Opens COM<port> at 115200 8N1 with the given output ring size; 0 or the error.
+    int Open(std::uint32_t outSize = 4096);
     // "\\.\COM<port>", the name the dispatcher is opened with.
     std::string PortName() const;
     // The device the dispatcher's port is: the pty's subordinate end, or the COM port itself.
