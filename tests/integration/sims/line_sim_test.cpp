@@ -131,7 +131,11 @@ TEST(LineSim, RelaysBothWaysUnchangedPacedAndUnpaced) {
         std::jthread readerA([&] { gotA = a.Read(toA.size(), 10s); });
         const Bytes gotB = b.Read(toB.size(), 10s);
         readerA.join();
-        const bool delivered = WaitFor([&] { return sim.Counts().aToB.delivered == toB.size(); });
+        // The relay publishes its counts after its writes, so a reader can be done before them.
+        const bool delivered = WaitFor([&] {
+            const LineSimCounts c = sim.Counts();
+            return c.aToB.delivered == toB.size() && c.bToA.delivered == toA.size();
+        });
         const LineSimCounts c = sim.Counts();
         SCOPED_TRACE(FormatCounts(c));
         EXPECT_EQ(gotB.size(), toB.size());
