@@ -250,12 +250,7 @@ void TApdPosixDispatcher::DeviceThreadBody(std::stop_token stop) {
         if (Ending(stop)) break;
         WorkerTurn(TWorker::device);
         if (index != 1) continue;  // woken: look again
-        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            MarkDeviceLost();
-            eventMask_.fetch_or(evRxChar);  // collect what the device still holds
-        } else {
-            eventMask_.fetch_or(evRxChar);
-        }
+        NoteDeviceReadable(revents);
         // A pass that ran without this event (the dispatcher's timed passes) left its release
         // behind; taken now, the wait below lasts until the pass that serves this event, instead
         // of letting this thread poll the unread device once more and compete with that pass.
@@ -267,14 +262,37 @@ void TApdPosixDispatcher::DeviceThreadBody(std::stop_token stop) {
     }
 }
 
+void TApdPosixDispatcher::NoteDeviceReadable(short revents) {
+    if (revents & (POLLHUP | POLLERR | POLLNVAL)) MarkDeviceLost();
+    eventMask_.fetch_or(evRxChar);  // after a hang-up: collect what the device still holds
+}
+
 void TApdPosixDispatcher::DispatcherThreadBody(std::stop_token stop) {
     startAckSignal_.Set();
+    int fd;
+    {
+        std::lock_guard lock(deviceMutex_);
+        fd = device_.Fd();
+    }
+    // Between passes this thread watches the device for input too, so that an arrival starts the
+    // pass that answers it at once instead of after the device thread has woken and reported it
+    // (a second thread's wake-up on the way from a received ACK to the next block). The device
+    // thread's report of the same arrival, if it comes, finds the bytes taken. A pass woken by
+    // the device that took nothing from it (a device that reports input it does not give) leaves
+    // the watching to the device thread until the next other wake-up, so this thread never spins.
+    bool watchDevice = true;
     for (;;) {
-        deviceEventSignal_.Wait(kPassIntervalMs);
+        const bool watching = watchDevice && !DeviceLost() && !ReceiveRingIsFull();
+        short revents = 0;
+        const int index = TEventSignal::WaitAnyOrFd({&deviceEventSignal_}, kPassIntervalMs,
+                                                    watching ? fd : -1, POLLIN, &revents);
         if (Ending(stop)) {
             releaseOnLastThread_ = closePending_.load();
             return;
         }
+        const bool byDevice = index == 1;
+        if (byDevice) NoteDeviceReadable(revents);
+        const std::uint64_t takenBefore = bytesTaken_;
         WorkerTurn(TWorker::dispatcher);
         // Modem line changes have no event of their own here: while someone waits for one,
         // compare the levels once a pass.
@@ -290,6 +308,7 @@ void TApdPosixDispatcher::DispatcherThreadBody(std::stop_token stop) {
         passLevels_ = -1;
         ServiceTimers();
         if (Ending(stop) || closePending_) break;
+        watchDevice = !byDevice || bytesTaken_ != takenBefore;
     }
     releaseOnLastThread_ = closePending_.load();
 }
@@ -474,7 +493,10 @@ int TApdPosixDispatcher::DeviceRead(std::uint8_t* buffer, std::uint32_t count) {
         got = ::read(device_.Fd(), buffer, count);
         if (got < 0) error = errno;
     }
-    if (got > 0) return static_cast<int>(got);
+    if (got > 0) {
+        bytesTaken_ += static_cast<std::uint64_t>(got);
+        return static_cast<int>(got);
+    }
     // With VMIN 1 a non-blocking read of an empty line fails with EAGAIN; 0 means hung up.
     if ((got == 0 && count > 0) || IsHangUp(error)) LostByError(error ? error : EIO);
     return 0;

@@ -6,7 +6,8 @@
 //    has served it. It stops asking for input while the receive ring is full; the reader that
 //    frees space wakes it.
 //  - The dispatcher thread runs a service pass on each event and at least every 50 ms; all
-//    trigger deliveries happen on it.
+//    trigger deliveries happen on it. Between passes it watches the device for input as well,
+//    so that a received byte is served without waiting for the device thread's report.
 //  - The output thread writes the output ring to the device, one write per round; when the
 //    device takes no more it waits in poll() for POLLOUT or a flush, never sleeping. When the
 //    ring drains it wakes the dispatcher thread, so output-buffer triggers fire at once.
@@ -112,6 +113,8 @@ private:
     void WaitGone(std::atomic<bool>& alive, int ticks);
     bool IsWorkerThread() const;
     void LostByError(int error);
+    // Marks the device's input (and a hang-up, which the poll reports with it) for the next pass.
+    void NoteDeviceReadable(short revents);
 
     std::jthread deviceThread_, dispatcherThread_, outputThread_;
     std::atomic<bool> deviceAlive_{false}, dispatcherAlive_{false}, outputAlive_{false};
@@ -135,6 +138,7 @@ private:
     bool haveCounters_ = false;
     int lastCounters_[5] = {0, 0, 0, 0, 0};
     std::uint8_t lastLevels_ = 0;  // dispatcher thread
+    std::atomic<std::uint64_t> bytesTaken_{0};  // bytes read from the device so far (a running count)
     std::recursive_mutex stopMutex_;  // one thread stops and releases at a time
 };
 

@@ -40,7 +40,9 @@ public:
     // no code of a program runs on the device and output threads, so they raise from WorkerTurn,
     // the device thread when the device next has input, the output thread when output is next
     // queued. (A block that the device takes at once never reaches the output thread: while the
-    // output thread is to fail, the device takes nothing from a direct write.)
+    // output thread is to fail, the device takes nothing from a direct write. Input that the
+    // dispatcher thread, watching the device as well, reads first never wakes the device thread:
+    // while the device thread is to fail, reads take nothing, so the input stays for it.)
     void Fail(FaultedWorker worker) {
         if (worker == FaultedWorker::dispatcher) {
             AttachTriggerHandler(&Raise);
@@ -62,6 +64,10 @@ protected:
             return -1;
         }
         return TApdPosixDispatcher::WriteToDevice(fd, data, count);
+    }
+    int DeviceRead(std::uint8_t* buffer, std::uint32_t count) override {
+        if (failing_.load() == static_cast<int>(FaultedWorker::device)) return 0;
+        return TApdPosixDispatcher::DeviceRead(buffer, count);
     }
     void WorkerTurn(TWorker worker) override {
         const FaultedWorker which = worker == TWorker::device ? FaultedWorker::device : FaultedWorker::output;
