@@ -93,6 +93,10 @@ struct Direction {
 struct Side {
     int fd = -1;
     bool open = false;
+    // Closed by its program, which may have left bytes in the pty that the cable had no room
+    // for yet: they still cross, as a closing port lets its queued output leave. Cleared once a
+    // read finds the pty empty (EIO) or the end opens again.
+    bool unread = false;
     unsigned opens = 0, closes = 0;
 };
 
@@ -277,9 +281,12 @@ public:
             const Direction& incoming = dirs_[1 - s];  // and receives dirs_[1 - s]
             if (outgoing.queue.size() < limit_ && !outgoing.cutArmed) events |= POLLIN;
             if (incoming.blocked) events |= POLLOUT;
-            // A closed end reports POLLHUP all the time; it is checked on a short timer instead.
-            anyClosed = anyClosed || !sides_[s].open;
-            pfds[s] = sides_[s].open ? pollfd{sides_[s].fd, events, 0} : pollfd{-1, 0, 0};
+            // A closed end reports POLLHUP all the time; it is checked on a short timer instead,
+            // and watched only while what it left can be taken.
+            const Side& side = sides_[s];
+            anyClosed = anyClosed || !side.open;
+            const bool watched = side.open || (side.unread && (events & POLLIN));
+            pfds[s] = watched ? pollfd{side.fd, events, 0} : pollfd{-1, 0, 0};
         }
         std::int64_t wakeAt = std::numeric_limits<std::int64_t>::max();
         for (const Direction& d : dirs_) {
@@ -294,15 +301,21 @@ public:
     void Serve(const pollfd* pfds, std::int64_t now) {
         for (int s = 0; s < 2; ++s) {
             Side& side = sides_[s];
+            const short rev = pfds[s].revents;
             if (!side.open) {
                 NoteOpen(side, SubordinateOpen(side.fd));
+                if (!side.open && side.unread && (rev & (POLLIN | POLLHUP | POLLERR))) {
+                    side.unread = !ReadEnd(side, dirs_[s], now);
+                }
                 continue;
             }
-            const short rev = pfds[s].revents;
             if (rev & POLLOUT) dirs_[1 - s].blocked = false;
             if (!(rev & (POLLIN | POLLHUP | POLLERR))) continue;
             const bool closed = ReadEnd(side, dirs_[s], now);
-            if (closed || ((rev & POLLHUP) && !SubordinateOpen(side.fd))) NoteOpen(side, false);
+            if (closed || ((rev & POLLHUP) && !SubordinateOpen(side.fd))) {
+                NoteOpen(side, false);
+                side.unread = !closed;
+            }
         }
     }
 
@@ -325,6 +338,7 @@ private:
     static void NoteOpen(Side& s, bool open) {
         if (open == s.open) return;
         s.open = open;
+        s.unread = !open;
         if (open) ++s.opens;
         else ++s.closes;
     }

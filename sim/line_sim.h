@@ -13,7 +13,8 @@
 //    cut the cable after N bytes (both ends hang up, as when an adapter is unplugged).
 //
 // A program may close its end and open it again at any time (the tool opens the port for each
-// transfer). While an end is closed, bytes that reach it are discarded, as a closed port would.
+// transfer). While an end is closed, bytes that reach it are discarded, as a closed port would;
+// what it wrote before it closed still crosses, as a closing port lets its queued output leave.
 //
 // Thread safety: Start, Stop and the destructor belong to the owning thread. Counts, Finished and
 // the path getters may be called from any thread. The relay itself runs on a thread of its own.

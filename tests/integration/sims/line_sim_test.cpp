@@ -50,6 +50,21 @@ public:
         ASSERT_EQ(done, bytes.size());
     }
 
+    // Writes until the line takes no more (nobody reads the far end) or all went; the count written.
+    std::size_t Fill(const Bytes& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            pollfd p{fd_, POLLOUT, 0};
+            if (poll(&p, 1, 500) <= 0) break;
+        }
+        return done;
+    }
+
     // Reads until `count` bytes came, the line was quiet for `quiet`, or the end hung up.
     Bytes Read(std::size_t count, std::chrono::milliseconds quiet = 2000ms) {
         Bytes out;
@@ -264,6 +279,24 @@ TEST(LineSim, FollowsAnEndThatClosesAndReopens) {
     EXPECT_EQ(c.opensB, 2u);
     EXPECT_EQ(c.closesB, 1u);
     EXPECT_EQ(c.opensA, 1u);
+}
+
+TEST(LineSim, BytesAnEndWroteBeforeItClosedStillCross) {
+    // Nobody reads end B: the cable fills, and what A wrote last is still in A's pty when A
+    // closes. A closing port lets its queued bytes leave; they reach B all the same.
+    LineSimOptions options;
+    LineSim sim(options);
+    End a(sim.PathA()), b(sim.PathB());
+    sim.Start();
+    const Bytes data = Pattern(1 << 20, 3);
+    const std::size_t written = a.Fill(data);
+    ASSERT_GT(written, options.queueLimit);
+    ASSERT_LT(written, data.size());
+    a.Close();
+    ASSERT_TRUE(WaitFor([&] { return sim.Counts().closesA == 1; }));
+    const Bytes got = b.Read(written, 5000ms);
+    EXPECT_EQ(got.size(), written);
+    EXPECT_TRUE(got == Bytes(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(written)));
 }
 
 TEST(LineSim, LinksNameTheEndsAndGoAway) {
