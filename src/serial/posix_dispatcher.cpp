@@ -283,9 +283,12 @@ void TApdPosixDispatcher::DispatcherThreadBody(std::stop_token stop) {
     bool watchDevice = true;
     for (;;) {
         const bool watching = watchDevice && !DeviceLost() && !ReceiveRingIsFull();
+        // The next pass comes with an event, else after the pass interval, or sooner when a
+        // timer trigger expires: a timer fires on time, not at the next pass after it expired.
+        const int wait = static_cast<int>(PassWaitMs(kPassIntervalMs));
         short revents = 0;
-        const int index = TEventSignal::WaitAnyOrFd({&deviceEventSignal_}, kPassIntervalMs,
-                                                    watching ? fd : -1, POLLIN, &revents);
+        const int index = TEventSignal::WaitAnyOrFd({&deviceEventSignal_}, wait, watching ? fd : -1,
+                                                    POLLIN, &revents);
         if (Ending(stop)) {
             releaseOnLastThread_ = closePending_.load();
             return;

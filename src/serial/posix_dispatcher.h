@@ -5,9 +5,10 @@
 //    wake-up signal; it reports each event to the dispatcher thread and waits until that thread
 //    has served it. It stops asking for input while the receive ring is full; the reader that
 //    frees space wakes it.
-//  - The dispatcher thread runs a service pass on each event and at least every 50 ms; all
-//    trigger deliveries happen on it. Between passes it watches the device for input as well,
-//    so that a received byte is served without waiting for the device thread's report.
+//  - The dispatcher thread runs a service pass on each event, at least every 50 ms, and when an
+//    armed timer trigger expires; all trigger deliveries happen on it. Between passes it watches
+//    the device for input as well, so that a received byte is served without waiting for the
+//    device thread's report.
 //  - The output thread writes the output ring to the device, one write per round; when the
 //    device takes no more it waits in poll() for POLLOUT or a flush, never sleeping. When the
 //    ring drains it wakes the dispatcher thread, so output-buffer triggers fire at once.
