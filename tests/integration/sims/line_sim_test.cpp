@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -35,23 +36,11 @@ public:
     }
     int Fd() const { return fd_; }
 
-    void Write(const Bytes& bytes) {
-        std::size_t done = 0;
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        while (done < bytes.size() && std::chrono::steady_clock::now() < end) {
-            ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-            } else {
-                pollfd p{fd_, POLLOUT, 0};
-                poll(&p, 1, 100);
-            }
-        }
-        ASSERT_EQ(done, bytes.size());
-    }
+    void Write(const Bytes& bytes) { ASSERT_EQ(Fill(bytes, 30s), bytes.size()); }
 
-    // Writes until the line takes no more (nobody reads the far end) or all went; the count written.
-    std::size_t Fill(const Bytes& bytes) {
+    // Writes until all went, the line took nothing for `stall` (nobody reads the far end) or the
+    // end hung up; the count written.
+    std::size_t Fill(const Bytes& bytes, std::chrono::milliseconds stall = 500ms) {
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
@@ -59,8 +48,9 @@ public:
                 done += static_cast<std::size_t>(n);
                 continue;
             }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) break;  // hung up
             pollfd p{fd_, POLLOUT, 0};
-            if (poll(&p, 1, 500) <= 0) break;
+            if (poll(&p, 1, static_cast<int>(stall.count())) <= 0) break;
         }
         return done;
     }
