@@ -22,7 +22,7 @@ class TStatusView : public TStatusDisplayWindow {
 public:
     // Fills every value field and the meter from a snapshot of figures.
     virtual void ShowFigures(const TStatusFigures& figures) = 0;
-    // Repaints the window at once, not at the toolkit's next idle moment.
+    // Brings the window's picture up to date at once, not at the toolkit's next idle moment.
     virtual void Repaint() = 0;
 };
 

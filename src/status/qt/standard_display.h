@@ -54,7 +54,7 @@ public:
 
     // TStatusView
     void ShowFigures(const TStatusFigures& figures) override;
-    void Repaint() override { repaint(); }
+    void Repaint() override;
 
     // Where the window opens when its placement is the designed one.
     static constexpr int kDesignedLeft = kStatusDesignedLeft;

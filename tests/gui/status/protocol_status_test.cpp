@@ -72,6 +72,8 @@ TEST(ProtocolStatus, ReportsOneZeroZeroTwoShowRefreshTwiceAndHide) {
     TStandardDisplay* window = StandardDisplayOf(*c.status);
     PaintCounter counter;
     window->installEventFilter(&counter);
+    PaintCounter errorsField;
+    window->findChild<QLabel*>("psTotalErrors")->installEventFilter(&errorsField);
 
     // The protocol component raises its own status event after the window has been updated.
     std::vector<std::string> seen;
@@ -99,6 +101,7 @@ TEST(ProtocolStatus, ReportsOneZeroZeroTwoShowRefreshTwiceAndHide) {
     // must repaint at once, with no event processing between the report and the count.
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     const int paintsAfterFirst = counter.paints;
+    const int fieldPaintsAfterFirst = errorsField.paints;
 
     data.Status = psOK;
     data.TotalErrors = 1;
@@ -107,6 +110,7 @@ TEST(ProtocolStatus, ReportsOneZeroZeroTwoShowRefreshTwiceAndHide) {
     EXPECT_EQ(Text(window, "psStatusMsg"), "OK");
     const int paintsAfterSecond = counter.paints;
     EXPECT_GT(paintsAfterSecond, paintsAfterFirst);  // repainted at once, not later
+    EXPECT_GT(errorsField.paints, fieldPaintsAfterFirst);  // the changed field among it
 
     data.TotalErrors = 2;
     data.Status = psBlockCheckError;
