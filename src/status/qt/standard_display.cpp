@@ -2,9 +2,9 @@
 
 #include "transfer/protocol.h"
 
-#include <QFont>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFont>
 #include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
